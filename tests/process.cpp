@@ -1,0 +1,193 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace test_support {
+namespace {
+
+[[noreturn]] void die(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::vector<std::string> child_environment(const std::map<std::string, std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "ORLIX_SIM_", 10) != 0) env.emplace_back(*e);
+    }
+    for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    for (std::string& t : texts) out.push_back(t.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+Process::Process(const ProcessSpec& spec) {
+    std::vector<std::string> args = spec.argv;
+    std::vector<std::string> env = child_environment(spec.env);
+    std::vector<char*> argv = pointers(args);
+    std::vector<char*> envp = pointers(env);
+    const std::string cwd = spec.cwd.string();
+
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) die("pipe2");
+
+    pid_ = fork();
+    if (pid_ < 0) die("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGXFSZ, spec.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        if (spec.address_space_limit) {
+            const rlimit lim{*spec.address_space_limit, *spec.address_space_limit};
+            setrlimit(RLIMIT_AS, &lim);
+        }
+        if (spec.file_size_limit) {
+            const rlimit lim{*spec.file_size_limit, *spec.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+}
+
+Process::~Process() {
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+    if (err_fd_ >= 0) close(err_fd_);
+}
+
+void Process::send_signal(int sig) const {
+    if (!reaped_) kill(pid_, sig);
+}
+
+bool Process::pump(int timeout_ms) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (out_fd_ < 0 && err_fd_ < 0) return false;
+    const int n = poll(fds, 2, timeout_ms);
+    if (n < 0 && errno != EINTR) die("poll");
+    std::string* sinks[2] = {&result_.out, &result_.err};
+    int* fd_slots[2] = {&out_fd_, &err_fd_};
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+        char buf[65536];
+        const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+        if (got > 0) {
+            sinks[i]->append(buf, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            close(*fd_slots[i]);
+            *fd_slots[i] = -1;
+        }
+    }
+    return out_fd_ >= 0 || err_fd_ >= 0;
+}
+
+bool Process::wait_for_output(const std::string& needle, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (result_.out.find(needle) == std::string::npos &&
+           result_.err.find(needle) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !pump(static_cast<int>(left.count()))) {
+            return result_.out.find(needle) != std::string::npos ||
+                   result_.err.find(needle) != std::string::npos;
+        }
+    }
+    return true;
+}
+
+Result Process::wait() {
+    while (pump(-1)) {
+    }
+    if (!reaped_) {
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0) {
+            if (errno != EINTR) die("waitpid");
+        }
+        reaped_ = true;
+        if (WIFEXITED(status)) result_.exit_code = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result_.term_signal = WTERMSIG(status);
+    }
+    return result_;
+}
+
+Result run(const ProcessSpec& spec) {
+    return Process(spec).wait();
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "orlix_test_XXXXXX").string();
+    if (!mkdtemp(pattern.data())) die("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+    return split_lines(read_file(path));
+}
+
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& line : split_lines(text)) {
+        if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    }
+    return out;
+}
+
+}  // namespace test_support

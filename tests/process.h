@@ -1,0 +1,81 @@
+// Runs a built program as a test rig would: in a folder of its own, with the
+// simulated library's controls in its environment, collecting what it prints.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+struct ProcessSpec {
+    std::vector<std::string> argv;              // argv[0] is the program's path
+    std::map<std::string, std::string> env;     // added to a copy without ORLIX_SIM_*
+    std::filesystem::path cwd;                  // the child's working folder
+    std::optional<rlim_t> address_space_limit;  // RLIMIT_AS in bytes
+    std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE in bytes
+    bool ignore_sigxfsz = false;                // so an oversized write fails with EFBIG
+};
+
+struct Result {
+    int exit_code = -1;   // valid when term_signal is 0
+    int term_signal = 0;  // the signal that ended the child, or 0
+    std::string out;
+    std::string err;
+};
+
+class Process {
+public:
+    explicit Process(const ProcessSpec& spec);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void send_signal(int sig) const;
+    // Reads output until `needle` has appeared on standard output or error;
+    // false when the child ended or the time ran out first.
+    bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
+    // Reads the rest of the output and reaps the child.
+    Result wait();
+
+private:
+    bool pump(int timeout_ms);  // false once both pipes are closed
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    Result result_;
+    bool reaped_ = false;
+};
+
+Result run(const ProcessSpec& spec);
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+std::vector<std::string> split_lines(const std::string& text);
+// The lines of a file; empty when it does not exist.
+std::vector<std::string> read_lines(const std::filesystem::path& path);
+// The lines of `text` that begin with `prefix`.
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix);
+
+}  // namespace test_support

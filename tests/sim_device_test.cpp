@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "orlix.h"
+#include "process.h"
+#include "sim_internal.h"
+
+namespace {
+
+using test_support::read_file;
+using test_support::read_lines;
+using test_support::TempDir;
+using test_support::write_file;
+
+// Each test starts from a fresh library with only the controls it sets.
+class SimDevice : public ::testing::Test {
+protected:
+    void SetUp() override { set_controls({}); }
+    void TearDown() override {
+        orlix_close(dev);
+        for (const char* name : kControls) unsetenv(name);
+        orlix_sim::reset();
+    }
+
+    void set_controls(const std::map<std::string, std::string>& values) {
+        for (const char* name : kControls) unsetenv(name);
+        for (const auto& [name, value] : values) setenv(name.c_str(), value.c_str(), 1);
+        orlix_sim::reset();
+    }
+
+    void open_device() { ASSERT_EQ(orlix_open(&dev, "sim"), 0); }
+
+    void start_rx() {
+        ASSERT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, 16, 4096, 8, 1000), 0);
+        ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), true), 0);
+        ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true), 0);
+    }
+
+    void start_tx() {
+        ASSERT_EQ(orlix_sync_config(dev, ORLIX_TX_X1, ORLIX_FORMAT_PACKET, 16, 4096, 8, 1000), 0);
+        ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_TX(0), true), 0);
+    }
+
+    static constexpr const char* kControls[] = {"ORLIX_SIM_FAIL", "ORLIX_SIM_TRACE",
+                                                "ORLIX_SIM_TX_FILE", "ORLIX_SIM_RX_FILE",
+                                                "ORLIX_SIM_DELAY_MS"};
+    orlix_device* dev = nullptr;
+    TempDir dir;
+};
+
+TEST_F(SimDevice, OpensOnlyTheSimulatedDevice) {
+    for (const char* id : {static_cast<const char*>(nullptr), "", "sim", "sim:serial=0001"}) {
+        SCOPED_TRACE(id ? id : "(null)");
+        ASSERT_EQ(orlix_open(&dev, id), 0);
+        EXPECT_NE(dev, nullptr);
+        orlix_close(dev);
+        dev = nullptr;
+    }
+    orlix_device* other = reinterpret_cast<orlix_device*>(&other);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(orlix_open(&other, "usb:0"), ORLIX_ERR_NODEV);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[ERROR] "), std::string::npos);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(orlix_open(nullptr, "sim"), ORLIX_ERR_INVAL);
+}
+
+TEST_F(SimDevice, OneOpenAtATime) {
+    open_device();
+    orlix_device* second = nullptr;
+    EXPECT_EQ(orlix_open(&second, nullptr), ORLIX_ERR_BUSY);
+    EXPECT_EQ(second, nullptr);
+}
+
+TEST_F(SimDevice, NullAndClosedHandlesAreRefusedWithoutCrashing) {
+    open_device();
+    orlix_device* stale = dev;
+    orlix_close(dev);
+    ASSERT_EQ(orlix_open(&dev, "sim"), 0);  // a new handle; the old one stays dead
+    EXPECT_NE(dev, stale);
+
+    testing::internal::CaptureStderr();
+    for (orlix_device* bad : {static_cast<orlix_device*>(nullptr), stale}) {
+        EXPECT_EQ(orlix_set_frequency(bad, 0, 915000000), ORLIX_ERR_INVAL);
+        EXPECT_EQ(orlix_set_clock_select(bad, 1), ORLIX_ERR_INVAL);
+        EXPECT_EQ(orlix_enable_module(bad, 0, false), ORLIX_ERR_INVAL);
+        EXPECT_EQ(orlix_load_fpga(bad, "x"), ORLIX_ERR_INVAL);
+        std::uint32_t word = 0;
+        EXPECT_EQ(orlix_sync_tx(bad, &word, 1, nullptr, 10), ORLIX_ERR_INVAL);
+        EXPECT_EQ(orlix_sync_rx(bad, &word, 0, nullptr, 10), ORLIX_ERR_INVAL);
+    }
+    orlix_close(nullptr);
+    orlix_close(stale);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[ERROR] orlix_set_frequency: null device handle"), std::string::npos);
+    EXPECT_NE(err.find("[ERROR] orlix_close: invalid or closed device handle"), std::string::npos);
+    // The open device is untouched by the stale close.
+    EXPECT_EQ(orlix_set_clock_select(dev, 1), 0);
+}
+
+TEST_F(SimDevice, ChecksValuesLikeHardware) {
+    open_device();
+    EXPECT_EQ(orlix_set_frequency(dev, 0, 915000000), 0);
+    EXPECT_EQ(orlix_set_frequency(dev, 0, 10), ORLIX_ERR_RANGE);
+    EXPECT_EQ(orlix_set_frequency(dev, 4, 915000000), ORLIX_ERR_INVAL);
+    orlix_sample_rate actual = 0;
+    EXPECT_EQ(orlix_set_sample_rate(dev, 1, 10000000, &actual), 0);
+    EXPECT_EQ(actual, 10000000u);
+    EXPECT_EQ(orlix_set_sample_rate(dev, 0, 100000000, nullptr), ORLIX_ERR_RANGE);
+    orlix_bandwidth bw = 0;
+    EXPECT_EQ(orlix_set_bandwidth(dev, 1, 10000000, &bw), 0);
+    EXPECT_EQ(bw, 10000000u);
+    EXPECT_EQ(orlix_set_bandwidth(dev, 1, 1, nullptr), ORLIX_ERR_RANGE);
+    EXPECT_EQ(orlix_set_gain_mode(dev, 2, ORLIX_GAIN_MGC), 0);
+    EXPECT_EQ(orlix_set_gain_mode(dev, 2, static_cast<orlix_gain_mode>(7)), ORLIX_ERR_RANGE);
+    EXPECT_EQ(orlix_set_gain(dev, 2, 60), 0);
+    EXPECT_EQ(orlix_set_gain(dev, 2, 100), ORLIX_ERR_RANGE);
+    EXPECT_EQ(orlix_set_clock_select(dev, 0), 0);
+    EXPECT_EQ(orlix_set_clock_select(dev, 2), ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_set_tuning_mode(dev, ORLIX_TUNING_MODE_FPGA), 0);
+    EXPECT_EQ(orlix_set_tuning_mode(dev, static_cast<orlix_tuning_mode>(2)), ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_enable_module(dev, 9, true), ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_TX(1), false), 0) << "never enabled";
+}
+
+TEST_F(SimDevice, StreamsNeedAFittingConfigurationAndEnabledChannels) {
+    open_device();
+    std::vector<std::int16_t> buf(2 * 100);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 10), ORLIX_ERR_STATE);
+    EXPECT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_PACKET, 16, 4096, 8, 1),
+              ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_sync_config(dev, static_cast<orlix_channel_layout>(0), ORLIX_FORMAT_SC16_Q11,
+                                16, 4096, 8, 1),
+              ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, 16, 1000, 8, 1),
+              ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, 8, 4096, 8, 1),
+              ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, 5120, 16384, 64, 3500), 0);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 10), ORLIX_ERR_STATE);
+    ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), true), 0);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 10), ORLIX_ERR_STATE) << "channel 1 off";
+    ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true), 0);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 99, nullptr, 10), ORLIX_ERR_INVAL) << "half a frame";
+    EXPECT_EQ(orlix_sync_rx(dev, nullptr, 100, nullptr, 10), ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 10), 0);
+
+    std::uint32_t word = 7;
+    EXPECT_EQ(orlix_sync_tx(dev, &word, 1, nullptr, 10), ORLIX_ERR_STATE) << "no transmit stream";
+}
+
+TEST_F(SimDevice, ReceivePositionContinuesAcrossCalls) {
+    open_device();
+    start_rx();
+    std::vector<std::int16_t> got(2 * 3000), want(2 * 3000);
+    orlix_metadata meta{};
+    ASSERT_EQ(orlix_sync_rx(dev, got.data(), 1000, &meta, 10), 0);
+    EXPECT_EQ(meta.timestamp, 0u);
+    ASSERT_EQ(orlix_sync_rx(dev, got.data() + 2000, 2000, &meta, 10), 0);
+    EXPECT_EQ(meta.timestamp, 500u) << "in frames";
+    EXPECT_EQ(meta.actual_count, 2000u);
+    orlix_sim::fill_test_signal(want.data(), 0, 3000);
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(SimDevice, ImageLoadNeedsAReadableNonEmptyFileAndResetsStreams) {
+    open_device();
+    start_rx();
+    write_file(dir / "empty.rbf", "");
+    write_file(dir / "good.rbf", "image");
+    EXPECT_EQ(orlix_load_fpga(dev, (dir / "missing.rbf").c_str()), ORLIX_ERR_IO);
+    EXPECT_EQ(orlix_load_fpga(dev, dir.path().c_str()), ORLIX_ERR_IO) << "a folder";
+    EXPECT_EQ(orlix_load_fpga(dev, (dir / "empty.rbf").c_str()), ORLIX_ERR_FPGA);
+    std::vector<std::int16_t> buf(4);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), 0) << "failed loads change nothing";
+    EXPECT_EQ(orlix_load_fpga(dev, (dir / "good.rbf").c_str()), 0);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), ORLIX_ERR_STATE);
+}
+
+TEST_F(SimDevice, TransmitAppendsPacketsOfAnyLengthToTheTxFile) {
+    set_controls({{"ORLIX_SIM_TX_FILE", (dir / "tx.bin").string()}});
+    open_device();
+    start_tx();
+    const std::uint32_t packet[3] = {0, 1, 0xA5A5A5A5u};
+    orlix_metadata meta{};
+    meta.flags = 7;
+    const orlix_metadata before = meta;
+    EXPECT_EQ(orlix_sync_tx(dev, packet, 3, &meta, 3000), 0);
+    EXPECT_EQ(orlix_sync_tx(dev, packet, 0, &meta, 3000), 0);
+    EXPECT_EQ(orlix_sync_tx(dev, packet, 1, nullptr, 3000), 0);
+    EXPECT_EQ(std::memcmp(&meta, &before, sizeof meta), 0) << "metadata is only read";
+    const std::string expected = std::string("\0\0\0\0\1\0\0\0\xA5\xA5\xA5\xA5\0\0\0\0", 16);
+    EXPECT_EQ(read_file(dir / "tx.bin"), expected);
+}
+
+TEST_F(SimDevice, RxFileWrapsAndAnUnreadableOneFails) {
+    write_file(dir / "rx.bin", std::string("\1\0\2\0\3\0\4\0\5\0\6\0", 12));
+    set_controls({{"ORLIX_SIM_RX_FILE", (dir / "rx.bin").string()}});
+    open_device();
+    start_rx();
+    std::vector<std::int16_t> buf(2 * 4);
+    ASSERT_EQ(orlix_sync_rx(dev, buf.data(), 4, nullptr, 10), 0);
+    EXPECT_EQ(buf, (std::vector<std::int16_t>{1, 2, 3, 4, 5, 6, 1, 2}));
+    ASSERT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), 0);
+    EXPECT_EQ((std::vector<std::int16_t>(buf.begin(), buf.begin() + 4)),
+              (std::vector<std::int16_t>{3, 4, 5, 6}))
+        << "the stream goes on where it was";
+
+    std::filesystem::remove(dir / "rx.bin");
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), ORLIX_ERR_IO);
+    write_file(dir / "rx.bin", "");
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), ORLIX_ERR_IO);
+}
+
+TEST_F(SimDevice, InjectedFailuresHitTheNamedCallsAndChangeNothing) {
+    set_controls({{"ORLIX_SIM_FAIL", "set_gain@2=-9,enable_module@1,set_clock_select@2+"}});
+    open_device();
+    EXPECT_EQ(orlix_set_gain(dev, 0, 10), 0);
+    EXPECT_EQ(orlix_set_gain(dev, 0, 10), -9);
+    EXPECT_EQ(orlix_set_gain(dev, 0, 10), 0);
+    EXPECT_EQ(orlix_set_clock_select(dev, 1), 0);
+    EXPECT_EQ(orlix_set_clock_select(dev, 0), ORLIX_ERR_UNEXPECTED);
+    EXPECT_EQ(orlix_set_clock_select(dev, 0), ORLIX_ERR_UNEXPECTED);
+
+    ASSERT_EQ(orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, 16, 4096, 8, 1000), 0);
+    EXPECT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), true), ORLIX_ERR_UNEXPECTED);
+    EXPECT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true), 0);
+    std::vector<std::int16_t> buf(4);
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 2, nullptr, 10), ORLIX_ERR_STATE)
+        << "the failed enable left channel 0 off";
+}
+
+TEST_F(SimDevice, MalformedRuleOrUnusableTraceMakesEveryOpenFail) {
+    testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_FAIL", "open,set_gain@zero"}});
+    EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
+    EXPECT_EQ(orlix_open(&dev, nullptr), ORLIX_ERR_INVAL);
+    EXPECT_EQ(dev, nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("\"set_gain@zero\""), std::string::npos);
+
+    testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_TRACE", (dir / "no_such_folder" / "trace.log").string()}});
+    EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_TRACE"), std::string::npos);
+
+    testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_DELAY_MS", "soon"}});
+    EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_DELAY_MS"), std::string::npos);
+}
+
+TEST_F(SimDevice, TraceRecordsEveryCallInItsForm) {
+    const auto trace = dir / "trace.log";
+    set_controls({{"ORLIX_SIM_TRACE", trace.string()}, {"ORLIX_SIM_FAIL", "set_tuning_mode=-2"}});
+    write_file(dir / "a.rbf", "x");
+    orlix_log_set_verbosity(ORLIX_LOG_LEVEL_CRITICAL);
+    orlix_device* none = nullptr;
+    orlix_open(&none, "usb \"1\"\n");
+    open_device();
+    orlix_load_fpga(dev, (dir / "a.rbf").c_str());
+    orlix_set_frequency(dev, 1, 915000000);
+    orlix_sample_rate actual;
+    orlix_set_sample_rate(dev, 1, 10000000, &actual);
+    orlix_set_bandwidth(dev, 1, 10000000, nullptr);
+    orlix_set_gain_mode(dev, 0, ORLIX_GAIN_MGC);
+    orlix_set_gain(dev, 0, 60);
+    orlix_set_clock_select(dev, 1);
+    orlix_set_tuning_mode(dev, ORLIX_TUNING_MODE_FPGA);
+    orlix_sync_config(dev, ORLIX_TX_X1, ORLIX_FORMAT_PACKET, 512, 4096, 16, 3000000);
+    orlix_enable_module(dev, 1, true);
+    orlix_metadata meta{};
+    meta.flags = 7;
+    std::uint32_t words[40] = {};
+    orlix_sync_tx(dev, words, 40, &meta, 3000);
+    orlix_sync_rx(dev, words, 2, nullptr, 5000);
+    orlix_strerror(-1);
+    orlix_close(dev);
+    dev = nullptr;
+    orlix_close(nullptr);
+
+    const std::vector<std::string> expected = {
+        "orlix_log_set_verbosity(5)",
+        "orlix_open(\"usb \\\"1\\\"\\x0a\") -> -4",
+        "orlix_open(\"sim\") -> 0",
+        "orlix_load_fpga(dev, \"" + (dir / "a.rbf").string() + "\") -> 0",
+        "orlix_set_frequency(dev, 1, 915000000) -> 0",
+        "orlix_set_sample_rate(dev, 1, 10000000, &out) -> 0",
+        "orlix_set_bandwidth(dev, 1, 10000000, NULL) -> 0",
+        "orlix_set_gain_mode(dev, 0, 1) -> 0",
+        "orlix_set_gain(dev, 0, 60) -> 0",
+        "orlix_set_clock_select(dev, 1) -> 0",
+        "orlix_set_tuning_mode(dev, 1) -> -2",
+        "orlix_sync_config(dev, 1, 3, 512, 4096, 16, 3000000) -> 0",
+        "orlix_enable_module(dev, 1, true) -> 0",
+        "orlix_sync_tx(dev, buf, 40, {timestamp=0, flags=7}, 3000) -> 0",
+        "orlix_sync_rx(dev, buf, 2, NULL, 5000) -> -7",
+        "orlix_close(dev)",
+        "orlix_close(NULL)",
+    };
+    EXPECT_EQ(read_lines(trace), expected);
+}
+
+TEST_F(SimDevice, LogLinesGoToStandardErrorFilteredByVerbosity) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    orlix_log_set_verbosity(ORLIX_LOG_LEVEL_DEBUG);
+    open_device();
+    orlix_close(dev);
+    dev = nullptr;
+    orlix_log_set_verbosity(ORLIX_LOG_LEVEL_CRITICAL);
+    orlix_device* none = nullptr;
+    orlix_open(&none, "usb:0");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> lines = test_support::split_lines(err);
+    ASSERT_EQ(lines.size(), 2u) << err;
+    EXPECT_EQ(lines[0].rfind("[DEBUG] orlix_open", 0), 0u);
+    EXPECT_EQ(lines[1].rfind("[DEBUG] orlix_close", 0), 0u);
+}
+
+}  // namespace
