@@ -1,12 +1,13 @@
 # `demo` runs the suite against the simulated device in a scratch folder.
 set(ORLIX_DEMO_DIR ${CMAKE_BINARY_DIR}/demo)
+set(ORLIX_DEMO_PROGRAMS twin_capture image_reloader)
 add_custom_target(demo
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ORLIX_DEMO_DIR}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ORLIX_DEMO_DIR}
   COMMAND ${CMAKE_COMMAND}
-          -D "TWIN_CAPTURE=$<TARGET_FILE:twin_capture>"
+          -D "BIN_DIR=$<TARGET_FILE_DIR:twin_capture>"
           -D "DEMO_DIR=${ORLIX_DEMO_DIR}"
           -P ${CMAKE_SOURCE_DIR}/cmake/run_demo.cmake
   USES_TERMINAL
   VERBATIM)
-add_dependencies(demo twin_capture)
+add_dependencies(demo ${ORLIX_DEMO_PROGRAMS})

@@ -1,12 +1,17 @@
 # Runs each program in DEMO_DIR as a user would, and stops at the first failure.
-function(run_program title)
+function(run_program title program)
   message(STATUS "---- ${title}")
-  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${DEMO_DIR} RESULT_VARIABLE rc)
+  execute_process(COMMAND ${BIN_DIR}/${program} ${ARGN} WORKING_DIRECTORY ${DEMO_DIR}
+                  RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${title} failed with exit status ${rc}")
+    message(FATAL_ERROR "${program} failed with exit status ${rc}")
   endif()
 endfunction()
 
-run_program("twin_capture: both receive channels into dual_test.bin" ${TWIN_CAPTURE})
+run_program("twin_capture: both receive channels into dual_test.bin" twin_capture)
 file(SIZE ${DEMO_DIR}/dual_test.bin capture_size)
 message(STATUS "dual_test.bin holds ${capture_size} bytes")
+
+# The simulated device takes any readable, non-empty file as an FPGA image.
+file(WRITE ${DEMO_DIR}/demo_image.rbf "simulated FPGA image\n")
+run_program("image_reloader: load the FPGA image twice" image_reloader -d sim -f demo_image.rbf)

@@ -13,6 +13,9 @@
 extern "C" {
 #endif
 
+/* Mode and level values are plain ints, so that a value outside the named
+ * ones reaches the library as it is and can be refused there. */
+
 /* Opaque device handle, filled in by orlix_open; null while no device is open. */
 struct orlix_device;
 
@@ -32,35 +35,40 @@ typedef unsigned int orlix_channel;
 #define ORLIX_CHANNEL_RX(ch) ((orlix_channel)(ch)*2u)
 #define ORLIX_CHANNEL_TX(ch) ((orlix_channel)(ch)*2u + 1u)
 
-typedef enum {
+enum {
     ORLIX_TX_X1 = 1, /* a single transmit channel */
     ORLIX_RX_X2 = 2, /* both receive channels, their samples interleaved one by one */
-} orlix_channel_layout;
+};
+typedef int orlix_channel_layout;
 
-typedef enum {
+enum {
     ORLIX_FORMAT_SC16_Q11 = 0, /* signed 16-bit I then Q, 4 bytes a sample */
     ORLIX_FORMAT_PACKET = 3,   /* one sync_tx call sends one packet of 32-bit words */
-} orlix_format;
+};
+typedef int orlix_format;
 
-typedef enum {
+enum {
     ORLIX_GAIN_DEFAULT = 0,
     ORLIX_GAIN_MGC = 1, /* manual gain control */
     ORLIX_GAIN_AGC = 2, /* automatic gain control */
-} orlix_gain_mode;
+};
+typedef int orlix_gain_mode;
 
-typedef enum {
+enum {
     ORLIX_TUNING_MODE_HOST = 0,
     ORLIX_TUNING_MODE_FPGA = 1,
-} orlix_tuning_mode;
+};
+typedef int orlix_tuning_mode;
 
-typedef enum {
+enum {
     ORLIX_LOG_LEVEL_VERBOSE = 0,
     ORLIX_LOG_LEVEL_DEBUG = 1,
     ORLIX_LOG_LEVEL_INFO = 2,
     ORLIX_LOG_LEVEL_WARNING = 3,
     ORLIX_LOG_LEVEL_ERROR = 4,
     ORLIX_LOG_LEVEL_CRITICAL = 5,
-} orlix_log_level;
+};
+typedef int orlix_log_level;
 
 typedef uint64_t orlix_frequency;
 typedef uint32_t orlix_sample_rate;

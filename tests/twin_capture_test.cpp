@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "process.h"
+#include "program_test.h"
 #include "sim_internal.h"
 
 namespace {
@@ -17,7 +18,6 @@ using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
 using test_support::split_lines;
-using test_support::TempDir;
 using test_support::write_file;
 
 constexpr std::size_t kCaptureBytes = 80'000'000;
@@ -62,26 +62,12 @@ std::string preview_of(const std::string& bytes) {
     return out;
 }
 
-class TwinCapture : public ::testing::Test {
+class TwinCapture : public test_support::ProgramTest {
 protected:
     Result run(std::map<std::string, std::string> env = {}, std::vector<std::string> args = {}) {
-        test_support::ProcessSpec spec = base_spec(std::move(env));
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        return test_support::run(spec);
+        return ProgramTest::run(TWIN_CAPTURE_BIN, std::move(args), std::move(env));
     }
-    test_support::ProcessSpec base_spec(std::map<std::string, std::string> env) {
-        env["ORLIX_SIM_TRACE"] = trace_path().string();
-        test_support::ProcessSpec spec;
-        spec.argv = {TWIN_CAPTURE_BIN};
-        spec.env = std::move(env);
-        spec.cwd = dir.path();
-        return spec;
-    }
-    std::filesystem::path trace_path() const { return dir / "trace.log"; }
     std::filesystem::path capture_path() const { return dir / "dual_test.bin"; }
-    std::vector<std::string> trace() const { return read_lines(trace_path()); }
-
-    TempDir dir;
 };
 
 TEST_F(TwinCapture, CapturesBothChannelsIgnoringArgumentsAndExitsZero) {
@@ -232,7 +218,7 @@ TEST_F(TwinCapture, FailedDisableIsReportedOnceAndTheCleanUpGoesOn) {
                                        : "orlix_enable_module(dev, 2, false) -> -1";
         EXPECT_EQ(trace(), concat(kSetupTrace, cleanup));
         EXPECT_EQ(std::filesystem::file_size(capture_path()), kCaptureBytes);
-        std::filesystem::remove(trace_path());
+        clear_trace();
     }
 }
 
@@ -240,9 +226,9 @@ TEST_F(TwinCapture, FailedAllocationSkipsTheDeviceAndCreatesNoFile) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
 #endif
-    test_support::ProcessSpec spec = base_spec({});
-    spec.address_space_limit = 64u << 20;
-    const Result r = test_support::run(spec);
+    test_support::ProcessSpec s = spec(TWIN_CAPTURE_BIN);
+    s.address_space_limit = 64u << 20;
+    const Result r = test_support::run(s);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Failed to allocate memory for samples\n");
@@ -274,10 +260,10 @@ TEST_F(TwinCapture, ShortWriteIsReportedOnce) {
 TEST_F(TwinCapture, TailLostAtCloseIsReportedOnce) {
     // Room for all but the last partial block, which the C library writes only
     // when it flushes: fwrite reports success and the flush or close fails.
-    test_support::ProcessSpec spec = base_spec({});
-    spec.file_size_limit = kCaptureBytes - 1000;
-    spec.ignore_sigxfsz = true;
-    const Result r = test_support::run(spec);
+    test_support::ProcessSpec s = spec(TWIN_CAPTURE_BIN);
+    s.file_size_limit = kCaptureBytes - 1000;
+    s.ignore_sigxfsz = true;
+    const Result r = test_support::run(s);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(split_lines(r.out).size(), 21u);
     EXPECT_EQ(lines_starting(r.err, "Failed"),
