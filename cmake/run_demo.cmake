@@ -15,3 +15,6 @@ message(STATUS "dual_test.bin holds ${capture_size} bytes")
 # The simulated device takes any readable, non-empty file as an FPGA image.
 file(WRITE ${DEMO_DIR}/demo_image.rbf "simulated FPGA image\n")
 run_program("image_reloader: load the FPGA image twice" image_reloader -d sim -f demo_image.rbf)
+
+run_program("burst_sender: ten packets of rotating length" burst_sender)
+run_program("burst_sender: five packets of 100 dwords" burst_sender -n 5 -s 100 -d sim)
