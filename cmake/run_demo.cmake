@@ -18,3 +18,5 @@ run_program("image_reloader: load the FPGA image twice" image_reloader -d sim -f
 
 run_program("burst_sender: ten packets of rotating length" burst_sender)
 run_program("burst_sender: five packets of 100 dwords" burst_sender -n 5 -s 100 -d sim)
+run_program("refswitch_soak: five clock-select switches, reloading the image each time"
+            refswitch_soak -i 5 -d sim -l demo_image.rbf)

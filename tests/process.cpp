@@ -70,10 +70,12 @@ Process::Process(const ProcessSpec& spec) {
             const rlimit lim{*spec.file_size_limit, *spec.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
+        if (spec.own_process_group) setpgid(0, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    if (spec.own_process_group) setpgid(pid_, pid_);  // whichever side runs first
     close(out_pipe[1]);
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];
@@ -89,8 +91,8 @@ Process::~Process() {
     if (err_fd_ >= 0) close(err_fd_);
 }
 
-void Process::send_signal(int sig) const {
-    if (!reaped_) kill(pid_, sig);
+void Process::send_signal(int sig, bool to_group) const {
+    if (!reaped_) kill(to_group ? -pid_ : pid_, sig);
 }
 
 bool Process::pump(int timeout_ms) {

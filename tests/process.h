@@ -21,6 +21,7 @@ struct ProcessSpec {
     std::optional<rlim_t> address_space_limit;  // RLIMIT_AS in bytes
     std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE in bytes
     bool ignore_sigxfsz = false;                // so an oversized write fails with EFBIG
+    bool own_process_group = false;             // like a job started from a terminal
 };
 
 struct Result {
@@ -37,7 +38,8 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    void send_signal(int sig) const;
+    // To the child alone, or like a terminal's Ctrl-C to its whole process group.
+    void send_signal(int sig, bool to_group = false) const;
     // Reads output until `needle` has appeared on standard output or error;
     // false when the child ended or the time ran out first.
     bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
