@@ -34,5 +34,3 @@ static void BM_SyncRxTwinCaptureSize(benchmark::State& state) {
     orlix_close(dev);
 }
 BENCHMARK(BM_SyncRxTwinCaptureSize)->Arg(20'000'000)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
