@@ -91,14 +91,14 @@ int short_option(int argc, char* argv[], const char* letters, bool report, bool 
     optopt = static_cast<signed char>(c);
     const bool element_done = *scan_pos == '\0';
     // ':' only marks arguments in the option string; as an option it is unknown.
-    const char* spec = c == ':' ? nullptr : std::strchr(letters, c);
+    const char* entry = c == ':' ? nullptr : std::strchr(letters, c);
 
-    if (spec == nullptr) {
+    if (entry == nullptr) {
         if (report) std::fprintf(stderr, "%s: illegal option -- %c\n", program_name(argc, argv), c);
         return element_done ? finish_element(argv, '?') : '?';
     }
     const int result = static_cast<unsigned char>(c);
-    if (spec[1] != ':') return element_done ? finish_element(argv, result) : result;
+    if (entry[1] != ':') return element_done ? finish_element(argv, result) : result;
 
     if (!element_done) {
         optarg = scan_pos;

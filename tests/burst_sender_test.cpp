@@ -197,8 +197,8 @@ TEST_F(BurstSender, UnallocatablePacketIsReportedAndTheDeviceClosed) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
 #endif
-    test_support::ProcessSpec s =
-        spec(BURST_SENDER_BIN, {"-n", "1", "-s", "4294967295"}, {{"ORLIX_SIM_TX_FILE", ""}});
+    test_support::Launch s =
+        launch(BURST_SENDER_BIN, {"-n", "1", "-s", "4294967295"}, {{"ORLIX_SIM_TX_FILE", ""}});
     s.address_space_limit = 1ull << 30;
     const Result r = test_support::run(s);
     EXPECT_EQ(r.exit_code, 1);

@@ -40,12 +40,12 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-Process::Process(const ProcessSpec& spec) {
-    std::vector<std::string> args = spec.argv;
-    std::vector<std::string> env = child_environment(spec.env);
+Process::Process(const Launch& launch) {
+    std::vector<std::string> args = launch.argv;
+    std::vector<std::string> env = child_environment(launch.env);
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(env);
-    const std::string cwd = spec.cwd.string();
+    const std::string cwd = launch.cwd.string();
 
     int out_pipe[2];
     int err_pipe[2];
@@ -61,21 +61,21 @@ Process::Process(const ProcessSpec& spec) {
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGINT, SIG_DFL);
-        signal(SIGXFSZ, spec.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-        if (spec.address_space_limit) {
-            const rlimit lim{*spec.address_space_limit, *spec.address_space_limit};
+        signal(SIGXFSZ, launch.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        if (launch.address_space_limit) {
+            const rlimit lim{*launch.address_space_limit, *launch.address_space_limit};
             setrlimit(RLIMIT_AS, &lim);
         }
-        if (spec.file_size_limit) {
-            const rlimit lim{*spec.file_size_limit, *spec.file_size_limit};
+        if (launch.file_size_limit) {
+            const rlimit lim{*launch.file_size_limit, *launch.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        if (spec.own_process_group) setpgid(0, 0);
+        if (launch.own_process_group) setpgid(0, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    if (spec.own_process_group) setpgid(pid_, pid_);  // whichever side runs first
+    if (launch.own_process_group) setpgid(pid_, pid_);  // whichever side runs first
     close(out_pipe[1]);
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];
@@ -145,8 +145,8 @@ Result Process::wait() {
     return result_;
 }
 
-Result run(const ProcessSpec& spec) {
-    return Process(spec).wait();
+Result run(const Launch& launch) {
+    return Process(launch).wait();
 }
 
 TempDir::TempDir() {

@@ -14,7 +14,7 @@
 
 namespace test_support {
 
-struct ProcessSpec {
+struct Launch {
     std::vector<std::string> argv;              // argv[0] is the program's path
     std::map<std::string, std::string> env;     // added to a copy without ORLIX_SIM_*
     std::filesystem::path cwd;                  // the child's working folder
@@ -33,7 +33,7 @@ struct Result {
 
 class Process {
 public:
-    explicit Process(const ProcessSpec& spec);
+    explicit Process(const Launch& launch);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -56,7 +56,7 @@ private:
     bool reaped_ = false;
 };
 
-Result run(const ProcessSpec& spec);
+Result run(const Launch& launch);
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {

@@ -15,9 +15,9 @@ namespace test_support {
 
 class ProgramTest : public ::testing::Test {
 protected:
-    ProcessSpec spec(const std::string& program, std::vector<std::string> args = {},
-                     std::map<std::string, std::string> env = {}) const {
-        ProcessSpec s;
+    Launch launch(const std::string& program, std::vector<std::string> args = {},
+                  std::map<std::string, std::string> env = {}) const {
+        Launch s;
         s.argv = {program};
         s.argv.insert(s.argv.end(), args.begin(), args.end());
         s.env = std::move(env);
@@ -27,7 +27,7 @@ protected:
     }
     Result run(const std::string& program, std::vector<std::string> args = {},
                std::map<std::string, std::string> env = {}) const {
-        return test_support::run(spec(program, std::move(args), std::move(env)));
+        return test_support::run(launch(program, std::move(args), std::move(env)));
     }
     std::filesystem::path trace_path() const { return dir / "trace.log"; }
     std::vector<std::string> trace() const { return read_lines(trace_path()); }

@@ -59,9 +59,9 @@ protected:
     // The program runs in work/, so the power-toggle script's relative path
     // lands inside this test's folder.
     void SetUp() override { std::filesystem::create_directory(dir / "work"); }
-    test_support::ProcessSpec soak(std::vector<std::string> args,
-                                   std::map<std::string, std::string> env = {}) const {
-        test_support::ProcessSpec s = spec(REFSWITCH_SOAK_BIN, std::move(args), std::move(env));
+    test_support::Launch soak(std::vector<std::string> args,
+                              std::map<std::string, std::string> env = {}) const {
+        test_support::Launch s = launch(REFSWITCH_SOAK_BIN, std::move(args), std::move(env));
         s.cwd = dir / "work";
         return s;
     }
@@ -248,7 +248,7 @@ TEST_F(RefswitchSoak, FailingPowerScriptEndsTheLoopInTheFirstIteration) {
 
 TEST_F(RefswitchSoak, InterruptDuringThePowerScriptIsKeptAndSparesTheScript) {
     power_script("echo \"turning $1\"\n[ \"$1\" = off ] && sleep 1\nexit 0");
-    test_support::ProcessSpec s = soak({"-i", "-1", "-p"});
+    test_support::Launch s = soak({"-i", "-1", "-p"});
     s.own_process_group = true;
     Process p(s);
     ASSERT_TRUE(p.wait_for_output("turning off", 10s));

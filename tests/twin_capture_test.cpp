@@ -226,7 +226,7 @@ TEST_F(TwinCapture, FailedAllocationSkipsTheDeviceAndCreatesNoFile) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
 #endif
-    test_support::ProcessSpec s = spec(TWIN_CAPTURE_BIN);
+    test_support::Launch s = launch(TWIN_CAPTURE_BIN);
     s.address_space_limit = 64u << 20;
     const Result r = test_support::run(s);
     EXPECT_EQ(r.exit_code, 1);
@@ -260,7 +260,7 @@ TEST_F(TwinCapture, ShortWriteIsReportedOnce) {
 TEST_F(TwinCapture, TailLostAtCloseIsReportedOnce) {
     // Room for all but the last partial block, which the C library writes only
     // when it flushes: fwrite reports success and the flush or close fails.
-    test_support::ProcessSpec s = spec(TWIN_CAPTURE_BIN);
+    test_support::Launch s = launch(TWIN_CAPTURE_BIN);
     s.file_size_limit = kCaptureBytes - 1000;
     s.ignore_sigxfsz = true;
     const Result r = test_support::run(s);
