@@ -370,8 +370,8 @@ const char* orlix_strerror(int status) {
 }
 
 int orlix_open(orlix_device** device, const char* device_identifier) {
+    if (device) *device = nullptr;  // stays null on every failure, injected ones too
     return device_call("open", text_arg(device_identifier), [&] {
-        if (device) *device = nullptr;
         if (!device) return fail(ORLIX_ERR_INVAL, "open", "null handle address");
         if (controls().broken) {
             return fail(ORLIX_ERR_INVAL, "open", "an ORLIX_SIM_* control is unusable");

@@ -216,7 +216,11 @@ TEST_F(SimDevice, RxFileWrapsAndAnUnreadableOneFails) {
 }
 
 TEST_F(SimDevice, InjectedFailuresHitTheNamedCallsAndChangeNothing) {
-    set_controls({{"ORLIX_SIM_FAIL", "set_gain@2=-9,enable_module@1,set_clock_select@2+"}});
+    set_controls(
+        {{"ORLIX_SIM_FAIL", "open@1=-6,set_gain@2=-9,enable_module@1,set_clock_select@2+"}});
+    orlix_device* junk = reinterpret_cast<orlix_device*>(&junk);
+    EXPECT_EQ(orlix_open(&junk, "sim"), -6);
+    EXPECT_EQ(junk, nullptr) << "a failed open leaves the handle null";
     open_device();
     EXPECT_EQ(orlix_set_gain(dev, 0, 10), 0);
     EXPECT_EQ(orlix_set_gain(dev, 0, 10), -9);
