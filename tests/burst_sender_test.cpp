@@ -13,6 +13,7 @@ namespace {
 using test_support::read_file;
 using test_support::Result;
 using test_support::split_lines;
+using test_support::operator+;
 
 const std::vector<std::string> kSetup = {
     "orlix_open(NULL) -> 0",
@@ -60,11 +61,6 @@ protected:
         std::filesystem::remove(dir / "tx.bin");
     }
 };
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 TEST_F(BurstSender, DefaultRunRotatesTenPacketsOfRamps) {
     const Result r = run({});

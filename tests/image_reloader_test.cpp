@@ -10,9 +10,11 @@
 
 namespace {
 
+using test_support::lines_of;
 using test_support::lines_starting;
 using test_support::Result;
 using test_support::split_lines;
+using test_support::operator+;
 using test_support::write_file;
 
 const std::vector<std::string> kProgress = {
@@ -32,18 +34,12 @@ protected:
     }
 };
 
-std::vector<std::string> with(std::vector<std::string> lines,
-                              const std::vector<std::string>& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
-}
-
 TEST_F(ImageReloader, LoadsTwiceAndPasses) {
     write_file(dir / "my image.rbf", "image");
     const Result r = run({"-d", "sim", "extra operand", "--fpga", "my image.rbf"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(split_lines(r.out), with({"Using device: sim", "Using FPGA file: my image.rbf"},
-                                       with(kProgress, {"Passed!"})));
+    EXPECT_EQ(split_lines(r.out), lines_of({"Using device: sim", "Using FPGA file: my image.rbf"}) +
+                                      kProgress + lines_of({"Passed!"}));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(trace(), (std::vector<std::string>{
                            "orlix_log_set_verbosity(4)",
@@ -61,8 +57,8 @@ TEST_F(ImageReloader, DefaultImageAndVerbosityInParseOrder) {
     const Result r = run({"--device=sim:serial=1", "-v"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(split_lines(r.out),
-              with({"Using device: sim:serial=1", "Setting verbosity to verbose"},
-                   with(kProgress, {"Passed!"})));
+              lines_of({"Using device: sim:serial=1", "Setting verbosity to verbose"}) + kProgress +
+                  lines_of({"Passed!"}));
     const std::vector<std::string> t = trace();
     ASSERT_GE(t.size(), 4u);
     EXPECT_EQ(t[0], "orlix_log_set_verbosity(4)");
@@ -88,8 +84,8 @@ TEST_F(ImageReloader, EachFailingStepReportsItsOwnCheckAndStatus) {
         const Result r = run({"-d", "sim"}, {{"ORLIX_SIM_FAIL", steps[i].rule}});
         EXPECT_EQ(r.exit_code, steps[i].status & 0xff);
         EXPECT_EQ(split_lines(r.out),
-                  with({"Using device: sim"},
-                       std::vector<std::string>(kProgress.begin(), kProgress.begin() + i + 1)));
+                  lines_of({"Using device: sim"}) +
+                      std::vector<std::string>(kProgress.begin(), kProgress.begin() + i + 1));
         std::smatch m;
         const std::string err = r.err.substr(0, r.err.find('\n'));
         ASSERT_TRUE(std::regex_match(err, m, report)) << r.err;

@@ -180,6 +180,11 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 std::vector<std::string> read_lines(const std::filesystem::path& path) {
     return split_lines(read_file(path));
 }

@@ -75,6 +75,12 @@ private:
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::vector<std::string> split_lines(const std::string& text);
+// Expected lines written inline, also inside a test macro's arguments.
+inline std::vector<std::string> lines_of(std::initializer_list<std::string> items) {
+    return items;
+}
+// The lines of `a` followed by those of `b`.
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
 // The lines of a file; empty when it does not exist.
 std::vector<std::string> read_lines(const std::filesystem::path& path);
 // The lines of `text` that begin with `prefix`.

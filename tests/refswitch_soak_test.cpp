@@ -12,11 +12,13 @@
 
 namespace {
 
+using test_support::lines_of;
 using test_support::lines_starting;
 using test_support::Process;
 using test_support::read_lines;
 using test_support::Result;
 using test_support::split_lines;
+using test_support::operator+;
 using test_support::write_file;
 using namespace std::chrono_literals;
 
@@ -30,15 +32,6 @@ std::vector<std::string> echo(const std::string& iterations, const std::string& 
     return {"Iterations:  " + iterations, "Device str:  " + device, "FPGA file:   " + file,
             std::string("Force reopen:  ") + (reopen ? "true" : "false"),
             std::string("Power reset: ") + (power ? "true" : "false")};
-}
-
-std::vector<std::string> lines(std::initializer_list<std::string> items) {
-    return items;
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 const std::vector<std::string> kSwitch = {"orlix_set_clock_select(dev, 1) -> 0",
@@ -95,9 +88,10 @@ TEST_F(RefswitchSoak, ThreeCleanIterations) {
     const Result r = run({"--iterations", "3"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(split_lines(r.out), echo("3") + lines({"Failures: 0/1 of 3", "", "Failures: 0/3"}));
-    EXPECT_EQ(trace(), lines({"orlix_open(NULL) -> 0"}) + kSwitch + kSwitch + kSwitch +
-                           lines({"orlix_close(dev)"}));
+    EXPECT_EQ(split_lines(r.out),
+              echo("3") + lines_of({"Failures: 0/1 of 3", "", "Failures: 0/3"}));
+    EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> 0"}) + kSwitch + kSwitch + kSwitch +
+                           lines_of({"orlix_close(dev)"}));
 }
 
 TEST_F(RefswitchSoak, IterationCountsReadLikeAtoiButClamped) {
@@ -115,7 +109,7 @@ TEST_F(RefswitchSoak, IterationCountsReadLikeAtoiButClamped) {
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(split_lines(r.out),
                   echo(echoed, "auto", "missing.rbf") +
-                      lines({"Failures: 0/1 of " + std::string(echoed), "", "Failures: 0/1"}));
+                      lines_of({"Failures: 0/1 of " + std::string(echoed), "", "Failures: 0/1"}));
         EXPECT_EQ(reports(r.err).size(), 1u) << r.err;
     }
     Result r = run({"-i", "5x"});
@@ -128,7 +122,7 @@ TEST_F(RefswitchSoak, IterationCountsReadLikeAtoiButClamped) {
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Invalid number of iterations: " + std::string(arg) + "\n");
-        EXPECT_EQ(trace(), lines({}));
+        EXPECT_EQ(trace(), lines_of({}));
     }
 }
 
@@ -138,12 +132,12 @@ TEST_F(RefswitchSoak, EveryOptionIsEchoed) {
     const Result r = run({"-d", "sim:1", "--load=image.rbf", "-i", "2", "--power_reset", "-r"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(split_lines(r.out), echo("2", "sim:1", "image.rbf", true, true) +
-                                      lines({"Failures: 0/1 of 2", "", "Failures: 0/2"}));
+                                      lines_of({"Failures: 0/1 of 2", "", "Failures: 0/2"}));
     const std::vector<std::string> iteration = {"orlix_open(\"sim:1\") -> 0",
                                                 "orlix_load_fpga(dev, \"image.rbf\") -> 0",
                                                 kSwitch[0], kSwitch[1], "orlix_close(dev)"};
     EXPECT_EQ(trace(), iteration + iteration);
-    EXPECT_EQ(toggles(), (lines({"off", "on", "off", "on"})));
+    EXPECT_EQ(toggles(), (lines_of({"off", "on", "off", "on"})));
 }
 
 TEST_F(RefswitchSoak, UsageAndHelp) {
@@ -157,12 +151,12 @@ TEST_F(RefswitchSoak, UsageAndHelp) {
     EXPECT_EQ(usage[4],
               "  -i, --iterations <num>   Specify the number of test iterations (default 100)");
     EXPECT_EQ(usage[8], "  -h, --help               Display this help message and exit");
-    EXPECT_EQ(trace(), lines({"orlix_log_set_verbosity(0)"}));
+    EXPECT_EQ(trace(), lines_of({"orlix_log_set_verbosity(0)"}));
 
     r = run({"-x"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(split_lines(r.err), lines({prog + ": illegal option -- x"}) + usage);
+    EXPECT_EQ(split_lines(r.err), lines_of({prog + ": illegal option -- x"}) + usage);
 
     r = run({"--device"});
     EXPECT_EQ(r.exit_code, 1);
@@ -172,23 +166,24 @@ TEST_F(RefswitchSoak, UsageAndHelp) {
 TEST_F(RefswitchSoak, FirstOpenFailing) {
     const Result r = run({"-i", "3"}, {{"ORLIX_SIM_FAIL", "open=-4"}});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(split_lines(r.out), echo("3") + lines({"", "Failures: 0/0"}));
+    EXPECT_EQ(split_lines(r.out), echo("3") + lines_of({"", "Failures: 0/0"}));
     ASSERT_EQ(reports(r.err).size(), 1u);
     EXPECT_EQ(reports(r.err)[0].second, -4);
-    EXPECT_EQ(trace(), lines({"orlix_open(NULL) -> -4"}));
+    EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> -4"}));
 }
 
 TEST_F(RefswitchSoak, ClockSelectFailureReopensAndCounts) {
     const Result r = run({"-i", "3"}, {{"ORLIX_SIM_FAIL", "set_clock_select@3=-7"}});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(split_lines(r.err), (lines({"Failed to set clock select: Not valid in the device's "
-                                          "current state",
-                                          "Attempting to reopen device..."})));
+    EXPECT_EQ(split_lines(r.err),
+              (lines_of({"Failed to set clock select: Not valid in the device's "
+                         "current state",
+                         "Attempting to reopen device..."})));
     EXPECT_EQ(split_lines(r.out).back(), "Failures: 1/3");
-    EXPECT_EQ(trace(), lines({"orlix_open(NULL) -> 0"}) + kSwitch +
-                           lines({"orlix_set_clock_select(dev, 1) -> -7", "orlix_close(dev)",
-                                  "orlix_open(NULL) -> 0"}) +
-                           kSwitch + lines({"orlix_close(dev)"}));
+    EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> 0"}) + kSwitch +
+                           lines_of({"orlix_set_clock_select(dev, 1) -> -7", "orlix_close(dev)",
+                                     "orlix_open(NULL) -> 0"}) +
+                           kSwitch + lines_of({"orlix_close(dev)"}));
 }
 
 TEST_F(RefswitchSoak, FailedReopenEndsTheRunInThatIteration) {
@@ -239,11 +234,11 @@ TEST_F(RefswitchSoak, FailingPowerScriptEndsTheLoopInTheFirstIteration) {
     const Result r = run({"-i", "5", "-p"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(split_lines(r.out), echo("5", "auto", "None", false, true) +
-                                      lines({"Failures: 0/1 of 5", "", "Failures: 0/1"}));
+                                      lines_of({"Failures: 0/1 of 5", "", "Failures: 0/1"}));
     ASSERT_EQ(reports(r.err).size(), 1u);
     EXPECT_EQ(reports(r.err)[0].second, 768);
-    EXPECT_EQ(toggles(), lines({"off"}));
-    EXPECT_EQ(trace(), (lines({"orlix_open(NULL) -> 0", "orlix_close(dev)"})));
+    EXPECT_EQ(toggles(), lines_of({"off"}));
+    EXPECT_EQ(trace(), (lines_of({"orlix_open(NULL) -> 0", "orlix_close(dev)"})));
 }
 
 TEST_F(RefswitchSoak, InterruptDuringThePowerScriptIsKeptAndSparesTheScript) {
@@ -257,9 +252,10 @@ TEST_F(RefswitchSoak, InterruptDuringThePowerScriptIsKeptAndSparesTheScript) {
     EXPECT_EQ(r.term_signal, 0);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, kHandlerText);
-    EXPECT_EQ(toggles(), (lines({"off", "on"}))) << "the script ran to its end";
+    EXPECT_EQ(toggles(), (lines_of({"off", "on"}))) << "the script ran to its end";
     EXPECT_EQ(split_lines(r.out).back(), "Failures: 0/1");
-    EXPECT_EQ(trace(), lines({"orlix_open(NULL) -> 0"}) + kSwitch + lines({"orlix_close(dev)"}));
+    EXPECT_EQ(trace(),
+              lines_of({"orlix_open(NULL) -> 0"}) + kSwitch + lines_of({"orlix_close(dev)"}));
 }
 
 TEST_F(RefswitchSoak, InterruptFinishesTheIteration) {
@@ -290,8 +286,9 @@ TEST_F(RefswitchSoak, InterruptDuringTheReopenWaitStillReopensAndCounts) {
     EXPECT_EQ(r.exit_code, 1) << "a failure was counted";
     EXPECT_NE(r.err.find(kHandlerText), std::string::npos);
     EXPECT_EQ(split_lines(r.out).back(), "Failures: 1/1");
-    EXPECT_EQ(trace(), (lines({"orlix_open(NULL) -> 0", "orlix_set_clock_select(dev, 1) -> -1",
-                               "orlix_close(dev)", "orlix_open(NULL) -> 0", "orlix_close(dev)"})));
+    EXPECT_EQ(trace(),
+              (lines_of({"orlix_open(NULL) -> 0", "orlix_set_clock_select(dev, 1) -> -1",
+                         "orlix_close(dev)", "orlix_open(NULL) -> 0", "orlix_close(dev)"})));
 }
 
 TEST_F(RefswitchSoak, SecondInterruptEndsAtOnce) {

@@ -18,6 +18,7 @@ using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
 using test_support::split_lines;
+using test_support::operator+;
 using test_support::write_file;
 
 constexpr std::size_t kCaptureBytes = 80'000'000;
@@ -44,11 +45,6 @@ const std::vector<std::string> kCleanupTrace = {
     "orlix_enable_module(dev, 2, false) -> 0",
     "orlix_close(dev)",
 };
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // The preview the program must print for a capture that begins with `bytes`.
 std::string preview_of(const std::string& bytes) {
@@ -85,7 +81,7 @@ TEST_F(TwinCapture, CapturesBothChannelsIgnoringArgumentsAndExitsZero) {
     orlix_sim::fill_test_signal(expected.data(), 0, kCaptureBytes / 4);
     EXPECT_EQ(std::memcmp(capture.data(), expected.data(), kCaptureBytes), 0);
 
-    EXPECT_EQ(trace(), concat(kSetupTrace, kCleanupTrace));
+    EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
 TEST_F(TwinCapture, PreviewPrintsSignedValuesFromTheCaptureStart) {
@@ -142,7 +138,7 @@ TEST_P(TwinCaptureLibraryFailure, ReportsOnceCleansUpOnceAndExitsOne) {
 std::vector<std::string> setup_until(std::size_t calls, const std::string& failing) {
     std::vector<std::string> t(kSetupTrace.begin(), kSetupTrace.begin() + calls);
     t.push_back(failing);
-    return concat(t, kCleanupTrace);
+    return t + kCleanupTrace;
 }
 
 const std::string kInitSyncReport =
@@ -216,7 +212,7 @@ TEST_F(TwinCapture, FailedDisableIsReportedOnceAndTheCleanUpGoesOn) {
         std::vector<std::string> cleanup = kCleanupTrace;
         cleanup[first ? 0 : 1] = first ? "orlix_enable_module(dev, 0, false) -> -1"
                                        : "orlix_enable_module(dev, 2, false) -> -1";
-        EXPECT_EQ(trace(), concat(kSetupTrace, cleanup));
+        EXPECT_EQ(trace(), kSetupTrace + cleanup);
         EXPECT_EQ(std::filesystem::file_size(capture_path()), kCaptureBytes);
         clear_trace();
     }
@@ -244,7 +240,7 @@ TEST_F(TwinCapture, UnopenableFileSkipsPauseAndPreview) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(lines_starting(r.err, "Failed"),
               std::vector<std::string>{"Failed to open file for writing"});
-    EXPECT_EQ(trace(), concat(kSetupTrace, kCleanupTrace));
+    EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
 TEST_F(TwinCapture, ShortWriteIsReportedOnce) {
@@ -254,7 +250,7 @@ TEST_F(TwinCapture, ShortWriteIsReportedOnce) {
     EXPECT_EQ(split_lines(r.out).size(), 21u);
     EXPECT_EQ(lines_starting(r.err, "Failed"),
               std::vector<std::string>{"Failed to write to file: No space left on device"});
-    EXPECT_EQ(trace(), concat(kSetupTrace, kCleanupTrace));
+    EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
 TEST_F(TwinCapture, TailLostAtCloseIsReportedOnce) {
@@ -269,7 +265,7 @@ TEST_F(TwinCapture, TailLostAtCloseIsReportedOnce) {
     EXPECT_EQ(lines_starting(r.err, "Failed"),
               std::vector<std::string>{"Failed to write to file: File too large"});
     EXPECT_LT(std::filesystem::file_size(capture_path()), kCaptureBytes);
-    EXPECT_EQ(trace(), concat(kSetupTrace, kCleanupTrace));
+    EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
 }  // namespace
