@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "guard.h"
 #include "orlix.h"
 #include "sim_internal.h"
 
@@ -100,6 +101,8 @@ struct Controls {
     unsigned delay_ms = 0;
 
     Controls() {
+        // The trace and data files must never land on a closed standard descriptor.
+        guard_standard_descriptors();
         if (const char* fail = std::getenv("ORLIX_SIM_FAIL")) {
             std::string bad;
             if (!parse_fail_rules(fail, rules, bad)) {

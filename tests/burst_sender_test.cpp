@@ -143,6 +143,10 @@ TEST_F(BurstSender, CountsConvertLikeAThirtyTwoBitStrtoul) {
         {{"-n", "0x10"}, "Sending 16 packets with", 16},
         {{"-n", "0X10"}, "Sending 16 packets with", 16},
         {{"-n", "010"}, "Sending 8 packets with", 8},
+        {{"-n", "0b101"}, "Sending 0 packets with", 0},  // no binary prefix on any C library
+        {{"-n", "0B1"}, "Sending 0 packets with", 0},
+        {{"-n", "0x"}, "Sending 0 packets with", 0},
+        {{"-n", "0xg1"}, "Sending 0 packets with", 0},
         {{"-n", "abc"}, "Sending 0 packets with", 0},
         {{"-n", "3junk"}, "Sending 3 packets with", 3},
         {{"-n", " +2"}, "Sending 2 packets with", 2},

@@ -50,18 +50,29 @@ Process::Process(const Launch& launch) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) die("pipe2");
+    const int full_fd =
+        launch.stdout_to == Stdout::full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+    if (launch.stdout_to == Stdout::full && full_fd < 0) die("/dev/full");
+    if (launch.stdout_to == Stdout::broken_pipe) {
+        close(out_pipe[0]);
+        out_pipe[0] = -1;
+    }
 
     pid_ = fork();
     if (pid_ < 0) die("fork");
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
-        dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
+        if (launch.stdout_to == Stdout::closed) {
+            close(STDOUT_FILENO);
+        } else {
+            dup2(launch.stdout_to == Stdout::full ? full_fd : out_pipe[1], STDOUT_FILENO);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGXFSZ, launch.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(sig, SIG_DFL);
+        for (int sig : launch.ignored_signals) signal(sig, SIG_IGN);
         if (launch.address_space_limit) {
             const rlimit lim{*launch.address_space_limit, *launch.address_space_limit};
             setrlimit(RLIMIT_AS, &lim);
@@ -76,6 +87,7 @@ Process::Process(const Launch& launch) {
         _exit(127);
     }
     if (launch.own_process_group) setpgid(pid_, pid_);  // whichever side runs first
+    if (full_fd >= 0) close(full_fd);
     close(out_pipe[1]);
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];
@@ -195,6 +207,16 @@ std::vector<std::string> lines_starting(const std::string& text, const std::stri
         if (line.rfind(prefix, 0) == 0) out.push_back(line);
     }
     return out;
+}
+
+std::vector<std::string> files_starting(const std::filesystem::path& dir,
+                                        const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) found.push_back(name);
+    }
+    return found;
 }
 
 }  // namespace test_support

@@ -14,14 +14,23 @@
 
 namespace test_support {
 
+// Where the child's standard output goes.
+enum class Stdout {
+    captured,     // a pipe read into Result::out
+    closed,       // descriptor 1 closed, as some service managers start programs
+    full,         // "/dev/full": every write fails with ENOSPC
+    broken_pipe,  // a pipe whose reading end is already closed
+};
+
 struct Launch {
     std::vector<std::string> argv;              // argv[0] is the program's path
     std::map<std::string, std::string> env;     // added to a copy without ORLIX_SIM_*
     std::filesystem::path cwd;                  // the child's working folder
     std::optional<rlim_t> address_space_limit;  // RLIMIT_AS in bytes
     std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE in bytes
-    bool ignore_sigxfsz = false;                // so an oversized write fails with EFBIG
     bool own_process_group = false;             // like a job started from a terminal
+    Stdout stdout_to = Stdout::captured;
+    std::vector<int> ignored_signals;  // ignored from the start, as under nohup
 };
 
 struct Result {
@@ -83,6 +92,9 @@ inline std::vector<std::string> lines_of(std::initializer_list<std::string> item
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
 // The lines of a file; empty when it does not exist.
 std::vector<std::string> read_lines(const std::filesystem::path& path);
+// The names of the files in `dir` that begin with `prefix`.
+std::vector<std::string> files_starting(const std::filesystem::path& dir,
+                                        const std::string& prefix);
 // The lines of `text` that begin with `prefix`.
 std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix);
 

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -32,6 +34,15 @@ protected:
     std::filesystem::path trace_path() const { return dir / "trace.log"; }
     std::vector<std::string> trace() const { return read_lines(trace_path()); }
     void clear_trace() const { std::filesystem::remove(trace_path()); }
+    // Waits until a line of the trace holds `needle`; false when time runs out.
+    bool wait_for_trace(const std::string& needle, std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (read_file(trace_path()).find(needle) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
 
     TempDir dir;
 };

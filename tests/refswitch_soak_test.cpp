@@ -258,24 +258,30 @@ TEST_F(RefswitchSoak, InterruptDuringThePowerScriptIsKeptAndSparesTheScript) {
               lines_of({"orlix_open(NULL) -> 0"}) + kSwitch + lines_of({"orlix_close(dev)"}));
 }
 
-TEST_F(RefswitchSoak, InterruptFinishesTheIteration) {
-    Process p(soak({"-i", "100"}, {{"ORLIX_SIM_DELAY_MS", "100"}}));
-    ASSERT_TRUE(p.wait_for_output("Failures: 0/1 of 100", 10s));
-    p.send_signal(SIGINT);
-    const Result r = p.wait();
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.err, kHandlerText);
-    const std::vector<std::string> t = trace();
-    // Whole iterations only: the open, pairs of clock selects, the close.
-    ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t.size() % 2, 0u);
-    const std::size_t completed = (t.size() - 2) / 2;
-    for (std::size_t i = 0; i < completed; ++i) {
-        EXPECT_EQ(t[1 + 2 * i], kSwitch[0]);
-        EXPECT_EQ(t[2 + 2 * i], kSwitch[1]);
+TEST_F(RefswitchSoak, InterruptTermOrHangupFinishesTheIteration) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        clear_trace();
+        Process p(soak({"-i", "100"}, {{"ORLIX_SIM_DELAY_MS", "100"}}));
+        ASSERT_TRUE(p.wait_for_output("Failures: 0/1 of 100", 10s));
+        p.send_signal(sig);
+        const Result r = p.wait();
+        EXPECT_EQ(r.term_signal, 0);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, kHandlerText);
+        const std::vector<std::string> t = trace();
+        // Whole iterations only: the open, pairs of clock selects, the close.
+        ASSERT_GE(t.size(), 4u);
+        EXPECT_EQ(t.size() % 2, 0u);
+        const std::size_t completed = (t.size() - 2) / 2;
+        for (std::size_t i = 0; i < completed; ++i) {
+            EXPECT_EQ(t[1 + 2 * i], kSwitch[0]);
+            EXPECT_EQ(t[2 + 2 * i], kSwitch[1]);
+        }
+        EXPECT_LT(completed, 100u);
+        EXPECT_EQ(t.back(), "orlix_close(dev)");
+        EXPECT_EQ(split_lines(r.out).back(), "Failures: 0/" + std::to_string(completed));
     }
-    EXPECT_LT(completed, 100u);
-    EXPECT_EQ(split_lines(r.out).back(), "Failures: 0/" + std::to_string(completed));
 }
 
 TEST_F(RefswitchSoak, InterruptDuringTheReopenWaitStillReopensAndCounts) {
@@ -296,9 +302,9 @@ TEST_F(RefswitchSoak, SecondInterruptEndsAtOnce) {
     ASSERT_TRUE(p.wait_for_output("Failures: 0/1 of 100", 10s));
     p.send_signal(SIGINT);
     ASSERT_TRUE(p.wait_for_output("Closing test...", 10s));
-    p.send_signal(SIGINT);
+    p.send_signal(SIGHUP);  // any of the three
     const Result r = p.wait();
-    EXPECT_EQ(r.term_signal, SIGINT);
+    EXPECT_EQ(r.term_signal, SIGHUP);
     EXPECT_EQ(r.out.find("\n\nFailures: "), std::string::npos) << "no summary";
 }
 

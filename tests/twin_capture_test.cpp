@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -64,6 +65,10 @@ protected:
         return ProgramTest::run(TWIN_CAPTURE_BIN, std::move(args), std::move(env));
     }
     std::filesystem::path capture_path() const { return dir / "dual_test.bin"; }
+    // Files left beside the capture under its name and a suffix.
+    std::vector<std::string> temp_files() const {
+        return test_support::files_starting(dir.path(), "dual_test.bin.");
+    }
 };
 
 TEST_F(TwinCapture, CapturesBothChannelsIgnoringArgumentsAndExitsZero) {
@@ -253,19 +258,59 @@ TEST_F(TwinCapture, ShortWriteIsReportedOnce) {
     EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
-TEST_F(TwinCapture, TailLostAtCloseIsReportedOnce) {
-    // Room for all but the last partial block, which the C library writes only
-    // when it flushes: fwrite reports success and the flush or close fails.
-    test_support::Launch s = launch(TWIN_CAPTURE_BIN);
-    s.file_size_limit = kCaptureBytes - 1000;
-    s.ignore_sigxfsz = true;
-    const Result r = test_support::run(s);
+TEST_F(TwinCapture, FailedWriteKeepsTheEarlierCaptureAsItWas) {
+    // The first limit stops fwrite itself; the second lets fwrite count every
+    // element and loses the tail at the flush.
+    for (const rlim_t limit : {rlim_t{1} << 20, rlim_t{kCaptureBytes - 1000}}) {
+        SCOPED_TRACE(limit);
+        write_file(capture_path(), "earlier capture");
+        test_support::Launch s = launch(TWIN_CAPTURE_BIN);
+        s.file_size_limit = limit;
+        const Result r = test_support::run(s);
+        EXPECT_EQ(r.term_signal, 0) << "SIGXFSZ must not kill it";
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(split_lines(r.out).size(), 21u);
+        EXPECT_EQ(lines_starting(r.err, "Failed"),
+                  std::vector<std::string>{"Failed to write to file: File too large"});
+        EXPECT_EQ(read_file(capture_path()), "earlier capture");
+        EXPECT_EQ(temp_files(), std::vector<std::string>{});
+        EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
+        clear_trace();
+    }
+}
+
+TEST_F(TwinCapture, ReplacesTheCaptureWholeWithTheModeFopenWouldLeave) {
+    write_file(capture_path(), "earlier capture");
+    std::filesystem::permissions(capture_path(), std::filesystem::perms(0640));
+    ASSERT_EQ(run().exit_code, 0);
+    EXPECT_EQ(std::filesystem::file_size(capture_path()), kCaptureBytes);
+    EXPECT_EQ(std::filesystem::status(capture_path()).permissions(), std::filesystem::perms(0640));
+
+    std::filesystem::remove(capture_path());
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(run().exit_code, 0);
+    EXPECT_EQ(std::filesystem::status(capture_path()).permissions(),
+              std::filesystem::perms(0666 & ~mask));
+    EXPECT_EQ(temp_files(), std::vector<std::string>{});
+}
+
+TEST_F(TwinCapture, LinkNamedLikeTheCaptureIsWrittenThroughNeverCreated) {
+    std::filesystem::create_symlink("missing.bin", capture_path());
+    Result r = run();
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(split_lines(r.out).size(), 21u);
     EXPECT_EQ(lines_starting(r.err, "Failed"),
-              std::vector<std::string>{"Failed to write to file: File too large"});
-    EXPECT_LT(std::filesystem::file_size(capture_path()), kCaptureBytes);
-    EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
+              std::vector<std::string>{"Failed to open file for writing"});
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.bin"));
+
+    write_file(dir / "target.bin", "earlier capture");
+    std::filesystem::remove(capture_path());
+    std::filesystem::create_symlink("target.bin", capture_path());
+    r = run();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(capture_path()));
+    EXPECT_EQ(std::filesystem::file_size(dir / "target.bin"), kCaptureBytes);
+    EXPECT_EQ(temp_files(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // on transmit channel 0 in the library's packet format.
 #include <strings.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "getopt_long.h"
+#include "guard.h"
 #include "orlix.h"
 
 #define TX_CHANNEL ORLIX_CHANNEL_TX(0)
@@ -54,8 +56,11 @@ static uint64_t parse_count(const char* text) {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+') p++;
     if (*p < '0' || *p > '9') return 0;  // strtoul takes no second sign or blank here
+    // The base is chosen here: newer C libraries would also read "0b" as binary.
+    int base = 10;
+    if (p[0] == '0') base = (p[1] == 'x' || p[1] == 'X') && isxdigit((unsigned char)p[2]) ? 16 : 8;
     errno = 0;
-    const unsigned long long magnitude = strtoull(p, NULL, 0);
+    const unsigned long long magnitude = strtoull(p, NULL, base);
     if (errno == ERANGE || magnitude > UINT32_MAX) return UINT32_MAX;
     const uint32_t value = (uint32_t)magnitude;
     return negative ? (uint32_t)(0u - value) : value;
@@ -80,7 +85,9 @@ static unsigned int sample_count(uint64_t n) {
 }
 
 int main(int argc, char* argv[]) {
-    setvbuf(stdout, NULL, _IOLBF, 0);
+    guard_standard_descriptors();
+    guard_output();
+    catch_termination_signals(note_termination);
 
     uint64_t num_packets = 10;
     uint64_t packet_size = 0;
@@ -110,7 +117,7 @@ int main(int argc, char* argv[]) {
                 const uint32_t level = parse_log_level(cmdline::optarg, &ok);
                 if (!ok) {
                     fprintf(stderr, "Invalid log level: %s\n", cmdline::optarg);
-                    return -1;
+                    return finish_output(prog) ? -1 : 1;
                 }
                 orlix_log_set_verbosity((orlix_log_level)level);
                 break;
@@ -137,7 +144,7 @@ int main(int argc, char* argv[]) {
                     "a dynamic packet length of '20 + (packet_count %% 300)'. Otherwise, all "
                     "packets\n");
                 printf("will have a static length as specified by '--size'.\n");
-                return 0;
+                return finish_output(prog) ? 0 : 1;
             default:
                 return 1;
         }
@@ -146,16 +153,16 @@ int main(int argc, char* argv[]) {
     printf("Opening device: %s\n", devstr != NULL ? devstr : "any");
 
     status = orlix_open(&dev, devstr);
-    if (status != 0) goto out;
+    if (status != 0 || termination_signal) goto out;
     status = orlix_set_frequency(dev, TX_CHANNEL, FREQUENCY);
-    if (status != 0) goto out;
+    if (status != 0 || termination_signal) goto out;
     status = orlix_set_sample_rate(dev, TX_CHANNEL, SAMPLE_RATE, NULL);
-    if (status != 0) goto out;
+    if (status != 0 || termination_signal) goto out;
     status = orlix_set_bandwidth(dev, TX_CHANNEL, BANDWIDTH, NULL);
-    if (status != 0) goto out;
+    if (status != 0 || termination_signal) goto out;
     status = orlix_sync_config(dev, ORLIX_TX_X1, ORLIX_FORMAT_PACKET, NUM_BUFFERS, BUFFER_SIZE,
                                NUM_TRANSFERS, STREAM_TIMEOUT_MS);
-    if (status != 0) goto out;
+    if (status != 0 || termination_signal) goto out;
 
     memset(&meta, 0, sizeof meta);
     meta.timestamp = 0;
@@ -173,7 +180,8 @@ int main(int argc, char* argv[]) {
         status = orlix_enable_module(dev, TX_CHANNEL, true);
         if (status != 0) goto out;
         const unsigned int count = sample_count(packet_size);
-        for (uint64_t i = 0; i < num_packets; i++) {
+        // A termination signal ends the packets, and the channel is disabled.
+        for (uint64_t i = 0; i < num_packets && termination_signal == 0; i++) {
             status = orlix_sync_tx(dev, packet, count, &meta, TX_TIMEOUT_MS);
             if (status != 0) goto out;  // the channel stays enabled
         }
@@ -185,7 +193,7 @@ int main(int argc, char* argv[]) {
         printf("Packet Lengths: [%i, %i, %i, 20 + (packets_sent %% 300)] dwords\n", 40, 17, 43);
         status = orlix_enable_module(dev, TX_CHANNEL, true);
         if (status != 0) goto out;
-        for (uint64_t i = 0; i < num_packets; i++) {
+        for (uint64_t i = 0; i < num_packets && termination_signal == 0; i++) {
             lengths[3] = 20 + (i % 300);
             const uint64_t n = lengths[i & 3];
             packet = make_packet(n);
@@ -204,5 +212,8 @@ int main(int argc, char* argv[]) {
 out:
     free(packet);
     orlix_close(dev);
-    return status == 0 && !alloc_failed ? 0 : 1;
+    const bool output_ok = finish_output(prog);
+    const int exit_status = status == 0 && !alloc_failed && output_ok ? 0 : 1;
+    if (termination_signal) end_by_signal(termination_signal);
+    return exit_status;
 }

@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include "getopt_long.h"
+#include "guard.h"
 #include "orlix.h"
 
-// Reports a failed step with the line of its own check and leaves the steps.
+// Reports a failed step with the line of its own check and leaves the steps;
+// a termination signal noted meanwhile leaves them once the call is done.
 #define CHECK_STEP(call)                                                                      \
     do {                                                                                      \
         status = (call);                                                                      \
@@ -14,6 +16,7 @@
                     status);                                                                  \
             goto out;                                                                         \
         }                                                                                     \
+        if (termination_signal) goto out;                                                     \
     } while (0)
 
 static const cmdline::option_record long_options[] = {
@@ -24,7 +27,11 @@ static const cmdline::option_record long_options[] = {
 };
 
 int main(int argc, char* argv[]) {
-    setvbuf(stdout, NULL, _IOLBF, 0);
+    guard_standard_descriptors();
+    guard_output();
+    catch_termination_signals(note_termination);
+
+    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "image_reloader";
 
     const char* devstr = NULL;
     const char* fpga_file = "latest.rbf";
@@ -52,6 +59,7 @@ int main(int argc, char* argv[]) {
                 orlix_log_set_verbosity(ORLIX_LOG_LEVEL_VERBOSE);
                 break;
             case '?':
+                finish_output(prog);
                 return 1;
             default:
                 printf("?? getopt returned character code 0%o ??\n", (unsigned)c);
@@ -61,6 +69,7 @@ int main(int argc, char* argv[]) {
     // No options at all leaves the device string unset too.
     if (devstr == NULL) {
         fprintf(stderr, "No device specified.\n");
+        finish_output(prog);
         return 1;
     }
 
@@ -88,6 +97,8 @@ out:
     if (dev != NULL) {
         orlix_close(dev);
     }
+    if (!finish_output(prog) && status == 0) status = 1;
+    if (termination_signal) end_by_signal(termination_signal);
     // An exit status keeps only the low 8 bits: a failure must never read as 0.
     if (status != 0 && (status & 0xff) == 0) {
         return 1;

@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "getopt_long.h"
+#include "guard.h"
 #include "orlix.h"
 
 #define POWER_CYCLE_COMMAND \
@@ -51,10 +52,12 @@ static void print_usage(const char* prog) {
     fprintf(stderr, "  -h, --help               Display this help message and exit\n");
 }
 
-// Installed with SA_RESETHAND: a second interrupt ends the process at once.
+// Runs for SIGINT, SIGTERM and SIGHUP alike. A second one of any of them ends
+// the process at once: each is back at its default action after the first.
 static void sigint_handler(int) {
     static const char message[] = "\nSIGINT caught. Closing test...";
     const int saved_errno = errno;
+    release_termination_signals();
     if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
         // Nothing safe to do about a lost message here.
     }
@@ -95,16 +98,19 @@ static void sleep_ms(unsigned ms) {
 
 // Runs the command through the command processor as system() would and gives
 // its result: the raw wait status, or -1 when no command processor could be
-// started. Unlike system(), SIGINT is ignored only in the child, so that an
-// interrupt reaches this program's handler and never the power-toggle script.
+// started. Unlike system(), the termination signals are ignored only in the
+// child, so that they reach this program's handler and never cut the
+// power-toggle script between off and on.
 static int run_command(const char* command) {
+    const int terminating[] = {SIGINT, SIGTERM, SIGHUP};
     sigset_t block, saved;
     sigemptyset(&block);
-    sigaddset(&block, SIGINT);
+    for (int sig : terminating) sigaddset(&block, sig);
     sigprocmask(SIG_BLOCK, &block, &saved);  // no handler runs in the child
     const pid_t pid = fork();
     if (pid == 0) {
-        signal(SIGINT, SIG_IGN);
+        for (int sig : terminating) signal(sig, SIG_IGN);
+        restore_output_signals();
         sigprocmask(SIG_SETMASK, &saved, NULL);
         execl("/bin/sh", "sh", "-c", command, (char*)NULL);
         _exit(127);
@@ -119,7 +125,8 @@ static int run_command(const char* command) {
 }
 
 int main(int argc, char* argv[]) {
-    setvbuf(stdout, NULL, _IOLBF, 0);
+    guard_standard_descriptors();
+    guard_output();
 
     const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "";
     const char* devstr = NULL;
@@ -158,7 +165,7 @@ int main(int argc, char* argv[]) {
                 break;
             case 'h':
                 print_usage(prog);
-                return 0;
+                return finish_output(prog) ? 0 : 1;
             case '?':
                 print_usage(prog);
                 return 1;
@@ -189,11 +196,7 @@ int main(int argc, char* argv[]) {
     }
 
     if (!check_failed) {
-        struct sigaction action = {};
-        action.sa_handler = sigint_handler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND | SA_RESTART;
-        sigaction(SIGINT, &action, NULL);
+        catch_termination_signals(sigint_handler);
 
         bool reported = false;
         int64_t last_report = 0;
@@ -258,7 +261,8 @@ int main(int argc, char* argv[]) {
                 dev = NULL;
             }
 
-            if (sigint_caught.load()) break;
+            // Output nobody reads ends the run as an interrupt would.
+            if (sigint_caught.load() || output_failed()) break;
         }
     }
 
@@ -267,5 +271,6 @@ int main(int argc, char* argv[]) {
     if (dev != NULL) {
         orlix_close(dev);
     }
-    return check_failed || failures != 0 ? 1 : 0;
+    const bool output_ok = finish_output(prog);
+    return check_failed || failures != 0 || !output_ok ? 1 : 0;
 }

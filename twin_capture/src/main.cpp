@@ -1,15 +1,23 @@
 // twin_capture: receives on both receive channels at once and stores the raw
 // capture in "dual_test.bin" in the working directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
+#include "guard.h"
 #include "orlix.h"
 
 #define NUM_CHANNELS 2
 #define NUM_SAMPLES 10000000
+#define CAPTURE_NAME "dual_test.bin"
+#define CAPTURE_TEMP CAPTURE_NAME ".XXXXXX"
 
 static const uint32_t samp_rate = 2000000;
 static const uint64_t freq = 915000000;
@@ -59,11 +67,61 @@ static int32_t init_sync(struct orlix_device* dev, uint64_t num_channels, uint32
     return 0;
 }
 
-int main(void) {
-    setvbuf(stdout, NULL, _IOLBF, 0);
+// Opens where the capture goes. A regular "dual_test.bin", or none, is replaced
+// only once the new capture is written whole: the bytes go to a new file beside
+// it, with the mode fopen would leave, and `temp_path` names that file. Anything
+// else under that name (a link, a FIFO, a device) is where the caller wants the
+// bytes: it is opened as it is, never created, and `temp_path` is left empty.
+static FILE* open_capture(char temp_path[sizeof CAPTURE_TEMP]) {
+    temp_path[0] = '\0';
+    struct stat st;
+    const bool exists = lstat(CAPTURE_NAME, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        const int fd = open(CAPTURE_NAME, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        FILE* file = fd < 0 ? NULL : fdopen(fd, "wb");
+        if (file == NULL && fd >= 0) close(fd);
+        return file;
+    }
+    mode_t mode;
+    if (exists) {
+        if (faccessat(AT_FDCWD, CAPTURE_NAME, W_OK, AT_EACCESS) != 0) return NULL;
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    strcpy(temp_path, CAPTURE_TEMP);
+    const int fd = mkostemp(temp_path, O_CLOEXEC);
+    if (fd < 0) {
+        temp_path[0] = '\0';
+        return NULL;
+    }
+    FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : NULL;
+    if (file == NULL) {
+        close(fd);
+        unlink(temp_path);
+        temp_path[0] = '\0';
+    }
+    return file;
+}
 
+// Waits `ms` milliseconds, or less when a termination signal is noted.
+static void pause_ms(int ms) {
+    for (int waited = 0; waited < ms && termination_signal == 0; waited += 100) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+int main(int argc, char* argv[]) {
+    guard_standard_descriptors();
+    guard_output();
+    catch_termination_signals(note_termination);
+
+    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "twin_capture";
     struct orlix_device* dev = NULL;
     FILE* file = NULL;
+    char temp_path[sizeof CAPTURE_TEMP] = "";
     bool failed = false;
     bool write_reported = false;
     int status;
@@ -83,6 +141,7 @@ int main(void) {
         failed = true;
         goto cleanup;
     }
+    if (termination_signal) goto cleanup;
 
     status = init_sync(dev, NUM_CHANNELS, samp_rate);
     if (status != 0) {
@@ -90,6 +149,7 @@ int main(void) {
         failed = true;
         goto cleanup;
     }
+    if (termination_signal) goto cleanup;
 
     status = orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), true);
     if (status != 0) {
@@ -97,12 +157,14 @@ int main(void) {
         failed = true;
         goto cleanup;
     }
+    if (termination_signal) goto cleanup;
     status = orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true);
     if (status != 0) {
         report("orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true)", status);
         failed = true;
         goto cleanup;
     }
+    if (termination_signal) goto cleanup;
 
     status = orlix_sync_rx(dev, samples, NUM_CHANNELS * NUM_SAMPLES, NULL, 5000);
     if (status != 0) {
@@ -110,16 +172,17 @@ int main(void) {
         failed = true;
         goto cleanup;
     }
+    if (termination_signal) goto cleanup;
 
-    // Opened only now, so a failed capture leaves an existing file untouched.
-    file = fopen("dual_test.bin", "wb");
+    file = open_capture(temp_path);
     if (file == NULL) {
         fprintf(stderr, "Failed to open file for writing\n");
         failed = true;
         goto cleanup;
     }
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+    pause_ms(5000);
+    if (termination_signal) goto cleanup;
 
     printf("Sample Preview:\n");
     for (int k = 0; k < 10; k++) {
@@ -128,10 +191,11 @@ int main(void) {
     }
 
     // fwrite can count every element while the tail still sits in the C
-    // library's buffer: the flush, and the close below, must succeed too.
+    // library's buffer: the flush, and the close below, must succeed too, and
+    // a new file must be on the disk before it takes the capture's name.
     if (fwrite(samples, 2, (size_t)NUM_CHANNELS * NUM_SAMPLES * 2, file) <
             (size_t)NUM_CHANNELS * NUM_SAMPLES * 2 ||
-        fflush(file) != 0) {
+        fflush(file) != 0 || (temp_path[0] != '\0' && fsync(fileno(file)) != 0)) {
         perror("Failed to write to file");
         write_reported = true;
         failed = true;
@@ -141,8 +205,18 @@ cleanup:
     if (file != NULL) {
         if (fclose(file) != 0 && !write_reported) {
             perror("Failed to write to file");
+            write_reported = true;
             failed = true;
         }
+    }
+    // The new capture takes the name only when whole; otherwise the old one stays.
+    if (temp_path[0] != '\0') {
+        const bool whole = !failed && termination_signal == 0;
+        if (whole && rename(temp_path, CAPTURE_NAME) != 0) {
+            perror("Failed to write to file");
+            failed = true;
+        }
+        if (!whole || failed) unlink(temp_path);
     }
 
     // The library accepts a null handle only in orlix_close.
@@ -162,5 +236,7 @@ cleanup:
     orlix_close(dev);
     free(samples);
 
+    if (!finish_output(prog)) failed = true;
+    if (termination_signal) end_by_signal(termination_signal);
     return failed ? 1 : 0;
 }

@@ -1,0 +1,45 @@
+// What every program does the same way so that whatever the environment does
+// to it (closed descriptors, closed pipes, full disks, termination signals)
+// never loses work and never passes for success.
+#pragma once
+
+#include <signal.h>
+
+// Opens "/dev/null" on each of descriptors 0, 1 and 2 that is closed, so that no
+// file opened later (a capture, a trace) can land on one of them.
+void guard_standard_descriptors(void);
+
+// Line-buffers standard output through a stream that remembers why its first
+// write failed, and ignores SIGPIPE and SIGXFSZ, so that a failed write comes
+// back as an error instead of killing the program half-way.
+void guard_output(void);
+
+// True once a write to standard output has failed.
+bool output_failed(void);
+
+// Flushes standard output. On any write error, now or earlier, reports it once
+// as "<prog>: error writing standard output: <reason>" and returns false.
+bool finish_output(const char* prog);
+
+// Installs `handler` for SIGINT, SIGTERM and SIGHUP, except for one that was
+// ignored when the program started (as under nohup). The handler runs with the
+// other two blocked, and the signal it caught is back at its default action.
+void catch_termination_signals(void (*handler)(int));
+
+// Async-signal-safe: the signals caught above are back at their default
+// action, so that a second one of any of them ends the program at once.
+void release_termination_signals(void);
+
+// A handler for catch_termination_signals: notes the first signal and releases
+// the others.
+void note_termination(int sig);
+
+// The signal note_termination noted, or 0.
+extern volatile sig_atomic_t termination_signal;
+
+// Prints "Interrupted" on standard error and ends the program by `sig`, so that
+// a shell or rig sees death by that signal.
+[[noreturn]] void end_by_signal(int sig);
+
+// In a child about to exec: SIGPIPE and SIGXFSZ back at their default actions.
+void restore_output_signals(void);
