@@ -123,6 +123,8 @@ int getopt_long(int argc, char* argv[], const char* optstring, const option_reco
     const bool report = !quiet && opterr != 0;
 
     if (optrestart != 0 || *scan_pos == '\0') {
+        // A new scan must not hand out a pointer into the last scan's vector.
+        if (optrestart != 0) optarg = nullptr;
         optrestart = 0;
         scan_pos = empty_text;
         if (optind < 0) return -1;

@@ -277,6 +277,13 @@ TEST_F(GetoptLong, OptargIsClearedForEachNewElement) {
     EXPECT_STREQ(cmdline::optarg, "x");
     EXPECT_EQ(next(a), 'v');
     EXPECT_EQ(cmdline::optarg, nullptr);
+
+    // A fresh scan never leaves optarg pointing into the vector of the last one.
+    Argv b{"prog", "operand"};
+    cmdline::optind = 1;
+    cmdline::optrestart = 1;
+    EXPECT_EQ(next(b), -1);
+    EXPECT_EQ(cmdline::optarg, nullptr);
 }
 
 }  // namespace
