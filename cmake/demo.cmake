@@ -1,6 +1,6 @@
 # `demo` runs the suite against the simulated device in a scratch folder.
 set(ORLIX_DEMO_DIR ${CMAKE_BINARY_DIR}/demo)
-set(ORLIX_DEMO_PROGRAMS twin_capture image_reloader burst_sender
+set(ORLIX_DEMO_PROGRAMS twin_capture capture_inspect image_reloader burst_sender
     refswitch_soak)
 add_custom_target(demo
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ORLIX_DEMO_DIR}

@@ -25,7 +25,9 @@ namespace {
 std::vector<std::string> child_environment(const std::map<std::string, std::string>& extra) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "ORLIX_SIM_", 10) != 0) env.emplace_back(*e);
+        const std::string entry = *e;
+        const bool replaced = extra.count(entry.substr(0, entry.find('='))) != 0;
+        if (entry.rfind("ORLIX_SIM_", 0) != 0 && !replaced) env.push_back(entry);
     }
     for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
     return env;

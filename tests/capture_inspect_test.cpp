@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "program_test.h"
+#include "sim_internal.h"
+
+namespace {
+
+using nlohmann::json;
+using test_support::lines_of;
+using test_support::lines_starting;
+using test_support::read_file;
+using test_support::Result;
+using test_support::write_file;
+
+using Frame = std::array<std::int16_t, 4>;
+
+std::int16_t clamp12(double v) {
+    return static_cast<std::int16_t>(std::clamp(std::lround(v), -2048L, 2047L));
+}
+
+// A complex tone per channel: amplitude, offset in Hz at 2 MS/s, phase in degrees.
+struct Tone {
+    double amplitude = 1800, hz = 20000, phase_deg = 0;
+};
+
+Frame tone_frame(std::size_t k, const Tone& t0, const Tone& t1) {
+    Frame f;
+    const Tone* tones[2] = {&t0, &t1};
+    for (int c = 0; c < 2; ++c) {
+        const double phase = 2 * M_PI * tones[c]->hz * static_cast<double>(k) / 2e6 +
+                             tones[c]->phase_deg * M_PI / 180;
+        // A little deterministic noise, as a receiver has.
+        const double noise = static_cast<double>((k * 7919 + c * 104729) % 17) - 8;
+        f[2 * c] = clamp12(tones[c]->amplitude * std::cos(phase) + noise);
+        f[2 * c + 1] = clamp12(tones[c]->amplitude * std::sin(phase) - noise);
+    }
+    return f;
+}
+
+std::string capture_of(std::size_t frames, const std::function<Frame(std::size_t)>& frame) {
+    std::string bytes(frames * sizeof(Frame), '\0');
+    for (std::size_t k = 0; k < frames; ++k) {
+        const Frame f = frame(k);
+        std::memcpy(&bytes[k * sizeof(Frame)], f.data(), sizeof(Frame));
+    }
+    return bytes;
+}
+
+std::string sha512_hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha512(), nullptr);
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+class CaptureInspect : public test_support::ProgramTest {
+protected:
+    Result inspect(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+        return run(CAPTURE_INSPECT_BIN, std::move(args), std::move(env));
+    }
+    // Inspects `bytes` as dual_test.bin with --json and gives the object.
+    json inspect_json(const std::string& bytes, Result& r, std::vector<std::string> args = {}) {
+        write_file(dir / "dual_test.bin", bytes);
+        args.push_back("--json");
+        r = inspect(args);
+        return r.out.empty() ? json() : json::parse(r.out);
+    }
+    // The names of the checks that failed, as standard error names them.
+    static std::vector<std::string> failed_checks(const Result& r) {
+        std::vector<std::string> names;
+        for (const std::string& line : lines_starting(r.err, CAPTURE_INSPECT_BIN)) {
+            const std::string marker = ": check failed: ";
+            const std::size_t at = line.find(marker);
+            if (at != std::string::npos) {
+                const std::string rest = line.substr(at + marker.size());
+                names.push_back(rest.substr(0, rest.find(':')));
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
+    std::vector<std::int16_t> samples(40'000'000);
+    orlix_sim::fill_test_signal(samples.data(), 0, samples.size() / 2);
+    const std::string bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    Result r;
+    const json j = inspect_json(bytes, r);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char* key :
+         {"file", "frames", "sample_rate", "duration_s", "channels", "pair", "checks", "passed"}) {
+        EXPECT_TRUE(j.contains(key)) << key;
+    }
+    EXPECT_EQ(j["file"], "dual_test.bin");
+    EXPECT_EQ(j["frames"], 10'000'000);
+    EXPECT_DOUBLE_EQ(j["duration_s"].get<double>(), 5.0);
+    ASSERT_EQ(j["channels"].size(), 2u);
+    for (int c = 0; c < 2; ++c) {
+        const json& ch = j["channels"][c];
+        EXPECT_EQ(ch["index"], c);
+        EXPECT_NEAR(ch["tone_offset_hz"].get<double>(), 20000, 20);
+        EXPECT_NEAR(ch["tone_dbfs"].get<double>(), -1.12, 0.05);
+        EXPECT_NEAR(ch["rms_dbfs"].get<double>(), -1.12, 0.05);
+        EXPECT_GT(ch["tone_above_floor_db"].get<double>(), 60);
+        EXPECT_NEAR(ch["dc_i"].get<double>(), 0, 0.5);
+        EXPECT_EQ(ch["clipped"], 0);
+        EXPECT_EQ(ch["longest_stuck_run"], 1);
+        EXPECT_LE(ch["peak"].get<int>(), 1808);
+    }
+    EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), -90, 0.5);
+    EXPECT_GT(j["pair"]["coherence"].get<double>(), 0.999);
+    EXPECT_GT(j["pair"]["correlation"].get<double>(), 0.999);
+    EXPECT_EQ(j["checks"].size(), 7u);
+    EXPECT_EQ(j["passed"], true);
+
+    r = inspect({});  // the readable report
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("Result: passed"), std::string::npos) << r.out;
+}
+
+TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
+    struct Case {
+        const char* name;
+        std::function<Frame(std::size_t)> frame;
+        std::vector<std::string> failed;
+    };
+    const Tone clean;
+    const Case cases[] = {
+        {"clean",
+         [&](std::size_t k) {
+             return tone_frame(k, clean, {1800, 20000, -90});
+         },
+         {}},
+        {"clipping",
+         [&](std::size_t k) {
+             return tone_frame(k, {3000, 20000, 0}, {1800, 20000, 10});
+         },
+         {"ch0 clipping"}},
+        {"silent_channel",
+         [&](std::size_t k) {
+             Frame f = tone_frame(k, clean, clean);
+             f[2] = f[3] = 0;
+             return f;
+         },
+         {"ch1 stuck", "ch1 tone", "coherence"}},
+        {"stuck_run",
+         [&](std::size_t k) { return tone_frame(k >= 1000 && k < 1100 ? 1000 : k, clean, clean); },
+         {"ch0 stuck", "ch1 stuck"}},
+        {"out_of_step",  // channel 1 drifts 10 kHz away
+         [&](std::size_t k) {
+             return tone_frame(k, clean, {1800, 30000, 0});
+         },
+         {"coherence"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result r;
+        const json j = inspect_json(capture_of(65536, c.frame), r);
+        EXPECT_EQ(r.exit_code, c.failed.empty() ? 0 : 1) << r.err;
+        EXPECT_EQ(failed_checks(r), c.failed);
+        std::vector<std::string> in_json;
+        for (const json& check : j["checks"]) {
+            if (!check["passed"].get<bool>()) in_json.push_back(check["name"]);
+        }
+        EXPECT_EQ(in_json, c.failed);
+        EXPECT_EQ(j["passed"], c.failed.empty());
+    }
+}
+
+TEST_F(CaptureInspect, ToneOffsetSignPhaseAndThresholdOptions) {
+    Result r;
+    json j = inspect_json(capture_of(65536,
+                                     [](std::size_t k) {
+                                         return tone_frame(k, {900, -50000, 0}, {900, -50000, 45});
+                                     }),
+                          r, {"-r", "2000000"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NEAR(j["channels"][0]["tone_offset_hz"].get<double>(), -50000, 50);
+    EXPECT_NEAR(j["channels"][0]["tone_dbfs"].get<double>(), 20 * std::log10(900.0 / 2048), 0.1);
+    EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), 45, 1);
+
+    // The same capture read at twice the rate: the offset doubles.
+    j = inspect_json(read_file(dir / "dual_test.bin"), r, {"--rate=4000000"});
+    EXPECT_NEAR(j["channels"][1]["tone_offset_hz"].get<double>(), -100000, 100);
+
+    // Thresholds are options: a tighter one fails a check the default passes.
+    j = inspect_json(read_file(dir / "dual_test.bin"), r, {"--min_tone_db", "200"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(failed_checks(r), (lines_of({"ch0 tone", "ch1 tone"})));
+}
+
+TEST_F(CaptureInspect, BadInputIsRefusedWithStatusTwoAndWritesNothing) {
+    const std::string frame(8, '\x01');
+    struct Case {
+        const char* name;
+        const char* content;  // null: no file at all
+        std::size_t size;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"missing", nullptr, 0, "dual_test.bin: No such file or directory"},
+        {"empty", "", 0, "dual_test.bin: the capture is empty"},
+        {"truncated", "x", 8 * 1000 + 3,
+         "dual_test.bin: 8003 bytes is not a whole number of 8-byte frames"},
+        {"wrong_size", "x", 12, "dual_test.bin: 12 bytes is not a whole number of 8-byte frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir / "dual_test.bin");
+        if (c.content) write_file(dir / "dual_test.bin", std::string(c.size, '\x02'));
+        const Result r = inspect({"--sigmf", "--plot", "out.png", "--json"});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string(CAPTURE_INSPECT_BIN) + ": " + c.message + "\n");
+        EXPECT_FALSE(std::filesystem::exists(dir / "dual_test.sigmf-meta"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+    }
+    for (const std::vector<std::string>& args :
+         {lines_of({"-r", "fast"}), lines_of({"-r", "0"}), lines_of({"--min_coherence=-1"}),
+          lines_of({"a.bin", "b.bin"}), lines_of({"--bogus"}), lines_of({"--plot"})}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Result r = inspect(args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+}
+
+TEST_F(CaptureInspect, SigmfAndPlotDescribeTheCaptureAndLeaveItAlone) {
+    const std::string bytes = capture_of(20000, [](std::size_t k) {
+        return tone_frame(k, Tone{}, {1800, 20000, -90});
+    });
+    write_file(dir / "run1.bin", bytes);
+    const Result r = inspect({"run1.bin", "--sigmf", "--plot", "picture.png", "-f", "433920000"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "run1.bin"), bytes);
+
+    const json meta = json::parse(read_file(dir / "run1.sigmf-meta"));
+    const json& g = meta["global"];
+    EXPECT_EQ(g["core:datatype"], "ci16_le");
+    EXPECT_EQ(g["core:sample_rate"], 2000000.0);
+    EXPECT_EQ(g["core:num_channels"], 2);
+    EXPECT_EQ(g["core:version"].get<std::string>().rfind("1.", 0), 0u);
+    EXPECT_EQ(g["core:dataset"], "run1.bin");
+    EXPECT_EQ(g["core:sha512"], sha512_hex(bytes));
+    EXPECT_EQ(g["core:recorder"], "twin_capture");
+    EXPECT_EQ(g["orlix:sample_bits"], 12);
+    EXPECT_EQ(g["core:extensions"][0]["name"], "orlix");
+    ASSERT_EQ(meta["captures"].size(), 1u);
+    EXPECT_EQ(meta["captures"][0]["core:sample_start"], 0);
+    EXPECT_EQ(meta["captures"][0]["core:frequency"], 433920000.0);
+    EXPECT_EQ(meta["annotations"], json::array());
+
+    const std::string png = read_file(dir / "picture.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    auto be32 = [&png](std::size_t at) {
+        return (static_cast<unsigned char>(png[at]) << 24) |
+               (static_cast<unsigned char>(png[at + 1]) << 16) |
+               (static_cast<unsigned char>(png[at + 2]) << 8) |
+               static_cast<unsigned char>(png[at + 3]);
+    };
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    EXPECT_EQ(be32(16), 1200u);
+    EXPECT_EQ(be32(20), 800u);
+    EXPECT_EQ(test_support::files_starting(dir.path(), "picture.png."), lines_of({}));
+}
+
+TEST_F(CaptureInspect, PlotWithoutGnuplotFailsBeforeWritingAnything) {
+    write_file(dir / "dual_test.bin",
+               capture_of(5000, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); }));
+    std::filesystem::create_directory(dir / "empty_path");
+    const Result r =
+        inspect({"--sigmf", "--plot", "out.png"}, {{"PATH", (dir / "empty_path").string()}});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("gnuplot"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "dual_test.sigmf-meta"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+}
+
+}  // namespace
