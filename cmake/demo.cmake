@@ -1,13 +1,16 @@
 # `demo` runs the suite against the simulated device in a scratch folder.
 set(ORLIX_DEMO_DIR ${CMAKE_BINARY_DIR}/demo)
-set(ORLIX_DEMO_PROGRAMS twin_capture capture_inspect image_reloader burst_sender
-    refswitch_soak)
+set(ORLIX_DEMO_PROGRAMS twin_capture image_reloader burst_sender refswitch_soak)
+if(TARGET capture_inspect)
+  list(APPEND ORLIX_DEMO_PROGRAMS capture_inspect)
+endif()
 add_custom_target(demo
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ORLIX_DEMO_DIR}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ORLIX_DEMO_DIR}
   COMMAND ${CMAKE_COMMAND}
           -D "BIN_DIR=$<TARGET_FILE_DIR:twin_capture>"
           -D "DEMO_DIR=${ORLIX_DEMO_DIR}"
+          -D "INSPECT=$<TARGET_EXISTS:capture_inspect>"
           -P ${CMAKE_SOURCE_DIR}/cmake/run_demo.cmake
   USES_TERMINAL
   VERBATIM)

@@ -1,128 +1,142 @@
-#include <algorithm>
-#include <array>
-#include <charconv>
-#include <cmath>
-#include <cstring>
+// The simulated device's environment controls, read once at the first call,
+// and its trace and log lines.
+#include "controls.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "guard.h"
 #include "orlix.h"
-#include "sim_internal.h"
 
 namespace orlix_sim {
 
-bool FailRule::fires(std::uint64_t call_number) const {
-    if (nth == 0) return true;
-    return and_later ? call_number >= nth : call_number == nth;
+int g_verbosity = ORLIX_LOG_LEVEL_WARNING;
+
+__attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, ...) {
+    static constexpr const char* kNames[] = {"VERBOSE", "DEBUG", "INFO",
+                                             "WARNING", "ERROR", "CRITICAL"};
+    if (level < g_verbosity) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    // One write a line, so that lines stay whole next to the program's own.
+    std::string line = std::string("[") + kNames[level] + "] " + text + "\n";
+    std::fputs(line.c_str(), stderr);
 }
 
-const std::vector<std::string_view>& failable_ops() {
-    static const std::vector<std::string_view> ops = {
-        "open",          "load_fpga", "set_frequency",    "set_sample_rate", "set_bandwidth",
-        "set_gain_mode", "set_gain",  "set_clock_select", "set_tuning_mode", "enable_module",
-        "sync_config",   "sync_tx",   "sync_rx"};
-    return ops;
-}
 
-namespace {
-
-bool parse_rule(std::string_view text, FailRule& rule) {
-    const std::size_t op_end = text.find_first_of("@=");
-    rule.op = std::string(text.substr(0, op_end));
-    const auto& ops = failable_ops();
-    if (std::find(ops.begin(), ops.end(), rule.op) == ops.end()) return false;
-    text.remove_prefix(op_end == std::string_view::npos ? text.size() : op_end);
-
-    if (!text.empty() && text.front() == '@') {
-        text.remove_prefix(1);
-        // from_chars would also take a sign; only plain digits are a count.
-        if (text.empty() || text.front() < '0' || text.front() > '9') return false;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rule.nth);
-        if (ec != std::errc() || rule.nth == 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(end - text.data()));
-        if (!text.empty() && text.front() == '+') {
-            rule.and_later = true;
-            text.remove_prefix(1);
-        }
-    }
-    if (!text.empty() && text.front() == '=') {
-        text.remove_prefix(1);
-        if (text.empty() || text.front() != '-') return false;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rule.status);
-        if (ec != std::errc() || rule.status >= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(end - text.data()));
-    }
-    return text.empty();
-}
-
-}  // namespace
-
-bool parse_fail_rules(std::string_view text, std::vector<FailRule>& rules, std::string& bad) {
-    rules.clear();
-    if (text.empty()) return true;
-    while (true) {
-        const std::size_t comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        FailRule rule;
-        rule.status = ORLIX_ERR_UNEXPECTED;
-        if (!parse_rule(item, rule)) {
-            bad = std::string(item);
+bool write_all(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
             return false;
         }
-        rules.push_back(rule);
-        if (comma == std::string_view::npos) return true;
-        text.remove_prefix(comma + 1);
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Controls::Controls() {
+    // The trace and data files must never land on a closed standard descriptor.
+    guard_standard_descriptors();
+    if (const char* fail = std::getenv("ORLIX_SIM_FAIL")) {
+        std::string bad;
+        if (!parse_fail_rules(fail, rules, bad)) {
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_FAIL: malformed rule \"%s\"",
+                     bad.c_str());
+            rules.clear();
+            broken = true;
+        }
+    }
+    trace_fd = open_append("ORLIX_SIM_TRACE");
+    tx_fd = open_append("ORLIX_SIM_TX_FILE");
+    if (const char* rx = std::getenv("ORLIX_SIM_RX_FILE"); rx && *rx) rx_file = rx;
+    if (const char* delay = std::getenv("ORLIX_SIM_DELAY_MS"); delay && *delay) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long ms = std::strtoul(delay, &end, 10);
+        if (*end != '\0' || errno != 0 || ms > 3'600'000 || delay[0] == '-') {
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_DELAY_MS: bad value \"%s\"", delay);
+            broken = true;
+        } else {
+            delay_ms = static_cast<unsigned>(ms);
+        }
+    }
+}
+Controls::~Controls() {
+    if (trace_fd >= 0) ::close(trace_fd);
+    if (tx_fd >= 0) ::close(tx_fd);
+}
+
+int Controls::open_append(const char* name) {
+    const char* path = std::getenv(name);
+    if (!path || !*path) return -1;
+    // Close-on-exec: a power-cycle script started by a program must not hold it.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "%s: cannot open \"%s\": %s", name, path,
+                 std::strerror(errno));
+        broken = true;
+    }
+    return fd;
+}
+
+int Controls::injected(std::string_view op) {
+    const auto& ops = failable_ops();
+    const auto index =
+        static_cast<std::size_t>(std::find(ops.begin(), ops.end(), op) - ops.begin());
+    const std::uint64_t number = ++calls[index];
+    for (const FailRule& rule : rules) {
+        if (rule.op == op && rule.fires(number)) return rule.status;
+    }
+    return 0;
+}
+
+void Controls::trace(const std::string& line) const {
+    if (trace_fd < 0) return;
+    const std::string text = line + "\n";
+    write_all(trace_fd, text.data(), text.size());
+}
+
+void Controls::delay() const {
+    if (delay_ms == 0) return;
+    // An absolute deadline: a wait that a signal interrupts resumes where it was.
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += delay_ms / 1000;
+    until.tv_nsec += static_cast<long>(delay_ms % 1000) * 1'000'000L;
+    if (until.tv_nsec >= 1'000'000'000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1'000'000'000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
 namespace {
-
-// One period of the test signal, both channels interleaved: a tone on each
-// channel, channel 1 a quarter period behind channel 0, with a little noise.
-// Built once with integer noise so the bytes are the same on every run.
-constexpr std::size_t kPeriodFrames = 4000;
-constexpr std::size_t kPeriodSamples = 2 * kPeriodFrames;
-
-const std::array<std::int16_t, 2 * kPeriodSamples>& signal_period() {
-    static const auto table = [] {
-        std::array<std::int16_t, 2 * kPeriodSamples> t{};
-        std::uint32_t noise = 0x2545F491u;
-        auto next_noise = [&noise] {
-            noise ^= noise << 13;
-            noise ^= noise >> 17;
-            noise ^= noise << 5;
-            return static_cast<int>(noise % 17u) - 8;  // -8 .. 8
-        };
-        constexpr double kAmplitude = 1800.0;
-        constexpr double kCyclesPerPeriod = 40.0;  // 100 samples a cycle
-        for (std::size_t k = 0; k < kPeriodFrames; ++k) {
-            const double phase = 2.0 * M_PI * kCyclesPerPeriod * static_cast<double>(k) /
-                                 static_cast<double>(kPeriodFrames);
-            const double shifted = phase - M_PI / 2.0;
-            const double values[4] = {std::cos(phase), std::sin(phase), std::cos(shifted),
-                                      std::sin(shifted)};
-            for (int v = 0; v < 4; ++v) {
-                const long scaled = std::lround(kAmplitude * values[v]) + next_noise();
-                t[4 * k + static_cast<std::size_t>(v)] =
-                    static_cast<std::int16_t>(std::clamp(scaled, -2048L, 2047L));
-            }
-        }
-        return t;
-    }();
-    return table;
-}
-
+std::optional<Controls> g_controls;
 }  // namespace
 
-void fill_test_signal(std::int16_t* dst, std::uint64_t position, std::uint64_t count) {
-    const auto& period = signal_period();
-    const std::int16_t* base = period.data();
-    std::uint64_t offset = position % kPeriodSamples;
-    while (count > 0) {
-        const std::uint64_t run = std::min<std::uint64_t>(count, kPeriodSamples - offset);
-        std::memcpy(dst, base + 2 * offset, run * 2 * sizeof(std::int16_t));
-        dst += 2 * run;
-        count -= run;
-        offset = 0;
-    }
+Controls& controls() {
+    if (!g_controls) g_controls.emplace();
+    return *g_controls;
+}
+
+void forget_controls() {
+    g_controls.reset();
 }
 
 }  // namespace orlix_sim

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "guard.h"
+#include "controls.h"
 #include "orlix.h"
 #include "sim_internal.h"
 
@@ -56,137 +56,6 @@ constexpr orlix_bandwidth kMaxBandwidth = 56'000'000;
 constexpr orlix_gain kMinGain = -24;
 constexpr orlix_gain kMaxGain = 76;
 constexpr unsigned kBufferSizeStep = 1024;
-
-// ---- log -------------------------------------------------------------------
-
-int g_verbosity = ORLIX_LOG_LEVEL_WARNING;
-
-__attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, ...) {
-    static constexpr const char* kNames[] = {"VERBOSE", "DEBUG", "INFO",
-                                             "WARNING", "ERROR", "CRITICAL"};
-    if (level < g_verbosity) return;
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    // One write a line, so that lines stay whole next to the program's own.
-    std::string line = std::string("[") + kNames[level] + "] " + text + "\n";
-    std::fputs(line.c_str(), stderr);
-}
-
-// ---- controls ----------------------------------------------------------------
-
-bool write_all(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-struct Controls {
-    std::vector<FailRule> rules;
-    std::array<std::uint64_t, 13> calls{};  // per entry of failable_ops()
-    bool broken = false;                    // a control is unusable: every open fails
-    int trace_fd = -1;
-    int tx_fd = -1;
-    std::optional<std::string> rx_file;
-    unsigned delay_ms = 0;
-
-    Controls() {
-        // The trace and data files must never land on a closed standard descriptor.
-        guard_standard_descriptors();
-        if (const char* fail = std::getenv("ORLIX_SIM_FAIL")) {
-            std::string bad;
-            if (!parse_fail_rules(fail, rules, bad)) {
-                log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_FAIL: malformed rule \"%s\"",
-                         bad.c_str());
-                rules.clear();
-                broken = true;
-            }
-        }
-        trace_fd = open_append("ORLIX_SIM_TRACE");
-        tx_fd = open_append("ORLIX_SIM_TX_FILE");
-        if (const char* rx = std::getenv("ORLIX_SIM_RX_FILE"); rx && *rx) rx_file = rx;
-        if (const char* delay = std::getenv("ORLIX_SIM_DELAY_MS"); delay && *delay) {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long ms = std::strtoul(delay, &end, 10);
-            if (*end != '\0' || errno != 0 || ms > 3'600'000 || delay[0] == '-') {
-                log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_DELAY_MS: bad value \"%s\"", delay);
-                broken = true;
-            } else {
-                delay_ms = static_cast<unsigned>(ms);
-            }
-        }
-    }
-    ~Controls() {
-        if (trace_fd >= 0) ::close(trace_fd);
-        if (tx_fd >= 0) ::close(tx_fd);
-    }
-    Controls(const Controls&) = delete;
-    Controls& operator=(const Controls&) = delete;
-
-    int open_append(const char* name) {
-        const char* path = std::getenv(name);
-        if (!path || !*path) return -1;
-        // Close-on-exec: a power-cycle script started by a program must not hold it.
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            log_line(ORLIX_LOG_LEVEL_CRITICAL, "%s: cannot open \"%s\": %s", name, path,
-                     std::strerror(errno));
-            broken = true;
-        }
-        return fd;
-    }
-
-    // Counts a call of `op` and gives the status it must fail with, or 0.
-    int injected(std::string_view op) {
-        const auto& ops = failable_ops();
-        const auto index =
-            static_cast<std::size_t>(std::find(ops.begin(), ops.end(), op) - ops.begin());
-        const std::uint64_t number = ++calls[index];
-        for (const FailRule& rule : rules) {
-            if (rule.op == op && rule.fires(number)) return rule.status;
-        }
-        return 0;
-    }
-
-    void trace(const std::string& line) const {
-        if (trace_fd < 0) return;
-        const std::string text = line + "\n";
-        write_all(trace_fd, text.data(), text.size());
-    }
-
-    void delay() const {
-        if (delay_ms == 0) return;
-        // An absolute deadline: a wait that a signal interrupts resumes where it was.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += delay_ms / 1000;
-        until.tv_nsec += static_cast<long>(delay_ms % 1000) * 1'000'000L;
-        if (until.tv_nsec >= 1'000'000'000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1'000'000'000L;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-        }
-    }
-};
-
-std::optional<Controls> g_controls;
-
-Controls& controls() {
-    if (!g_controls) g_controls.emplace();
-    return *g_controls;
-}
 
 // ---- device state ------------------------------------------------------------
 
@@ -346,7 +215,7 @@ int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t siz
 }  // namespace
 
 void reset() {
-    g_controls.reset();
+    forget_controls();
     const std::uintptr_t generation = g_device.generation;
     g_device = Device{};
     g_device.generation = generation;  // handles from before the reset stay stale

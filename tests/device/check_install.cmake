@@ -1,0 +1,31 @@
+# Installs BUILD_DIR into a scratch PREFIX and checks the tree: the PROGRAMS in
+# bin/, the PAGES (man/sectionN/name.N.gz) under share/man, the README, nothing
+# else in bin/, and one installed program run from there.
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${rc}")
+endif()
+file(GLOB installed RELATIVE ${PREFIX}/bin ${PREFIX}/bin/*)
+list(SORT installed)
+set(expected ${PROGRAMS})
+list(SORT expected)
+if(NOT installed STREQUAL expected)
+  message(FATAL_ERROR "bin/ holds \"${installed}\", expected \"${expected}\"")
+endif()
+foreach(page IN LISTS PAGES)
+  if(NOT EXISTS ${PREFIX}/share/man/${page})
+    message(FATAL_ERROR "missing manual page share/man/${page}")
+  endif()
+endforeach()
+if(NOT EXISTS ${PREFIX}/share/doc/orlix-suite/README.md)
+  message(FATAL_ERROR "missing share/doc/orlix-suite/README.md")
+endif()
+file(MAKE_DIRECTORY ${PREFIX}/run)
+execute_process(COMMAND ${PREFIX}/bin/burst_sender -n 2 -s 4 -d sim WORKING_DIRECTORY ${PREFIX}/run
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "Sending 2 packets: 4 dwords/packet")
+  message(FATAL_ERROR "the installed burst_sender: status ${rc}\n${out}${err}")
+endif()
+message(STATUS "installed tree checked: ${installed}; pages: ${PAGES}")
