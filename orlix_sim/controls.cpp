@@ -34,7 +34,6 @@ __attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, 
     std::fputs(line.c_str(), stderr);
 }
 
-
 bool write_all(int fd, const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
