@@ -141,7 +141,7 @@ TEST_P(TerminationSignals, EndTheRunInOrderAndDieByTheSignal) {
     const auto sent = std::chrono::steady_clock::now();
     p.send_signal(c.sig);
     const Result r = p.wait();
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s) << "waits and loops end at once";
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 3s) << "waits and loops end early";
     EXPECT_EQ(r.term_signal, c.sig) << r.err;
     EXPECT_EQ(lines_starting(r.err, "Interrupted"), lines_of({"Interrupted"}));
     EXPECT_EQ(lines_starting(r.out, "Sample Preview"), lines_of({}));
