@@ -125,11 +125,13 @@ TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
         EXPECT_EQ(ch["clipped"], 0);
         EXPECT_EQ(ch["longest_stuck_run"], 1);
         EXPECT_LE(ch["peak"].get<int>(), 1808);
+        EXPECT_LT(ch["image_dbc"].get<double>(), -60);
+        EXPECT_LT(ch["largest_phase_jump_deg"].get<double>(), 5);
     }
     EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), -90, 0.5);
     EXPECT_GT(j["pair"]["coherence"].get<double>(), 0.999);
     EXPECT_GT(j["pair"]["correlation"].get<double>(), 0.999);
-    EXPECT_EQ(j["checks"].size(), 7u);
+    EXPECT_EQ(j["checks"].size(), 9u);
     EXPECT_EQ(j["passed"], true);
 
     r = inspect({});  // the readable report
@@ -165,6 +167,9 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
         {"stuck_run",
          [&](std::size_t k) { return tone_frame(k >= 1000 && k < 1100 ? 1000 : k, clean, clean); },
          {"ch0 stuck", "ch1 stuck"}},
+        {"dropped_block",  // 77 frames lost on both channels: the tones jump
+         [&](std::size_t k) { return tone_frame(k < 30000 ? k : k + 77, clean, clean); },
+         {"ch0 continuity", "ch1 continuity"}},
         {"out_of_step",  // channel 1 drifts 10 kHz away
          [&](std::size_t k) {
              return tone_frame(k, clean, {1800, 30000, 0});

@@ -8,6 +8,37 @@
 namespace {
 
 // A Hann window of `length` in a segment, each value twice: once for I, once for Q.
+// |x|^8 for samples of magnitude 32 and more: below, noise rules the phase.
+constexpr float kPhasePower = 1.1e12f;
+
+typedef float Floats4 __attribute__((vector_size(16)));
+
+Floats4 load4(const float* p) {
+    Floats4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+Floats4 min4(Floats4 a, Floats4 b) {
+    return b < a ? b : a;
+}
+
+// For samples a (now), b and c (before): how far the phase step b->a turns from
+// the step c->b, as the signed squared cosine of that angle; 1 where the samples
+// are too weak to have a phase.
+Floats4 turn_cos2(Floats4 ar, Floats4 ai, Floats4 br, Floats4 bi, Floats4 cr, Floats4 ci) {
+    const Floats4 d1r = ar * br + ai * bi, d1i = ai * br - ar * bi;
+    const Floats4 d0r = br * cr + bi * ci, d0i = bi * cr - br * ci;
+    const Floats4 er = d1r * d0r + d1i * d0i, ei = d1i * d0r - d1r * d0i;
+    const Floats4 er2 = er * er;
+    const Floats4 power = er2 + ei * ei;
+    const Floats4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+    const Floats4 tiny = {1e-30f, 1e-30f, 1e-30f, 1e-30f};
+    const Floats4 threshold = {kPhasePower, kPhasePower, kPhasePower, kPhasePower};
+    const Floats4 cos2 = (er < zero ? -er2 : er2) / (power + tiny);
+    return power > threshold ? cos2 : one;
+}
+
 std::vector<float> hann(std::size_t length) {
     std::vector<float> w(2 * kFftSize, 0.0f);
     for (std::size_t k = 0; k < length; ++k) {
@@ -30,7 +61,7 @@ CaptureAnalysis::CaptureAnalysis(double sample_rate)
       power_{std::vector<double>(kFftSize), std::vector<double>(kFftSize)},
       cross_re_(kFftSize),
       cross_im_(kFftSize) {
-    for (auto& s : segment_) s.resize(kFftSize);
+    for (auto& p : plane_) p.resize(kFftSize);
     in_ = fftwf_alloc_complex(2 * kFftSize);
     out_ = fftwf_alloc_complex(2 * kFftSize);
     if (in_ == nullptr || out_ == nullptr) std::abort();
@@ -74,7 +105,8 @@ void CaptureAnalysis::add(const std::int16_t* frames, std::size_t count) {
             std::int64_t sum_i = 0, sum_q = 0, power = 0;
             int peak = ch.peak;
             std::uint64_t clipped = 0;
-            float* __restrict seg = reinterpret_cast<float*>(segment_[c].data() + filled_);
+            float* __restrict seg_i = plane_[2 * c].data() + filled_;
+            float* __restrict seg_q = plane_[2 * c + 1].data() + filled_;
             const std::int16_t* __restrict v = frames + 2 * c;
             for (std::size_t f = 0; f < n; ++f) {
                 const int i = v[4 * f], q = v[4 * f + 1];
@@ -84,9 +116,34 @@ void CaptureAnalysis::add(const std::int16_t* frames, std::size_t count) {
                 const int magnitude = std::max(i < 0 ? -i : i, q < 0 ? -q : q);
                 peak = std::max(peak, magnitude);
                 clipped += magnitude >= kClipLevel;
-                seg[2 * f] = static_cast<float>(i);
-                seg[2 * f + 1] = static_cast<float>(q);
+                seg_i[f] = static_cast<float>(i);
+                seg_q[f] = static_cast<float>(q);
             }
+            // How far the phase step of each sample turns from the step before:
+            // the angle of x[j] x*[j-1] against x[j-1] x*[j-2], kept as its signed
+            // squared cosine, which needs no square root and vectorises. A steady
+            // tone turns none; samples too weak to have a phase are passed.
+            const float* xi = plane_[2 * c].data();
+            const float* xq = plane_[2 * c + 1].data();
+            std::size_t j = std::max<std::size_t>(filled_, 2);
+            const std::size_t end = filled_ + n;
+            // Four samples at a time in the compiler's vector type: it does not
+            // vectorise a running minimum of floats on its own.
+            Floats4 lowest = {1, 1, 1, 1};
+            for (; j + 4 <= end; j += 4) {
+                lowest = min4(lowest,
+                              turn_cos2(load4(xi + j), load4(xq + j), load4(xi + j - 1),
+                                        load4(xq + j - 1), load4(xi + j - 2), load4(xq + j - 2)));
+            }
+            float smallest = smallest_turn_cos_[c];
+            for (int l = 0; l < 4; ++l) smallest = std::min(smallest, lowest[l]);
+            for (; j < end; ++j) {
+                const Floats4 one =
+                    turn_cos2(Floats4{xi[j]}, Floats4{xq[j]}, Floats4{xi[j - 1]},
+                              Floats4{xq[j - 1]}, Floats4{xi[j - 2]}, Floats4{xq[j - 2]});
+                smallest = std::min(smallest, one[0]);
+            }
+            smallest_turn_cos_[c] = smallest;
             sum_i_[c] += sum_i;
             sum_q_[c] += sum_q;
             sum_power_[c] += power;
@@ -108,8 +165,7 @@ void CaptureAnalysis::add(const std::int16_t* frames, std::size_t count) {
         filled_ += n;
         if (filled_ == kFftSize) {
             transform_segment(window_);
-            for (auto& seg : segment_)
-                std::copy(seg.begin() + kFftSize / 2, seg.end(), seg.begin());
+            for (auto& p : plane_) std::copy(p.begin() + kFftSize / 2, p.end(), p.begin());
             filled_ = kFftSize / 2;
         }
     }
@@ -119,9 +175,13 @@ void CaptureAnalysis::transform_segment(const std::vector<float>& window) {
     // Plain float arrays, so that the compiler can vectorise these loops.
     const float* __restrict w = window.data();
     for (std::size_t c = 0; c < 2; ++c) {
-        const float* __restrict seg = reinterpret_cast<const float*>(segment_[c].data());
+        const float* __restrict seg_i = plane_[2 * c].data();
+        const float* __restrict seg_q = plane_[2 * c + 1].data();
         float* __restrict in = reinterpret_cast<float*>(in_ + c * kFftSize);
-        for (std::size_t k = 0; k < 2 * kFftSize; ++k) in[k] = seg[k] * w[k];
+        for (std::size_t k = 0; k < kFftSize; ++k) {
+            in[2 * k] = seg_i[k] * w[2 * k];
+            in[2 * k + 1] = seg_q[k] * w[2 * k + 1];
+        }
     }
     fftwf_execute(plan_);
     const float* __restrict x0 = reinterpret_cast<const float*>(out_);
@@ -146,7 +206,7 @@ CaptureFigures CaptureAnalysis::finish() {
     if (figures_.frames == 0) return figures_;
     // A capture shorter than one segment is one shorter, zero-padded segment.
     if (segments_ == 0) {
-        for (auto& s : segment_) std::fill(s.begin() + filled_, s.end(), 0);
+        for (auto& p : plane_) std::fill(p.begin() + filled_, p.end(), 0.0f);
         window_ = hann(filled_);
         transform_segment(window_);
     }
@@ -185,6 +245,12 @@ CaptureFigures CaptureAnalysis::finish() {
         const double amplitude_sq =
             lobe / static_cast<double>(segments_) / (kFftSize * window_sum_sq);
         ch.tone_dbfs = to_db(amplitude_sq / full_scale_power);
+        double mirror = 0;
+        for (long j = -2; j <= 2; ++j) mirror += at(kFftSize - k, j);
+        ch.image_dbc = lobe > 0 ? to_db(mirror / lobe) : kFloorDb;
+        const double turn = smallest_turn_cos_[c];
+        const double cosine = std::copysign(std::sqrt(std::fabs(turn)), turn);
+        ch.largest_phase_jump_deg = std::acos(std::clamp(cosine, -1.0, 1.0)) * 180 / M_PI;
         std::vector<double> sorted = p;
         std::nth_element(sorted.begin(), sorted.begin() + kFftSize / 2, sorted.end());
         const double floor = sorted[kFftSize / 2];

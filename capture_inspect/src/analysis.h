@@ -23,6 +23,8 @@ struct ChannelFigures {
     std::uint64_t clipped = 0;  // samples with |I| or |Q| >= kClipLevel
     std::uint64_t longest_stuck_run = 0;
     double tone_offset_hz = 0, tone_dbfs = kFloorDb, tone_above_floor_db = 0;
+    double image_dbc = kFloorDb;  // the tone's mirror at -offset against the tone: I/Q imbalance
+    double largest_phase_jump_deg = 0;  // a lost or repeated block turns the phase at once
     std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards
 };
 
@@ -56,9 +58,10 @@ private:
     std::int64_t sum_cross_re_ = 0, sum_cross_im_ = 0;  // x1 times the conjugate of x0
     std::array<std::uint32_t, 2> last_{};               // the last sample's I and Q, as one word
     std::array<std::uint64_t, 2> run_{};
+    std::array<float, 2> smallest_turn_cos_{1.0f, 1.0f};  // signed, squared
     // Welch: the segment being filled, the spectra summed over segments.
     std::vector<float> window_;
-    std::array<std::vector<std::complex<float>>, 2> segment_;
+    std::array<std::vector<float>, 4> plane_;  // I0, Q0, I1, Q1 of the segment
     std::size_t filled_ = 0;
     std::size_t segments_ = 0;
     std::array<std::vector<double>, 2> power_;

@@ -42,6 +42,7 @@ struct Settings {
     double max_stuck = 8;
     double min_tone_db = 20;
     double min_coherence = 0.9;
+    double max_phase_jump = 30;
 };
 
 struct Check {
@@ -51,17 +52,12 @@ struct Check {
 };
 
 static const cmdline::option_record long_options[] = {
-    {"rate", 1, NULL, 'r'},
-    {"frequency", 1, NULL, 'f'},
-    {"sigmf", 0, NULL, 'S'},
-    {"plot", 1, NULL, 'P'},
-    {"json", 0, NULL, 'j'},
-    {"max_clipped", 1, NULL, 'c'},
-    {"max_stuck", 1, NULL, 's'},
-    {"min_tone_db", 1, NULL, 't'},
-    {"min_coherence", 1, NULL, 'k'},
-    {"help", 0, NULL, 'h'},
-    {NULL, 0, NULL, 0},
+    {"rate", 1, NULL, 'r'},          {"frequency", 1, NULL, 'f'},
+    {"sigmf", 0, NULL, 'S'},         {"plot", 1, NULL, 'P'},
+    {"json", 0, NULL, 'j'},          {"max_clipped", 1, NULL, 'c'},
+    {"max_stuck", 1, NULL, 's'},     {"min_tone_db", 1, NULL, 't'},
+    {"min_coherence", 1, NULL, 'k'}, {"max_phase_jump", 1, NULL, 'p'},
+    {"help", 0, NULL, 'h'},          {NULL, 0, NULL, 0},
 };
 
 static void print_usage(FILE* out, const char* prog) {
@@ -80,6 +76,7 @@ static void print_usage(FILE* out, const char* prog) {
             "  -s, --max_stuck <samples>    Longest run of identical samples allowed (8)\n"
             "  -t, --min_tone_db <dB>       Least tone height above the noise floor (20)\n"
             "  -k, --min_coherence <0..1>   Least coherence between the channels (0.9)\n"
+            "  -p, --max_phase_jump <deg>   Largest sudden phase jump allowed (30)\n"
             "  -h, --help                   Show this help and exit\n"
             "Exit status: 0 all checks passed, 1 a check failed, 2 usage or file trouble.\n",
             prog);
@@ -229,6 +226,10 @@ static std::vector<Check> run_checks(const Settings& s, const CaptureFigures& f)
         snprintf(detail, sizeof detail, "tone %.1f dB above the noise floor, at least %.1f dB",
                  ch.tone_above_floor_db, s.min_tone_db);
         checks.push_back({prefix + "tone", ch.tone_above_floor_db >= s.min_tone_db, detail});
+        snprintf(detail, sizeof detail, "largest phase jump %.1f degrees, at most %.1f",
+                 ch.largest_phase_jump_deg, s.max_phase_jump);
+        checks.push_back(
+            {prefix + "continuity", ch.largest_phase_jump_deg <= s.max_phase_jump, detail});
     }
     snprintf(detail, sizeof detail, "coherence %.3f at the tone, at least %.3f", f.coherence,
              s.min_coherence);
@@ -249,6 +250,8 @@ static void print_report(const Settings& s, const CaptureFigures& f,
         printf("  Longest stuck    %" PRIu64 " samples\n", ch.longest_stuck_run);
         printf("  Strongest tone   %+.1f Hz, %.2f dBFS, %.1f dB above the noise floor\n",
                ch.tone_offset_hz, ch.tone_dbfs, ch.tone_above_floor_db);
+        printf("  Image            %.1f dBc at %+.1f Hz\n", ch.image_dbc, -ch.tone_offset_hz);
+        printf("  Phase jump       %.1f degrees at most\n", ch.largest_phase_jump_deg);
     }
     printf("Pair:\n");
     printf("  Correlation      %.4f\n", f.correlation);
@@ -282,7 +285,9 @@ static json to_json(const Settings& s, const CaptureFigures& f, const std::vecto
                                  {"longest_stuck_run", ch.longest_stuck_run},
                                  {"tone_offset_hz", ch.tone_offset_hz},
                                  {"tone_dbfs", ch.tone_dbfs},
-                                 {"tone_above_floor_db", ch.tone_above_floor_db}});
+                                 {"tone_above_floor_db", ch.tone_above_floor_db},
+                                 {"image_dbc", ch.image_dbc},
+                                 {"largest_phase_jump_deg", ch.largest_phase_jump_deg}});
     }
     j["pair"] = {
         {"correlation", f.correlation}, {"coherence", f.coherence}, {"phase_deg", f.phase_deg}};
@@ -394,7 +399,7 @@ int main(int argc, char* argv[]) {
     const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "capture_inspect";
     Settings s;
     int c;
-    while ((c = cmdline::getopt_long(argc, argv, "r:f:c:s:t:k:h", long_options, NULL)) != -1) {
+    while ((c = cmdline::getopt_long(argc, argv, "r:f:c:s:t:k:p:h", long_options, NULL)) != -1) {
         bool ok = true;
         switch (c) {
             case 'r':
@@ -423,6 +428,9 @@ int main(int argc, char* argv[]) {
                 break;
             case 'k':
                 ok = parse_number(cmdline::optarg, 0, &s.min_coherence);
+                break;
+            case 'p':
+                ok = parse_number(cmdline::optarg, 0, &s.max_phase_jump);
                 break;
             case 'h':
                 print_usage(stdout, prog);
