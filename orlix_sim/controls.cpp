@@ -63,6 +63,16 @@ Controls::Controls() {
     trace_fd = open_append("ORLIX_SIM_TRACE");
     tx_fd = open_append("ORLIX_SIM_TX_FILE");
     if (const char* rx = std::getenv("ORLIX_SIM_RX_FILE"); rx && *rx) rx_file = rx;
+    if (const char* text = std::getenv("ORLIX_SIM_SIGNAL"); text && *text) {
+        std::string bad;
+        signal.emplace();
+        if (!parse_signal_settings(text, *signal, bad)) {
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_SIGNAL: malformed setting \"%s\"",
+                     bad.c_str());
+            signal.reset();
+            broken = true;
+        }
+    }
     if (const char* delay = std::getenv("ORLIX_SIM_DELAY_MS"); delay && *delay) {
         char* end = nullptr;
         errno = 0;

@@ -30,6 +30,7 @@ struct Controls {
     int trace_fd = -1;
     int tx_fd = -1;
     std::optional<std::string> rx_file;
+    std::optional<SignalSettings> signal;  // the built-in signal's settings, when given
     unsigned delay_ms = 0;
 
     Controls();

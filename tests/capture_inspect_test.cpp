@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect_support.h"
 #include "process.h"
 #include "program_test.h"
 #include "sim_internal.h"
@@ -19,7 +20,6 @@ namespace {
 
 using nlohmann::json;
 using test_support::lines_of;
-using test_support::lines_starting;
 using test_support::read_file;
 using test_support::Result;
 using test_support::write_file;
@@ -82,19 +82,6 @@ protected:
         args.push_back("--json");
         r = inspect(args);
         return r.out.empty() ? json() : json::parse(r.out);
-    }
-    // The names of the checks that failed, as standard error names them.
-    static std::vector<std::string> failed_checks(const Result& r) {
-        std::vector<std::string> names;
-        for (const std::string& line : lines_starting(r.err, CAPTURE_INSPECT_BIN)) {
-            const std::string marker = ": check failed: ";
-            const std::size_t at = line.find(marker);
-            if (at != std::string::npos) {
-                const std::string rest = line.substr(at + marker.size());
-                names.push_back(rest.substr(0, rest.find(':')));
-            }
-        }
-        return names;
     }
 };
 
@@ -181,7 +168,7 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
         Result r;
         const json j = inspect_json(capture_of(65536, c.frame), r);
         EXPECT_EQ(r.exit_code, c.failed.empty() ? 0 : 1) << r.err;
-        EXPECT_EQ(failed_checks(r), c.failed);
+        EXPECT_EQ(test_support::failed_checks(r.err), c.failed);
         std::vector<std::string> in_json;
         for (const json& check : j["checks"]) {
             if (!check["passed"].get<bool>()) in_json.push_back(check["name"]);
@@ -210,7 +197,7 @@ TEST_F(CaptureInspect, ToneOffsetSignPhaseAndThresholdOptions) {
     // Thresholds are options: a tighter one fails a check the default passes.
     j = inspect_json(read_file(dir / "dual_test.bin"), r, {"--min_tone_db", "200"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(failed_checks(r), (lines_of({"ch0 tone", "ch1 tone"})));
+    EXPECT_EQ(test_support::failed_checks(r.err), (lines_of({"ch0 tone", "ch1 tone"})));
 }
 
 TEST_F(CaptureInspect, BadInputIsRefusedWithStatusTwoAndWritesNothing) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "orlix.h"
@@ -125,6 +126,107 @@ TEST(SimStatus, EveryIntegerHasAText) {
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Unknown error"), 0);
+}
+
+using orlix_sim::SignalSettings;
+
+SignalSettings settings_of(const char* text) {
+    SignalSettings s;
+    std::string bad;
+    EXPECT_TRUE(orlix_sim::parse_signal_settings(text, s, bad)) << text << " rejected at " << bad;
+    return s;
+}
+
+TEST(SimSignalSettings, EveryKeyForBothChannelsOrOne) {
+    const SignalSettings s = settings_of(
+        "tone=-15000.5,amplitude=900,noise=3,ch1.phase=45,ch1.drift=1,dc_i=100,ch0.dc_q=-50,"
+        "ch0.iq_gain_db=1.5,ch0.iq_phase_deg=-3,stuck=1000:20,drop=5000:77,seed=42");
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE(c);
+        EXPECT_EQ(s.channels[c].tone_hz, -15000.5);
+        EXPECT_EQ(s.channels[c].amplitude, 900);
+        EXPECT_EQ(s.channels[c].noise, 3);
+        EXPECT_EQ(s.channels[c].dc_i, 100);
+    }
+    EXPECT_EQ(s.channels[0].phase_deg, 0);
+    EXPECT_EQ(s.channels[1].phase_deg, 45);
+    EXPECT_EQ(s.channels[0].drift_hz, 0);
+    EXPECT_EQ(s.channels[1].drift_hz, 1);
+    EXPECT_EQ(s.channels[0].dc_q, -50);
+    EXPECT_EQ(s.channels[1].dc_q, 0);
+    EXPECT_EQ(s.channels[0].iq_gain_db, 1.5);
+    EXPECT_EQ(s.channels[1].iq_gain_db, 0);
+    EXPECT_EQ(s.channels[0].iq_phase_deg, -3);
+    EXPECT_EQ(s.stuck_frame, 1000u);
+    EXPECT_EQ(s.stuck_count, 20u);
+    EXPECT_EQ(s.drop_frame, 5000u);
+    EXPECT_EQ(s.drop_count, 77u);
+    EXPECT_EQ(s.seed, 42u);
+
+    const SignalSettings defaults = settings_of("");
+    EXPECT_FALSE(defaults.channels[0].tone_hz.has_value());
+    EXPECT_EQ(defaults.channels[0].amplitude, 1800);
+    EXPECT_EQ(defaults.channels[1].phase_deg, -90);
+    EXPECT_EQ(defaults.stuck_count, 0u);
+}
+
+TEST(SimSignalSettings, MalformedSettingIsNamed) {
+    for (const char* item :
+         {"tone",         "tone=",       "tone=abc",        "tone=1e99",     "tone=nan",
+          "amplitude=-1", "noise=40000", "ch2.tone=5",      "ch0.seed=1",    "ch1.stuck=1:2",
+          "stuck=5",      "stuck=5:0",   "drop=a:1",        "drop=1:",       "seed=-1",
+          "seed=1x",      "bogus=1",     "iq_phase_deg=90", "iq_gain_db=61", ""}) {
+        SCOPED_TRACE(item);
+        SignalSettings s;
+        std::string bad;
+        const std::string text = std::string("noise=2,") + item + ",amplitude=5";
+        EXPECT_FALSE(orlix_sim::parse_signal_settings(text, s, bad));
+        EXPECT_EQ(bad, item);
+    }
+}
+
+// The stream of frames [first, first + count) under `text` at 2 MS/s.
+std::vector<std::int16_t> frames_of(const char* text, std::uint64_t first, std::uint64_t count) {
+    std::vector<std::int16_t> out(4 * count);
+    orlix_sim::fill_signal(settings_of(text), {2e6, 2e6}, out.data(), 2 * first, 2 * count);
+    return out;
+}
+
+std::vector<std::int16_t> frame(const std::vector<std::int16_t>& v, std::uint64_t k) {
+    return {v.begin() + 4 * static_cast<long>(k), v.begin() + 4 * static_cast<long>(k) + 4};
+}
+
+TEST(SimSignal, SameSettingsSameBytesFromAnyPosition) {
+    const char* text = "ch1.drift=3,dc_i=5,ch0.iq_gain_db=2,noise=20";
+    const auto whole = frames_of(text, 0, 10000);
+    EXPECT_EQ(whole, frames_of(text, 0, 10000));
+    const auto tail = frames_of(text, 6001, 3999);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), whole.begin() + 4 * 6001));
+    EXPECT_NE(frames_of("seed=1", 0, 100), frames_of("seed=2", 0, 100))
+        << "the seed moves the noise";
+}
+
+TEST(SimSignal, StuckAndDroppedFramesAgainstTheStreamWithout) {
+    const auto plain = frames_of("noise=8", 0, 12000);
+    const auto stuck = frames_of("noise=8,stuck=5000:300", 0, 12000);
+    for (std::uint64_t k : {0u, 4999u, 5300u, 11999u})
+        EXPECT_EQ(frame(stuck, k), frame(plain, k)) << k;
+    for (std::uint64_t k : {5000u, 5001u, 5299u})
+        EXPECT_EQ(frame(stuck, k), frame(plain, 5000)) << k;
+
+    const auto dropped = frames_of("noise=8,drop=3000:777", 0, 11000);
+    for (std::uint64_t k : {0u, 2999u}) EXPECT_EQ(frame(dropped, k), frame(plain, k)) << k;
+    for (std::uint64_t k : {3000u, 3001u, 10999u}) {
+        EXPECT_EQ(frame(dropped, k), frame(plain, k + 777)) << k;
+    }
+}
+
+TEST(SimSignal, ValuesClipAtTheTwelveBitRange) {
+    const auto loud = frames_of("amplitude=5000,dc_q=300", 0, 1000);
+    EXPECT_EQ(*std::min_element(loud.begin(), loud.end()), -2048);
+    EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 2047);
+    const auto silent = frames_of("amplitude=0,noise=0", 0, 1000);
+    EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](std::int16_t v) { return v == 0; }));
 }
 
 }  // namespace
