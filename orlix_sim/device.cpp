@@ -473,8 +473,7 @@ int orlix_sync_rx(orlix_device* dev, void* samples, unsigned int num_samples,
             const std::array<double, 2> rates = {
                 static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
                 static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
-            fill_signal(*signal, rates, static_cast<std::int16_t*>(samples), position,
-                        num_samples);
+            fill_signal(*signal, rates, static_cast<std::int16_t*>(samples), position, num_samples);
         } else {
             fill_test_signal(static_cast<std::int16_t*>(samples), position, num_samples);
         }

@@ -192,8 +192,8 @@ void synthesize(const SignalSettings& s, const std::array<double, 2>& rates, std
             State& t = st[c];
             // Uniform in -noise .. noise from 16 bits each, by multiply and shift.
             auto noise = [&](int slot) {
-                const std::uint32_t r = static_cast<std::uint32_t>(bits >> (16 * (2 * c + slot))) &
-                                        0xFFFFu;
+                const std::uint32_t r =
+                    static_cast<std::uint32_t>(bits >> (16 * (2 * c + slot))) & 0xFFFFu;
                 return static_cast<double>(static_cast<int>((r * t.noise_span) >> 16) - t.noise);
             };
             const double i = t.amplitude * t.re;
@@ -233,8 +233,8 @@ void fill_signal(const SignalSettings& s, const std::array<double, 2>& rates, st
     while (frames > 0) {
         std::uint64_t run = std::min(frames, kRun);
         std::uint64_t source = frame;
-        const bool stuck = s.stuck_count > 0 && frame >= s.stuck_frame &&
-                           frame - s.stuck_frame < s.stuck_count;
+        const bool stuck =
+            s.stuck_count > 0 && frame >= s.stuck_frame && frame - s.stuck_frame < s.stuck_count;
         if (stuck) {
             source = s.stuck_frame;
             run = std::min(run, s.stuck_frame + s.stuck_count - frame);
