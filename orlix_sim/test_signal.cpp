@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sim_internal.h"
 
@@ -144,66 +145,129 @@ bool parse_setting(std::string_view item, SignalSettings& s) {
     return true;
 }
 
-std::uint64_t mix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
+// Frames are built in blocks: the phasor at a block's first frame comes from
+// sin and cos, the frames inside from a table of the step's powers, so the tone
+// never drifts and costs no sin or cos per sample.
+constexpr std::size_t kBlock = 256;
+
+struct ChannelSynth {
+    double cycles;  // turns per frame
+    double phase;   // radians at frame 0
+    double amplitude;
+    float q_cos, q_sin, dc_i, dc_q;              // Q = q_cos * im + q_sin * re
+    std::array<float, kBlock> step_re, step_im;  // the step to the power j
+    std::uint16_t noise_span;                    // 2 * noise + 1, at most 65535
+    std::int32_t noise;
+};
+
+ChannelSynth channel_synth(const ChannelSignal& ch, double rate) {
+    ChannelSynth t{};
+    if (!(rate > 0)) rate = 2e6;
+    t.cycles = (ch.tone_hz.value_or(rate / 100) + ch.drift_hz) / rate;
+    t.phase = ch.phase_deg * M_PI / 180;
+    const double gain = std::pow(10.0, ch.iq_gain_db / 20);
+    const double skew = ch.iq_phase_deg * M_PI / 180;
+    t.amplitude = ch.amplitude;
+    t.q_cos = static_cast<float>(gain * std::cos(skew));
+    t.q_sin = static_cast<float>(gain * std::sin(skew));
+    t.dc_i = static_cast<float>(ch.dc_i);
+    t.dc_q = static_cast<float>(ch.dc_q);
+    // Built in double, kept in float: four samples to a vector.
+    const double sr = std::cos(2 * M_PI * t.cycles), si = std::sin(2 * M_PI * t.cycles);
+    double re = 1, im = 0;
+    for (std::size_t j = 0; j < kBlock; ++j) {
+        t.step_re[j] = static_cast<float>(re);
+        t.step_im[j] = static_cast<float>(im);
+        const double next = re * sr - im * si;
+        im = re * si + im * sr;
+        re = next;
+    }
+    t.noise = static_cast<int>(std::lround(std::clamp(ch.noise, 0.0, 32767.0)));
+    t.noise_span = static_cast<std::uint16_t>(2 * t.noise + 1);
+    return t;
+}
+
+// splitmix64's output at a position.
+std::uint64_t mix(std::uint64_t seed, std::uint64_t position) {
+    std::uint64_t x = seed + (position + 1) * 0x9E3779B97F4A7C15ull;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
 }
 
-std::int16_t to_sample(double v) {
-    return static_cast<std::int16_t>(std::clamp(std::lrint(v), -2048L, 2047L));
+// The noise comes from a fixed table of uniform 16-bit values, four per frame;
+// each block reads it from an offset that the seed and the block's number
+// choose, so the noise is a function of the frame alone and costs no hashing
+// per sample. The table is padded by a block so that a block reads it in one.
+constexpr std::size_t kNoiseFrames = std::size_t{1} << 16;
+
+const std::uint16_t* noise_table() {
+    static const std::vector<std::uint16_t> table = [] {
+        std::vector<std::uint16_t> t(4 * (kNoiseFrames + kBlock));
+        for (std::size_t k = 0; k < t.size() / 4; ++k) {
+            const std::uint64_t bits = mix(0, k);
+            for (std::size_t s = 0; s < 4; ++s)
+                t[4 * k + s] = static_cast<std::uint16_t>(bits >> (16 * s));
+        }
+        return t;
+    }();
+    return table.data();
+}
+
+// Rounded half up. Beyond +-65536 no noise (at most 32767) can bring a value
+// back into the converter's range. Written as selects, so it vectorises.
+inline std::int32_t round_limited(float v) {
+    v = v < -65536.0f ? -65536.0f : v;
+    v = v > 65536.0f ? 65536.0f : v;
+    return static_cast<std::int32_t>(v + 65536.5f) - 65536;
+}
+
+// Uniform in -noise .. noise from 16 random bits, by multiply and shift.
+inline std::int32_t scaled_noise(std::uint16_t raw, const ChannelSynth& t) {
+    return static_cast<std::int32_t>((std::uint32_t{raw} * t.noise_span) >> 16) - t.noise;
 }
 
 // Frames [first, first + count) of the stream as it would be without stuck or
-// dropped frames. The tone turns by a phasor recurrence, set afresh from
-// sin and cos once per call; the noise is a function of the frame alone.
-void synthesize(const SignalSettings& s, const std::array<double, 2>& rates, std::uint64_t first,
+// dropped frames. Every frame is a function of its number alone: blocks start
+// at multiples of kBlock wherever the call starts. The passes over plain
+// arrays are there so that the compiler turns them into vector code.
+void synthesize(const std::array<ChannelSynth, 2>& synth, std::uint64_t seed, std::uint64_t first,
                 std::size_t count, std::int16_t* out) {
-    struct State {
-        double re, im, step_re, step_im, amplitude, q_gain, q_cos, q_sin, dc_i, dc_q;
-        std::uint32_t noise_span;
-        int noise;
-    } st[2];
-    for (int c = 0; c < 2; ++c) {
-        const ChannelSignal& ch = s.channels[c];
-        const double rate = rates[c] > 0 ? rates[c] : 2e6;
-        const double cycles = (ch.tone_hz.value_or(rate / 100) + ch.drift_hz) / rate;
-        const double turn = std::fmod(cycles * static_cast<double>(first), 1.0);
-        const double theta = 2 * M_PI * turn + ch.phase_deg * M_PI / 180;
-        const double skew = ch.iq_phase_deg * M_PI / 180;
-        const int noise = static_cast<int>(std::lround(ch.noise));
-        st[c] = {std::cos(theta),
-                 std::sin(theta),
-                 std::cos(2 * M_PI * cycles),
-                 std::sin(2 * M_PI * cycles),
-                 ch.amplitude,
-                 std::pow(10.0, ch.iq_gain_db / 20),
-                 std::cos(skew),
-                 std::sin(skew),
-                 ch.dc_i,
-                 ch.dc_q,
-                 static_cast<std::uint32_t>(2 * noise + 1),
-                 noise};
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t bits = mix(s.seed ^ mix(first + k));
+    alignas(64) std::int32_t tone[4][kBlock];  // I0, Q0, I1, Q1 rounded, without noise
+    const std::uint16_t* const table = noise_table();
+    std::uint64_t frame = first;
+    while (count > 0) {
+        const std::uint64_t block = frame / kBlock;
+        const std::size_t j0 = static_cast<std::size_t>(frame % kBlock);
+        const std::size_t n = std::min(count, kBlock - j0);
         for (int c = 0; c < 2; ++c) {
-            State& t = st[c];
-            // Uniform in -noise .. noise from 16 bits each, by multiply and shift.
-            auto noise = [&](int slot) {
-                const std::uint32_t r =
-                    static_cast<std::uint32_t>(bits >> (16 * (2 * c + slot))) & 0xFFFFu;
-                return static_cast<double>(static_cast<int>((r * t.noise_span) >> 16) - t.noise);
-            };
-            const double i = t.amplitude * t.re;
-            const double q = t.amplitude * t.q_gain * (t.im * t.q_cos + t.re * t.q_sin);
-            out[4 * k + 2 * c] = to_sample(i + t.dc_i + noise(0));
-            out[4 * k + 2 * c + 1] = to_sample(q + t.dc_q + noise(1));
-            const double re = t.re * t.step_re - t.im * t.step_im;
-            t.im = t.re * t.step_im + t.im * t.step_re;
-            t.re = re;
+            const ChannelSynth& t = synth[c];
+            const double turn = std::fmod(t.cycles * static_cast<double>(block * kBlock), 1.0);
+            const auto o_re = static_cast<float>(t.amplitude * std::cos(2 * M_PI * turn + t.phase));
+            const auto o_im = static_cast<float>(t.amplitude * std::sin(2 * M_PI * turn + t.phase));
+            const float* step_re = t.step_re.data() + j0;
+            const float* step_im = t.step_im.data() + j0;
+            std::int32_t* tone_i = tone[2 * c];
+            std::int32_t* tone_q = tone[2 * c + 1];
+            for (std::size_t j = 0; j < n; ++j) {
+                const float re = o_re * step_re[j] - o_im * step_im[j];
+                const float im = o_re * step_im[j] + o_im * step_re[j];
+                tone_i[j] = round_limited(re + t.dc_i);
+                tone_q[j] = round_limited(t.q_cos * im + t.q_sin * re + t.dc_q);
+            }
         }
+        const std::uint16_t* raw = table + 4 * ((mix(seed, block) % kNoiseFrames) + j0);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::int32_t v[4] = {tone[0][j] + scaled_noise(raw[4 * j], synth[0]),
+                                       tone[1][j] + scaled_noise(raw[4 * j + 1], synth[0]),
+                                       tone[2][j] + scaled_noise(raw[4 * j + 2], synth[1]),
+                                       tone[3][j] + scaled_noise(raw[4 * j + 3], synth[1])};
+            for (int s = 0; s < 4; ++s)
+                out[4 * j + s] = static_cast<std::int16_t>(std::clamp(v[s], -2048, 2047));
+        }
+        out += 4 * n;
+        frame += n;
+        count -= n;
     }
 }
 
@@ -226,12 +290,12 @@ bool parse_signal_settings(std::string_view text, SignalSettings& settings, std:
 
 void fill_signal(const SignalSettings& s, const std::array<double, 2>& rates, std::int16_t* dst,
                  std::uint64_t position, std::uint64_t count) {
-    // Runs of at most this many frames, so that the recurrence never drifts far.
-    constexpr std::uint64_t kRun = 4096;
+    const std::array<ChannelSynth, 2> synth = {channel_synth(s.channels[0], rates[0]),
+                                               channel_synth(s.channels[1], rates[1])};
     std::uint64_t frame = position / 2;
     std::uint64_t frames = count / 2;
     while (frames > 0) {
-        std::uint64_t run = std::min(frames, kRun);
+        std::uint64_t run = frames;
         std::uint64_t source = frame;
         const bool stuck =
             s.stuck_count > 0 && frame >= s.stuck_frame && frame - s.stuck_frame < s.stuck_count;
@@ -247,10 +311,10 @@ void fill_signal(const SignalSettings& s, const std::array<double, 2>& rates, st
         }
         if (s.drop_count > 0 && source >= s.drop_frame) source += s.drop_count;
         if (stuck) {
-            synthesize(s, rates, source, 1, dst);
+            synthesize(synth, s.seed, source, 1, dst);
             for (std::uint64_t k = 1; k < run; ++k) std::memcpy(dst + 4 * k, dst, 4 * sizeof *dst);
         } else {
-            synthesize(s, rates, source, static_cast<std::size_t>(run), dst);
+            synthesize(synth, s.seed, source, static_cast<std::size_t>(run), dst);
         }
         dst += 4 * run;
         frame += run;
