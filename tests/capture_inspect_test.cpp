@@ -114,6 +114,9 @@ TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
         EXPECT_LE(ch["peak"].get<int>(), 1808);
         EXPECT_LT(ch["image_dbc"].get<double>(), -60);
         EXPECT_LT(ch["largest_phase_jump_deg"].get<double>(), 5);
+        // Noise of +-8 on a tone of 1800: sqrt(3 / SNR) radians from sample to sample.
+        EXPECT_NEAR(ch["phase_turn_rms_deg"].get<double>(),
+                    std::sqrt(3 * 2 * (17.0 * 17 - 1) / 12 / (1800.0 * 1800)) * 180 / M_PI, 0.03);
     }
     EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), -90, 0.5);
     EXPECT_GT(j["pair"]["coherence"].get<double>(), 0.999);
@@ -157,6 +160,17 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
         {"dropped_block",  // 77 frames lost on both channels: the tones jump
          [&](std::size_t k) { return tone_frame(k < 30000 ? k : k + 77, clean, clean); },
          {"ch0 continuity", "ch1 continuity"}},
+        {"noisy_but_whole",  // noise turns the phase far more than a lost block would
+         [&](std::size_t k) {
+             Frame f = tone_frame(k, {600, 20000, 0}, {600, 20000, -90});
+             for (std::size_t s = 0; s < 4; ++s) {
+                 std::uint64_t x = (4 * k + s + 1) * 0x9E3779B97F4A7C15ull;
+                 x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
+                 f[s] = clamp12(f[s] + static_cast<double>((x >> 40) % 801) - 400);
+             }
+             return f;
+         },
+         {}},
         {"out_of_step",  // channel 1 drifts 10 kHz away
          [&](std::size_t k) {
              return tone_frame(k, clean, {1800, 30000, 0});

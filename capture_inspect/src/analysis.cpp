@@ -129,21 +129,32 @@ void CaptureAnalysis::add(const std::int16_t* frames, std::size_t count) {
             const std::size_t end = filled_ + n;
             // Four samples at a time in the compiler's vector type: it does not
             // vectorise a running minimum of floats on its own.
-            Floats4 lowest = {1, 1, 1, 1};
+            // The sum of 1 - cos^2, the squared sine of small turns, tells how far
+            // noise alone turns the phase.
+            Floats4 lowest = {1, 1, 1, 1}, spread = {0, 0, 0, 0};
+            const Floats4 ones = {1, 1, 1, 1};
             for (; j + 4 <= end; j += 4) {
-                lowest = min4(lowest,
-                              turn_cos2(load4(xi + j), load4(xq + j), load4(xi + j - 1),
-                                        load4(xq + j - 1), load4(xi + j - 2), load4(xq + j - 2)));
+                const Floats4 t =
+                    turn_cos2(load4(xi + j), load4(xq + j), load4(xi + j - 1), load4(xq + j - 1),
+                              load4(xi + j - 2), load4(xq + j - 2));
+                lowest = min4(lowest, t);
+                spread += ones - t;
             }
             float smallest = smallest_turn_cos_[c];
-            for (int l = 0; l < 4; ++l) smallest = std::min(smallest, lowest[l]);
+            double turn_sin = 0;
+            for (int l = 0; l < 4; ++l) {
+                smallest = std::min(smallest, lowest[l]);
+                turn_sin += spread[l];
+            }
             for (; j < end; ++j) {
                 const Floats4 one =
                     turn_cos2(Floats4{xi[j]}, Floats4{xq[j]}, Floats4{xi[j - 1]},
                               Floats4{xq[j - 1]}, Floats4{xi[j - 2]}, Floats4{xq[j - 2]});
                 smallest = std::min(smallest, one[0]);
+                turn_sin += 1 - one[0];
             }
             smallest_turn_cos_[c] = smallest;
+            sum_turn_sin_[c] += turn_sin;
             sum_i_[c] += sum_i;
             sum_q_[c] += sum_q;
             sum_power_[c] += power;
@@ -251,6 +262,8 @@ CaptureFigures CaptureAnalysis::finish() {
         const double turn = smallest_turn_cos_[c];
         const double cosine = std::copysign(std::sqrt(std::fabs(turn)), turn);
         ch.largest_phase_jump_deg = std::acos(std::clamp(cosine, -1.0, 1.0)) * 180 / M_PI;
+        const double turns = static_cast<double>(std::max<std::uint64_t>(figures_.frames, 3) - 2);
+        ch.phase_turn_rms_deg = std::sqrt(std::max(0.0, sum_turn_sin_[c] / turns)) * 180 / M_PI;
         std::vector<double> sorted = p;
         std::nth_element(sorted.begin(), sorted.begin() + kFftSize / 2, sorted.end());
         const double floor = sorted[kFftSize / 2];

@@ -25,6 +25,7 @@ struct ChannelFigures {
     double tone_offset_hz = 0, tone_dbfs = kFloorDb, tone_above_floor_db = 0;
     double image_dbc = kFloorDb;  // the tone's mirror at -offset against the tone: I/Q imbalance
     double largest_phase_jump_deg = 0;  // a lost or repeated block turns the phase at once
+    double phase_turn_rms_deg = 0;      // how far noise turns it from sample to sample
     std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards
 };
 
@@ -59,6 +60,7 @@ private:
     std::array<std::uint32_t, 2> last_{};               // the last sample's I and Q, as one word
     std::array<std::uint64_t, 2> run_{};
     std::array<float, 2> smallest_turn_cos_{1.0f, 1.0f};  // signed, squared
+    std::array<double, 2> sum_turn_sin_{};                // 1 - the above, summed over samples
     // Welch: the segment being filled, the spectra summed over segments.
     std::vector<float> window_;
     std::array<std::vector<float>, 4> plane_;  // I0, Q0, I1, Q1 of the segment
