@@ -7,7 +7,6 @@
 
 namespace {
 
-// A Hann window of `length` in a segment, each value twice: once for I, once for Q.
 // |x|^8 for samples of magnitude 32 and more: below, noise rules the phase.
 constexpr float kPhasePower = 1.1e12f;
 
@@ -39,6 +38,7 @@ Floats4 turn_cos2(Floats4 ar, Floats4 ai, Floats4 br, Floats4 bi, Floats4 cr, Fl
     return power > threshold ? cos2 : one;
 }
 
+// A Hann window of `length` in a segment, each value twice: once for I, once for Q.
 std::vector<float> hann(std::size_t length) {
     std::vector<float> w(2 * kFftSize, 0.0f);
     for (std::size_t k = 0; k < length; ++k) {
@@ -128,9 +128,9 @@ void CaptureAnalysis::add(const std::int16_t* frames, std::size_t count) {
             std::size_t j = std::max<std::size_t>(filled_, 2);
             const std::size_t end = filled_ + n;
             // Four samples at a time in the compiler's vector type: it does not
-            // vectorise a running minimum of floats on its own.
-            // The sum of 1 - cos^2, the squared sine of small turns, tells how far
-            // noise alone turns the phase.
+            // vectorise a running minimum of floats on its own. The sum of
+            // 1 - cos^2, the squared sine of small turns, tells how far noise
+            // alone turns the phase.
             Floats4 lowest = {1, 1, 1, 1}, spread = {0, 0, 0, 0};
             const Floats4 ones = {1, 1, 1, 1};
             for (; j + 4 <= end; j += 4) {
