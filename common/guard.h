@@ -6,8 +6,13 @@
 #include <signal.h>
 
 // Opens "/dev/null" on each of descriptors 0, 1 and 2 that is closed, so that no
-// file opened later (a capture, a trace) can land on one of them.
-void guard_standard_descriptors(void);
+// file opened later (a capture, a trace) can land on one of them. False, with
+// errno, when one stays closed.
+bool fill_standard_descriptors(void);
+
+// The same for a program: when a closed descriptor cannot be filled, says so on
+// whichever of standard error and standard output is open and exits with 1.
+void guard_standard_descriptors(const char* prog);
 
 // Line-buffers standard output through a stream that remembers why its first
 // write failed, and ignores SIGPIPE and SIGXFSZ, so that a failed write comes
@@ -26,8 +31,8 @@ bool finish_output(const char* prog);
 // other two blocked, and the signal it caught is back at its default action.
 void catch_termination_signals(void (*handler)(int));
 
-// Async-signal-safe: the signals caught above are back at their default
-// action, so that a second one of any of them ends the program at once.
+// Async-signal-safe: a second one of the signals caught above ends the program
+// at once, removing the file named to remove_on_signal first.
 void release_termination_signals(void);
 
 // A handler for catch_termination_signals: notes the first signal and releases
@@ -37,8 +42,15 @@ void note_termination(int sig);
 // The signal note_termination noted, or 0.
 extern volatile sig_atomic_t termination_signal;
 
-// Prints "Interrupted" on standard error and ends the program by `sig`, so that
-// a shell or rig sees death by that signal.
+// A file that a signal ending the program must not leave behind: removed
+// before a second termination signal, or SIGQUIT, SIGUSR1, SIGUSR2 or SIGALRM,
+// ends it. Null forgets it. One at a time.
+void remove_on_signal(const char* path);
+
+// Ends the program by `sig`, so that a shell or rig sees death by that signal.
+[[noreturn]] void die_by_signal(int sig);
+
+// Prints "Interrupted" on standard error, then dies by `sig`.
 [[noreturn]] void end_by_signal(int sig);
 
 // In a child about to exec: SIGPIPE and SIGXFSZ back at their default actions.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "files.h"
 #include "guard.h"
 #include "orlix.h"
 
@@ -24,43 +25,56 @@ __attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, 
     static constexpr const char* kNames[] = {"VERBOSE", "DEBUG", "INFO",
                                              "WARNING", "ERROR", "CRITICAL"};
     if (level < g_verbosity) return;
-    char text[512];
+    // One write a line, so that lines stay whole next to the program's own; no
+    // allocation, so that a line can report that memory ran out.
+    char line[640];
+    int length = std::snprintf(line, sizeof line, "[%s] ", kNames[level]);
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
+    const int text =
+        std::vsnprintf(line + length, sizeof line - 1 - static_cast<std::size_t>(length), fmt, ap);
     va_end(ap);
-    // One write a line, so that lines stay whole next to the program's own.
-    std::string line = std::string("[") + kNames[level] + "] " + text + "\n";
-    std::fputs(line.c_str(), stderr);
+    length = std::min<int>(length + std::max(text, 0), static_cast<int>(sizeof line) - 2);
+    line[length++] = '\n';
+    write_all(STDERR_FILENO, line, static_cast<std::size_t>(length));
 }
 
-bool write_all(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+std::string escaped(std::string_view text) {
+    std::string out;
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += ch;
         }
-        p += n;
-        size -= static_cast<std::size_t>(n);
     }
-    return true;
+    return out;
 }
 
 Controls::Controls() {
     // The trace and data files must never land on a closed standard descriptor.
-    guard_standard_descriptors();
+    if (!fill_standard_descriptors()) {
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "a closed standard descriptor cannot be filled: %s",
+                 std::strerror(errno));
+        broken = true;
+    }
     if (const char* fail = std::getenv("ORLIX_SIM_FAIL")) {
         std::string bad;
         if (!parse_fail_rules(fail, rules, bad)) {
             log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_FAIL: malformed rule \"%s\"",
-                     bad.c_str());
+                     escaped(bad).c_str());
             rules.clear();
             broken = true;
         }
     }
     trace_fd = open_append("ORLIX_SIM_TRACE");
+    if (trace_fd >= 0) trace_path = std::getenv("ORLIX_SIM_TRACE");
     tx_fd = open_append("ORLIX_SIM_TX_FILE");
     if (const char* rx = std::getenv("ORLIX_SIM_RX_FILE"); rx && *rx) rx_file = rx;
     if (const char* text = std::getenv("ORLIX_SIM_SIGNAL"); text && *text) {
@@ -68,7 +82,7 @@ Controls::Controls() {
         signal.emplace();
         if (!parse_signal_settings(text, *signal, bad)) {
             log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_SIGNAL: malformed setting \"%s\"",
-                     bad.c_str());
+                     escaped(bad).c_str());
             signal.reset();
             broken = true;
         }
@@ -78,7 +92,8 @@ Controls::Controls() {
         errno = 0;
         const unsigned long ms = std::strtoul(delay, &end, 10);
         if (*end != '\0' || errno != 0 || ms > 3'600'000 || delay[0] == '-') {
-            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_DELAY_MS: bad value \"%s\"", delay);
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_DELAY_MS: bad value \"%s\"",
+                     escaped(delay).c_str());
             broken = true;
         } else {
             delay_ms = static_cast<unsigned>(ms);
@@ -96,8 +111,8 @@ int Controls::open_append(const char* name) {
     // Close-on-exec: a power-cycle script started by a program must not hold it.
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
-        log_line(ORLIX_LOG_LEVEL_CRITICAL, "%s: cannot open \"%s\": %s", name, path,
-                 std::strerror(errno));
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "%s: cannot open \"%s\": %s", name,
+                 escaped(path).c_str(), std::strerror(errno));
         broken = true;
     }
     return fd;
@@ -114,10 +129,14 @@ int Controls::injected(std::string_view op) {
     return 0;
 }
 
-void Controls::trace(const std::string& line) const {
+void Controls::trace(const std::string& line) {
     if (trace_fd < 0) return;
     const std::string text = line + "\n";
-    write_all(trace_fd, text.data(), text.size());
+    if (!write_all(trace_fd, text.data(), text.size()) && !trace_failed) {
+        trace_failed = true;  // once: a full disk would say so at every call
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_TRACE: cannot write \"%s\": %s",
+                 escaped(trace_path).c_str(), std::strerror(errno));
+    }
 }
 
 void Controls::delay() const {

@@ -20,14 +20,17 @@ extern int g_verbosity;
 // One line "[LEVEL] text" on standard error, in one write.
 __attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, ...);
 
-// Writes all of `data`, resuming after signals; false on an error.
-bool write_all(int fd, const void* data, std::size_t size);
+// `text` with quotes, backslashes and control characters escaped, so that a
+// value from the environment can neither fake a log line nor reach a terminal.
+std::string escaped(std::string_view text);
 
 struct Controls {
     std::vector<FailRule> rules;
     std::array<std::uint64_t, 13> calls{};  // per entry of failable_ops()
     bool broken = false;                    // a control is unusable: every open fails
     int trace_fd = -1;
+    std::string trace_path;
+    bool trace_failed = false;  // reported once
     int tx_fd = -1;
     std::optional<std::string> rx_file;
     std::optional<SignalSettings> signal;  // the built-in signal's settings, when given
@@ -41,7 +44,7 @@ struct Controls {
     int open_append(const char* name);
     // Counts a call of `op` and gives the status it must fail with, or 0.
     int injected(std::string_view op);
-    void trace(const std::string& line) const;
+    void trace(const std::string& line);
     void delay() const;
 };
 

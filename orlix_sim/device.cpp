@@ -2,6 +2,8 @@
 // arguments like hardware would. Controls for tests and test rigs come from the
 // ORLIX_SIM_* environment variables, read once at the first call.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "controls.h"
+#include "files.h"
 #include "orlix.h"
 #include "sim_internal.h"
 
@@ -111,22 +115,7 @@ std::string dev_arg(const orlix_device* dev) {
 }
 
 std::string text_arg(const char* text) {
-    if (!text) return "NULL";
-    std::string out = "\"";
-    for (const char* p = text; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return text ? "\"" + escaped(text) + "\"" : "NULL";
 }
 
 std::string out_arg(const void* p) {
@@ -181,35 +170,84 @@ int set_channel_value(const orlix_device* dev, const char* op, orlix_channel ch,
     return 0;
 }
 
-// Copies the RX control file into the buffer from `offset` on, wrapping at its end.
-int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t size,
-                   std::uint64_t offset) {
-    FILE* f = std::fopen(path.c_str(), "rbe");
-    if (!f) return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE cannot be read");
-    int status = 0;
-    long file_size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) file_size = std::ftell(f);
-    if (file_size <= 0) {
-        status = fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE is empty or unreadable");
-    } else {
-        std::uint64_t pos = offset % static_cast<std::uint64_t>(file_size);
-        while (size > 0 && status == 0) {
-            if (std::fseek(f, static_cast<long>(pos), SEEK_SET) != 0) {
-                status = fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE seek failed");
-                break;
-            }
-            const std::uint64_t want =
-                std::min<std::uint64_t>(size, static_cast<std::uint64_t>(file_size) - pos);
-            const std::size_t got = std::fread(dst, 1, want, f);
-            if (got != want)
-                status = fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE read failed");
+// Copies a regular RX control file into the buffer from `offset` on, wrapping
+// at its end.
+int fill_from_regular_file(int fd, std::uint64_t file_size, std::uint8_t* dst, std::uint64_t size,
+                           std::uint64_t offset) {
+    if (file_size == 0) return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE is empty");
+    std::uint64_t pos = offset % file_size;
+    while (size > 0) {
+        const std::uint64_t want = std::min(size, file_size - pos);
+        const ssize_t got = ::pread(fd, dst, want, static_cast<off_t>(pos));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE read failed");
+        dst += got;
+        size -= static_cast<std::uint64_t>(got);
+        pos = (pos + static_cast<std::uint64_t>(got)) % file_size;
+    }
+    return 0;
+}
+
+// Reads a FIFO or device RX control file as it comes, as a stream would: a
+// writer that is missing or slow makes the call time out, never hang.
+int fill_from_stream(int fd, std::uint8_t* dst, std::uint64_t size, unsigned timeout_ms) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const ssize_t got = ::read(fd, dst, size);
+        if (got > 0) {
             dst += got;
-            size -= got;
-            pos = 0;
+            size -= static_cast<std::uint64_t>(got);
+            if (size == 0) return 0;
+            continue;
+        }
+        if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE read failed");
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+        if (waited >= static_cast<long>(timeout_ms)) {
+            return fail(ORLIX_ERR_TIMEOUT, "sync_rx", "ORLIX_SIM_RX_FILE gave too little in time");
+        }
+        // No writer yet (or none left) reads as the end at once: wait a little then.
+        pollfd ready = {fd, POLLIN, 0};
+        if (got == 0 ||
+            ::poll(&ready, 1, static_cast<int>(std::min(100L, timeout_ms - waited))) > 0) {
+            if (got == 0) ::usleep(10'000);
         }
     }
-    std::fclose(f);
+}
+
+int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t size,
+                   std::uint64_t offset, unsigned timeout_ms) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE cannot be read");
+    }
+    const int status =
+        S_ISREG(st.st_mode)
+            ? fill_from_regular_file(fd, static_cast<std::uint64_t>(st.st_size), dst, size, offset)
+            : fill_from_stream(fd, dst, size, timeout_ms);
+    ::close(fd);
     return status;
+}
+
+// The C interface lets no exception through: an allocation that fails inside a
+// call fails that call.
+template <class Body>
+int shielded(const char* op, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "orlix_%s: out of memory", op);
+    } catch (...) {
+        log_line(ORLIX_LOG_LEVEL_CRITICAL, "orlix_%s: internal failure", op);
+    }
+    return ORLIX_ERR_UNEXPECTED;
 }
 
 }  // namespace
@@ -230,8 +268,11 @@ using namespace orlix_sim;
 extern "C" {
 
 void orlix_log_set_verbosity(orlix_log_level level) {
-    controls().trace("orlix_log_set_verbosity(" + num(static_cast<int>(level)) + ")");
-    g_verbosity = static_cast<int>(level);
+    shielded("log_set_verbosity", [&] {
+        controls().trace("orlix_log_set_verbosity(" + num(static_cast<int>(level)) + ")");
+        g_verbosity = static_cast<int>(level);
+        return 0;
+    });
 }
 
 const char* orlix_strerror(int status) {
@@ -243,247 +284,288 @@ const char* orlix_strerror(int status) {
 
 int orlix_open(orlix_device** device, const char* device_identifier) {
     if (device) *device = nullptr;  // stays null on every failure, injected ones too
-    return device_call("open", text_arg(device_identifier), [&] {
-        if (!device) return fail(ORLIX_ERR_INVAL, "open", "null handle address");
-        if (controls().broken) {
-            return fail(ORLIX_ERR_INVAL, "open", "an ORLIX_SIM_* control is unusable");
+    const int status = shielded("open", [&] {
+        return device_call("open", text_arg(device_identifier), [&] {
+            if (!device) return fail(ORLIX_ERR_INVAL, "open", "null handle address");
+            if (controls().broken) {
+                return fail(ORLIX_ERR_INVAL, "open", "an ORLIX_SIM_* control is unusable");
+            }
+            const char* id = device_identifier ? device_identifier : "";
+            if (*id != '\0' && std::strncmp(id, "sim", 3) != 0) {
+                log_line(ORLIX_LOG_LEVEL_ERROR, "orlix_open: no device matches \"%s\"",
+                         escaped(id).c_str());
+                return ORLIX_ERR_NODEV;
+            }
+            if (g_device.open) return fail(ORLIX_ERR_BUSY, "open", "the device is already open");
+            const std::uintptr_t generation = g_device.generation + 1;
+            g_device = Device{};
+            g_device.generation = generation;
+            g_device.open = true;
+            *device = g_device.handle();
+            log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_open: opened the simulated device");
+            return 0;
+        });
+    });
+    if (status != 0 && device && *device) {  // opened, then failed on its trace
+        g_device.open = false;
+        *device = nullptr;
+    }
+    return status;
+}
+
+void orlix_close(orlix_device* device) {
+    shielded("close", [&] {
+        Controls& c = controls();
+        if (device) {
+            c.delay();
+            if (valid(device, "close")) {
+                g_device.open = false;
+                log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_close: closed the simulated device");
+            }
         }
-        const char* id = device_identifier ? device_identifier : "";
-        if (*id != '\0' && std::strncmp(id, "sim", 3) != 0) {
-            log_line(ORLIX_LOG_LEVEL_ERROR, "orlix_open: no device matches \"%s\"", id);
-            return ORLIX_ERR_NODEV;
-        }
-        if (g_device.open) return fail(ORLIX_ERR_BUSY, "open", "the device is already open");
-        const std::uintptr_t generation = g_device.generation + 1;
-        g_device = Device{};
-        g_device.generation = generation;
-        g_device.open = true;
-        *device = g_device.handle();
-        log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_open: opened the simulated device");
+        c.trace("orlix_close(" + dev_arg(device) + ")");
         return 0;
     });
 }
 
-void orlix_close(orlix_device* device) {
-    Controls& c = controls();
-    if (device) {
-        c.delay();
-        if (valid(device, "close")) {
-            g_device.open = false;
-            log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_close: closed the simulated device");
-        }
-    }
-    c.trace("orlix_close(" + dev_arg(device) + ")");
-}
-
 int orlix_load_fpga(orlix_device* dev, const char* fpga_file) {
-    return device_call("load_fpga", join({dev_arg(dev), text_arg(fpga_file)}), [&] {
-        if (!valid(dev, "load_fpga")) return ORLIX_ERR_INVAL;
-        if (!fpga_file) return fail(ORLIX_ERR_INVAL, "load_fpga", "null image path");
-        FILE* f = std::fopen(fpga_file, "rbe");
-        if (!f) {
-            log_line(ORLIX_LOG_LEVEL_ERROR, "orlix_load_fpga: cannot read \"%s\": %s", fpga_file,
-                     std::strerror(errno));
-            return ORLIX_ERR_IO;
-        }
-        const int first = std::fgetc(f);
-        const bool read_error = std::ferror(f) != 0;
-        std::fclose(f);
-        if (read_error) return fail(ORLIX_ERR_IO, "load_fpga", "the image cannot be read");
-        if (first == EOF) return fail(ORLIX_ERR_FPGA, "load_fpga", "the image is empty");
-        // A new image starts with no stream and every channel off.
-        for (Channel& ch : g_device.channels) ch.enabled = false;
-        g_device.rx = Stream{};
-        g_device.tx = Stream{};
-        log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_load_fpga: loaded \"%s\"", fpga_file);
-        return 0;
+    return shielded("load_fpga", [&] {
+        return device_call("load_fpga", join({dev_arg(dev), text_arg(fpga_file)}), [&] {
+            if (!valid(dev, "load_fpga")) return ORLIX_ERR_INVAL;
+            if (!fpga_file) return fail(ORLIX_ERR_INVAL, "load_fpga", "null image path");
+            FILE* f = std::fopen(fpga_file, "rbe");
+            if (!f) {
+                log_line(ORLIX_LOG_LEVEL_ERROR, "orlix_load_fpga: cannot read \"%s\": %s",
+                         escaped(fpga_file).c_str(), std::strerror(errno));
+                return ORLIX_ERR_IO;
+            }
+            const int first = std::fgetc(f);
+            const bool read_error = std::ferror(f) != 0;
+            std::fclose(f);
+            if (read_error) return fail(ORLIX_ERR_IO, "load_fpga", "the image cannot be read");
+            if (first == EOF) return fail(ORLIX_ERR_FPGA, "load_fpga", "the image is empty");
+            // A new image starts with no stream and every channel off.
+            for (Channel& ch : g_device.channels) ch.enabled = false;
+            g_device.rx = Stream{};
+            g_device.tx = Stream{};
+            log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_load_fpga: loaded \"%s\"",
+                     escaped(fpga_file).c_str());
+            return 0;
+        });
     });
 }
 
 int orlix_set_frequency(orlix_device* dev, orlix_channel ch, orlix_frequency frequency) {
-    return device_call("set_frequency", join({dev_arg(dev), num(ch), num(frequency)}), [&] {
-        const int status =
-            set_channel_value(dev, "set_frequency", ch, frequency, kMinFrequency, kMaxFrequency);
-        if (status == 0) g_device.channels[ch].frequency = frequency;
-        return status;
+    return shielded("set_frequency", [&] {
+        return device_call("set_frequency", join({dev_arg(dev), num(ch), num(frequency)}), [&] {
+            const int status = set_channel_value(dev, "set_frequency", ch, frequency, kMinFrequency,
+                                                 kMaxFrequency);
+            if (status == 0) g_device.channels[ch].frequency = frequency;
+            return status;
+        });
     });
 }
 
 int orlix_set_sample_rate(orlix_device* dev, orlix_channel ch, orlix_sample_rate rate,
                           orlix_sample_rate* actual) {
-    return device_call(
-        "set_sample_rate", join({dev_arg(dev), num(ch), num(rate), out_arg(actual)}), [&] {
-            const int status =
-                set_channel_value(dev, "set_sample_rate", ch, rate, kMinSampleRate, kMaxSampleRate);
-            if (status != 0) return status;
-            g_device.channels[ch].sample_rate = rate;
-            if (actual) *actual = rate;
-            return 0;
-        });
+    return shielded("set_sample_rate", [&] {
+        return device_call(
+            "set_sample_rate", join({dev_arg(dev), num(ch), num(rate), out_arg(actual)}), [&] {
+                const int status = set_channel_value(dev, "set_sample_rate", ch, rate,
+                                                     kMinSampleRate, kMaxSampleRate);
+                if (status != 0) return status;
+                g_device.channels[ch].sample_rate = rate;
+                if (actual) *actual = rate;
+                return 0;
+            });
+    });
 }
 
 int orlix_set_bandwidth(orlix_device* dev, orlix_channel ch, orlix_bandwidth bandwidth,
                         orlix_bandwidth* actual) {
-    return device_call("set_bandwidth",
-                       join({dev_arg(dev), num(ch), num(bandwidth), out_arg(actual)}), [&] {
-                           const int status = set_channel_value(dev, "set_bandwidth", ch, bandwidth,
-                                                                kMinBandwidth, kMaxBandwidth);
-                           if (status != 0) return status;
-                           g_device.channels[ch].bandwidth = bandwidth;
-                           if (actual) *actual = bandwidth;
-                           return 0;
-                       });
+    return shielded("set_bandwidth", [&] {
+        return device_call(
+            "set_bandwidth", join({dev_arg(dev), num(ch), num(bandwidth), out_arg(actual)}), [&] {
+                const int status = set_channel_value(dev, "set_bandwidth", ch, bandwidth,
+                                                     kMinBandwidth, kMaxBandwidth);
+                if (status != 0) return status;
+                g_device.channels[ch].bandwidth = bandwidth;
+                if (actual) *actual = bandwidth;
+                return 0;
+            });
+    });
 }
 
 int orlix_set_gain_mode(orlix_device* dev, orlix_channel ch, orlix_gain_mode mode) {
-    return device_call(
-        "set_gain_mode", join({dev_arg(dev), num(ch), num(static_cast<int>(mode))}), [&] {
-            const int status =
-                set_channel_value(dev, "set_gain_mode", ch, static_cast<unsigned>(mode),
-                                  ORLIX_GAIN_DEFAULT, ORLIX_GAIN_AGC);
-            if (status == 0) g_device.channels[ch].gain_mode = mode;
-            return status;
-        });
+    return shielded("set_gain_mode", [&] {
+        return device_call(
+            "set_gain_mode", join({dev_arg(dev), num(ch), num(static_cast<int>(mode))}), [&] {
+                const int status =
+                    set_channel_value(dev, "set_gain_mode", ch, static_cast<unsigned>(mode),
+                                      ORLIX_GAIN_DEFAULT, ORLIX_GAIN_AGC);
+                if (status == 0) g_device.channels[ch].gain_mode = mode;
+                return status;
+            });
+    });
 }
 
 int orlix_set_gain(orlix_device* dev, orlix_channel ch, orlix_gain gain) {
-    return device_call("set_gain", join({dev_arg(dev), num(ch), num(gain)}), [&] {
-        if (!valid(dev, "set_gain")) return ORLIX_ERR_INVAL;
-        if (!channel_exists(ch)) return fail(ORLIX_ERR_INVAL, "set_gain", "no such channel");
-        if (gain < kMinGain || gain > kMaxGain) {
-            return fail(ORLIX_ERR_RANGE, "set_gain", "value out of range");
-        }
-        g_device.channels[ch].gain = gain;
-        return 0;
+    return shielded("set_gain", [&] {
+        return device_call("set_gain", join({dev_arg(dev), num(ch), num(gain)}), [&] {
+            if (!valid(dev, "set_gain")) return ORLIX_ERR_INVAL;
+            if (!channel_exists(ch)) return fail(ORLIX_ERR_INVAL, "set_gain", "no such channel");
+            if (gain < kMinGain || gain > kMaxGain) {
+                return fail(ORLIX_ERR_RANGE, "set_gain", "value out of range");
+            }
+            g_device.channels[ch].gain = gain;
+            return 0;
+        });
     });
 }
 
 int orlix_set_clock_select(orlix_device* dev, orlix_clock_select sel) {
-    return device_call("set_clock_select", join({dev_arg(dev), num(sel)}), [&] {
-        if (!valid(dev, "set_clock_select")) return ORLIX_ERR_INVAL;
-        if (sel != 0 && sel != 1) return fail(ORLIX_ERR_INVAL, "set_clock_select", "not 0 or 1");
-        g_device.clock_select = sel;
-        return 0;
+    return shielded("set_clock_select", [&] {
+        return device_call("set_clock_select", join({dev_arg(dev), num(sel)}), [&] {
+            if (!valid(dev, "set_clock_select")) return ORLIX_ERR_INVAL;
+            if (sel != 0 && sel != 1)
+                return fail(ORLIX_ERR_INVAL, "set_clock_select", "not 0 or 1");
+            g_device.clock_select = sel;
+            return 0;
+        });
     });
 }
 
 int orlix_set_tuning_mode(orlix_device* dev, orlix_tuning_mode mode) {
-    return device_call("set_tuning_mode", join({dev_arg(dev), num(static_cast<int>(mode))}), [&] {
-        if (!valid(dev, "set_tuning_mode")) return ORLIX_ERR_INVAL;
-        if (mode != ORLIX_TUNING_MODE_HOST && mode != ORLIX_TUNING_MODE_FPGA) {
-            return fail(ORLIX_ERR_INVAL, "set_tuning_mode", "unknown tuning mode");
-        }
-        g_device.tuning_mode = mode;
-        return 0;
+    return shielded("set_tuning_mode", [&] {
+        return device_call(
+            "set_tuning_mode", join({dev_arg(dev), num(static_cast<int>(mode))}), [&] {
+                if (!valid(dev, "set_tuning_mode")) return ORLIX_ERR_INVAL;
+                if (mode != ORLIX_TUNING_MODE_HOST && mode != ORLIX_TUNING_MODE_FPGA) {
+                    return fail(ORLIX_ERR_INVAL, "set_tuning_mode", "unknown tuning mode");
+                }
+                g_device.tuning_mode = mode;
+                return 0;
+            });
     });
 }
 
 int orlix_enable_module(orlix_device* dev, orlix_channel ch, bool enable) {
-    return device_call("enable_module", join({dev_arg(dev), num(ch), enable ? "true" : "false"}),
-                       [&] {
-                           if (!valid(dev, "enable_module")) return ORLIX_ERR_INVAL;
-                           if (!channel_exists(ch)) {
-                               return fail(ORLIX_ERR_INVAL, "enable_module", "no such channel");
-                           }
-                           g_device.channels[ch].enabled = enable;
-                           return 0;
-                       });
+    return shielded("enable_module", [&] {
+        return device_call("enable_module",
+                           join({dev_arg(dev), num(ch), enable ? "true" : "false"}), [&] {
+                               if (!valid(dev, "enable_module")) return ORLIX_ERR_INVAL;
+                               if (!channel_exists(ch)) {
+                                   return fail(ORLIX_ERR_INVAL, "enable_module", "no such channel");
+                               }
+                               g_device.channels[ch].enabled = enable;
+                               return 0;
+                           });
+    });
 }
 
 int orlix_sync_config(orlix_device* dev, orlix_channel_layout layout, orlix_format format,
                       unsigned int num_buffers, unsigned int buffer_size,
                       unsigned int num_transfers, unsigned int stream_timeout) {
-    const std::string args =
-        join({dev_arg(dev), num(static_cast<int>(layout)), num(static_cast<int>(format)),
-              num(num_buffers), num(buffer_size), num(num_transfers), num(stream_timeout)});
-    return device_call("sync_config", args, [&] {
-        if (!valid(dev, "sync_config")) return ORLIX_ERR_INVAL;
-        if (layout != ORLIX_TX_X1 && layout != ORLIX_RX_X2) {
-            return fail(ORLIX_ERR_INVAL, "sync_config", "unknown layout");
-        }
-        if (format != ORLIX_FORMAT_SC16_Q11 && format != ORLIX_FORMAT_PACKET) {
-            return fail(ORLIX_ERR_INVAL, "sync_config", "unknown format");
-        }
-        if (format == ORLIX_FORMAT_PACKET && layout != ORLIX_TX_X1) {
-            return fail(ORLIX_ERR_INVAL, "sync_config",
-                        "the packet format needs the single transmit layout");
-        }
-        if (num_buffers < 2 || num_transfers < 1 || num_transfers >= num_buffers) {
-            return fail(ORLIX_ERR_INVAL, "sync_config",
-                        "needs 2 or more buffers and fewer transfers than buffers");
-        }
-        if (buffer_size == 0 || buffer_size % kBufferSizeStep != 0) {
-            return fail(ORLIX_ERR_INVAL, "sync_config", "buffer size not a multiple of 1024");
-        }
-        Stream& stream = layout == ORLIX_RX_X2 ? g_device.rx : g_device.tx;
-        stream = Stream{true, layout, format};
-        if (layout == ORLIX_RX_X2) g_device.rx_position = 0;
-        log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_sync_config: %s stream configured",
-                 layout == ORLIX_RX_X2 ? "receive" : "transmit");
-        return 0;
+    return shielded("sync_config", [&] {
+        const std::string args =
+            join({dev_arg(dev), num(static_cast<int>(layout)), num(static_cast<int>(format)),
+                  num(num_buffers), num(buffer_size), num(num_transfers), num(stream_timeout)});
+        return device_call("sync_config", args, [&] {
+            if (!valid(dev, "sync_config")) return ORLIX_ERR_INVAL;
+            if (layout != ORLIX_TX_X1 && layout != ORLIX_RX_X2) {
+                return fail(ORLIX_ERR_INVAL, "sync_config", "unknown layout");
+            }
+            if (format != ORLIX_FORMAT_SC16_Q11 && format != ORLIX_FORMAT_PACKET) {
+                return fail(ORLIX_ERR_INVAL, "sync_config", "unknown format");
+            }
+            if (format == ORLIX_FORMAT_PACKET && layout != ORLIX_TX_X1) {
+                return fail(ORLIX_ERR_INVAL, "sync_config",
+                            "the packet format needs the single transmit layout");
+            }
+            if (num_buffers < 2 || num_transfers < 1 || num_transfers >= num_buffers) {
+                return fail(ORLIX_ERR_INVAL, "sync_config",
+                            "needs 2 or more buffers and fewer transfers than buffers");
+            }
+            if (buffer_size == 0 || buffer_size % kBufferSizeStep != 0) {
+                return fail(ORLIX_ERR_INVAL, "sync_config", "buffer size not a multiple of 1024");
+            }
+            Stream& stream = layout == ORLIX_RX_X2 ? g_device.rx : g_device.tx;
+            stream = Stream{true, layout, format};
+            if (layout == ORLIX_RX_X2) g_device.rx_position = 0;
+            log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_sync_config: %s stream configured",
+                     layout == ORLIX_RX_X2 ? "receive" : "transmit");
+            return 0;
+        });
     });
 }
 
 int orlix_sync_tx(orlix_device* dev, const void* samples, unsigned int num_samples,
                   const orlix_metadata* metadata, unsigned int timeout_ms) {
-    const std::string args = join({dev_arg(dev), samples ? "buf" : "NULL", num(num_samples),
-                                   meta_arg(metadata), num(timeout_ms)});
-    return device_call("sync_tx", args, [&] {
-        if (!valid(dev, "sync_tx")) return ORLIX_ERR_INVAL;
-        if (!g_device.tx.configured) {
-            return fail(ORLIX_ERR_STATE, "sync_tx", "the transmit stream is not configured");
-        }
-        if (!g_device.channels[ORLIX_CHANNEL_TX(0)].enabled) {
-            return fail(ORLIX_ERR_STATE, "sync_tx", "the transmit channel is not enabled");
-        }
-        if (!samples && num_samples > 0) return fail(ORLIX_ERR_INVAL, "sync_tx", "null buffer");
-        // A packet word and an SC16 sample are both 4 bytes.
-        const std::size_t bytes = static_cast<std::size_t>(num_samples) * 4;
-        const int fd = controls().tx_fd;
-        if (fd >= 0 && bytes > 0 && !write_all(fd, samples, bytes)) {
-            return fail(ORLIX_ERR_IO, "sync_tx", "cannot append to ORLIX_SIM_TX_FILE");
-        }
-        return 0;
+    return shielded("sync_tx", [&] {
+        const std::string args = join({dev_arg(dev), samples ? "buf" : "NULL", num(num_samples),
+                                       meta_arg(metadata), num(timeout_ms)});
+        return device_call("sync_tx", args, [&] {
+            if (!valid(dev, "sync_tx")) return ORLIX_ERR_INVAL;
+            if (!g_device.tx.configured) {
+                return fail(ORLIX_ERR_STATE, "sync_tx", "the transmit stream is not configured");
+            }
+            if (!g_device.channels[ORLIX_CHANNEL_TX(0)].enabled) {
+                return fail(ORLIX_ERR_STATE, "sync_tx", "the transmit channel is not enabled");
+            }
+            if (!samples && num_samples > 0) return fail(ORLIX_ERR_INVAL, "sync_tx", "null buffer");
+            // A packet word and an SC16 sample are both 4 bytes.
+            const std::size_t bytes = static_cast<std::size_t>(num_samples) * 4;
+            const int fd = controls().tx_fd;
+            if (fd >= 0 && bytes > 0 && !write_all(fd, samples, bytes)) {
+                return fail(ORLIX_ERR_IO, "sync_tx", "cannot append to ORLIX_SIM_TX_FILE");
+            }
+            return 0;
+        });
     });
 }
 
 int orlix_sync_rx(orlix_device* dev, void* samples, unsigned int num_samples,
                   orlix_metadata* metadata, unsigned int timeout_ms) {
-    const std::string args = join({dev_arg(dev), samples ? "buf" : "NULL", num(num_samples),
-                                   out_arg(metadata), num(timeout_ms)});
-    return device_call("sync_rx", args, [&] {
-        if (!valid(dev, "sync_rx")) return ORLIX_ERR_INVAL;
-        if (!g_device.rx.configured) {
-            return fail(ORLIX_ERR_STATE, "sync_rx", "the receive stream is not configured");
-        }
-        if (!g_device.channels[ORLIX_CHANNEL_RX(0)].enabled ||
-            !g_device.channels[ORLIX_CHANNEL_RX(1)].enabled) {
-            return fail(ORLIX_ERR_STATE, "sync_rx", "both receive channels must be enabled");
-        }
-        if (!samples && num_samples > 0) return fail(ORLIX_ERR_INVAL, "sync_rx", "null buffer");
-        if (num_samples % 2 != 0) {
-            return fail(ORLIX_ERR_INVAL, "sync_rx", "the two-channel layout needs whole frames");
-        }
-        const std::uint64_t position = g_device.rx_position;
-        if (const auto& file = controls().rx_file) {
-            const int status = fill_from_file(*file, static_cast<std::uint8_t*>(samples),
-                                              std::uint64_t{num_samples} * 4, position * 4);
-            if (status != 0) return status;
-        } else if (const auto& signal = controls().signal) {
-            const std::array<double, 2> rates = {
-                static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
-                static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
-            fill_signal(*signal, rates, static_cast<std::int16_t*>(samples), position, num_samples);
-        } else {
-            fill_test_signal(static_cast<std::int16_t*>(samples), position, num_samples);
-        }
-        if (metadata) {
-            *metadata = orlix_metadata{};
-            metadata->timestamp = position / 2;
-            metadata->actual_count = num_samples;
-        }
-        g_device.rx_position = position + num_samples;
-        return 0;
+    return shielded("sync_rx", [&] {
+        const std::string args = join({dev_arg(dev), samples ? "buf" : "NULL", num(num_samples),
+                                       out_arg(metadata), num(timeout_ms)});
+        return device_call("sync_rx", args, [&] {
+            if (!valid(dev, "sync_rx")) return ORLIX_ERR_INVAL;
+            if (!g_device.rx.configured) {
+                return fail(ORLIX_ERR_STATE, "sync_rx", "the receive stream is not configured");
+            }
+            if (!g_device.channels[ORLIX_CHANNEL_RX(0)].enabled ||
+                !g_device.channels[ORLIX_CHANNEL_RX(1)].enabled) {
+                return fail(ORLIX_ERR_STATE, "sync_rx", "both receive channels must be enabled");
+            }
+            if (!samples && num_samples > 0) return fail(ORLIX_ERR_INVAL, "sync_rx", "null buffer");
+            if (num_samples % 2 != 0) {
+                return fail(ORLIX_ERR_INVAL, "sync_rx",
+                            "the two-channel layout needs whole frames");
+            }
+            const std::uint64_t position = g_device.rx_position;
+            if (const auto& file = controls().rx_file) {
+                const int status =
+                    fill_from_file(*file, static_cast<std::uint8_t*>(samples),
+                                   std::uint64_t{num_samples} * 4, position * 4, timeout_ms);
+                if (status != 0) return status;
+            } else if (const auto& signal = controls().signal) {
+                const std::array<double, 2> rates = {
+                    static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
+                    static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
+                fill_signal(*signal, rates, static_cast<std::int16_t*>(samples), position,
+                            num_samples);
+            } else {
+                fill_test_signal(static_cast<std::int16_t*>(samples), position, num_samples);
+            }
+            if (metadata) {
+                *metadata = orlix_metadata{};
+                metadata->timestamp = position / 2;
+                metadata->actual_count = num_samples;
+            }
+            g_device.rx_position = position + num_samples;
+            return 0;
+        });
     });
 }
 

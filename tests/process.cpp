@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ Process::Process(const Launch& launch) {
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         if (launch.own_process_group) setpgid(0, 0);
+        if (launch.user && (setgid(*launch.user) != 0 || setuid(*launch.user) != 0)) _exit(125);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -172,6 +174,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+SmallDisk::SmallDisk(const std::filesystem::path& where, const std::string& size) : where_(where) {
+    std::filesystem::create_directories(where);
+    mounted_ = mount("tmpfs", where.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+SmallDisk::~SmallDisk() {
+    if (mounted_) umount2(where_.c_str(), MNT_DETACH);
 }
 
 std::string read_file(const std::filesystem::path& path) {

@@ -31,6 +31,7 @@ struct Launch {
     bool own_process_group = false;             // like a job started from a terminal
     Stdout stdout_to = Stdout::captured;
     std::vector<int> ignored_signals;  // ignored from the start, as under nohup
+    std::optional<uid_t> user;         // run as this user (and its group id), when root
 };
 
 struct Result {
@@ -79,6 +80,21 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// A small tmpfs mounted on a fresh folder, for a disk that fills; unmounted at
+// the end. Mounting needs privileges: check mounted() and skip without.
+class SmallDisk {
+public:
+    SmallDisk(const std::filesystem::path& where, const std::string& size);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    std::filesystem::path where_;
+    bool mounted_ = false;
 };
 
 std::string read_file(const std::filesystem::path& path);

@@ -258,17 +258,26 @@ TEST_F(RefswitchSoak, InterruptDuringThePowerScriptIsKeptAndSparesTheScript) {
               lines_of({"orlix_open(NULL) -> 0"}) + kSwitch + lines_of({"orlix_close(dev)"}));
 }
 
+// Ctrl-C ends the run as the operator asked: its status says how the soak went.
+// SIGTERM and SIGHUP come from a supervisor: the run is summed up, then the
+// program dies by that signal, so that a cut-short soak never reads as a pass.
 TEST_F(RefswitchSoak, InterruptTermOrHangupFinishesTheIteration) {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(sig);
+    const std::pair<int, const char*> signals[] = {
+        {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+    for (const auto& [sig, name] : signals) {
+        SCOPED_TRACE(name);
         clear_trace();
         Process p(soak({"-i", "100"}, {{"ORLIX_SIM_DELAY_MS", "100"}}));
         ASSERT_TRUE(p.wait_for_output("Failures: 0/1 of 100", 10s));
         p.send_signal(sig);
         const Result r = p.wait();
-        EXPECT_EQ(r.term_signal, 0);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.err, kHandlerText);
+        if (sig == SIGINT) {
+            EXPECT_EQ(r.term_signal, 0);
+            EXPECT_EQ(r.exit_code, 0);
+        } else {
+            EXPECT_EQ(r.term_signal, sig);
+        }
+        EXPECT_EQ(r.err, "\n" + std::string(name) + " caught. Closing test...");
         const std::vector<std::string> t = trace();
         // Whole iterations only: the open, pairs of clock selects, the close.
         ASSERT_GE(t.size(), 4u);

@@ -1,13 +1,38 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orlix.h"
 #include "process.h"
 #include "sim_internal.h"
+
+// Allocations in this test program can be made to fail, to see what the
+// simulated library makes of it.
+static std::atomic<bool> fail_allocations{false};
+
+void* operator new(std::size_t size) {
+    if (fail_allocations.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+// The replacement pair is malloc and free, whatever the compiler guesses.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -45,9 +70,9 @@ protected:
         ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_TX(0), true), 0);
     }
 
-    static constexpr const char* kControls[] = {"ORLIX_SIM_FAIL", "ORLIX_SIM_TRACE",
-                                                "ORLIX_SIM_TX_FILE", "ORLIX_SIM_RX_FILE",
-                                                "ORLIX_SIM_DELAY_MS"};
+    static constexpr const char* kControls[] = {"ORLIX_SIM_FAIL",     "ORLIX_SIM_TRACE",
+                                                "ORLIX_SIM_TX_FILE",  "ORLIX_SIM_RX_FILE",
+                                                "ORLIX_SIM_DELAY_MS", "ORLIX_SIM_SIGNAL"};
     orlix_device* dev = nullptr;
     TempDir dir;
 };
@@ -245,6 +270,14 @@ TEST_F(SimDevice, MalformedRuleOrUnusableTraceMakesEveryOpenFail) {
     EXPECT_EQ(dev, nullptr);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("\"set_gain@zero\""), std::string::npos);
 
+    // A value can neither fake a log line nor reach a terminal.
+    testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_SIGNAL", "tone=1\n[INFO] all good\x1b[2J"}});
+    EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[CRITICAL] ORLIX_SIM_SIGNAL: malformed setting \"tone=1\\x0a[INFO] all "
+              "good\\x1b[2J\"\n[ERROR] orlix_open: an ORLIX_SIM_* control is unusable\n");
+
     testing::internal::CaptureStderr();
     set_controls({{"ORLIX_SIM_TRACE", (dir / "no_such_folder" / "trace.log").string()}});
     EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
@@ -323,6 +356,69 @@ TEST_F(SimDevice, LogLinesGoToStandardErrorFilteredByVerbosity) {
     ASSERT_EQ(lines.size(), 2u) << err;
     EXPECT_EQ(lines[0].rfind("[DEBUG] orlix_open", 0), 0u);
     EXPECT_EQ(lines[1].rfind("[DEBUG] orlix_close", 0), 0u);
+}
+
+TEST_F(SimDevice, TraceThatCannotBeWrittenIsReportedOnce) {
+    set_controls({{"ORLIX_SIM_TRACE", "/dev/full"}});
+    testing::internal::CaptureStderr();
+    open_device();
+    orlix_set_clock_select(dev, 1);
+    orlix_set_clock_select(dev, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[CRITICAL] ORLIX_SIM_TRACE: cannot write \"/dev/full\": No space left on device\n");
+}
+
+TEST_F(SimDevice, ReceiveFromAFifoWithoutAWriterTimesOut) {
+    const auto fifo = dir / "rx.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    set_controls({{"ORLIX_SIM_RX_FILE", fifo.string()}});
+    open_device();
+    start_rx();
+    std::vector<std::int16_t> buf(2 * 100);
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 300), ORLIX_ERR_TIMEOUT);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    testing::internal::GetCapturedStderr();
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::seconds(3)) << "it gives up at the call's time-out";
+
+    // A writer that delivers in time is read as a stream.
+    const std::string bytes(400, '\x11');
+    std::thread writer([&] {
+        // Waits for the reader, but not for ever when the receive went wrong.
+        int fd = -1;
+        for (int tries = 0; fd < 0 && tries < 500; ++tries) {
+            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), 400);
+        close(fd);
+    });
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 5000), 0);
+    writer.join();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf.data()), 400), bytes);
+}
+
+// An allocation that fails inside a call fails that call; no exception leaves
+// the C interface, where it would end the program.
+TEST_F(SimDevice, AllocationFailureInsideACallIsAnErrorStatus) {
+    open_device();
+    start_rx();
+    std::vector<std::int16_t> buf(2 * 100);
+    testing::internal::CaptureStderr();
+    fail_allocations = true;
+    const int rx = orlix_sync_rx(dev, buf.data(), 100, nullptr, 10);
+    orlix_device* second = reinterpret_cast<orlix_device*>(&second);
+    const int open = orlix_open(&second, "sim");
+    fail_allocations = false;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rx, ORLIX_ERR_UNEXPECTED);
+    EXPECT_EQ(open, ORLIX_ERR_UNEXPECTED);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(err.find("[CRITICAL] orlix_sync_rx: out of memory"), std::string::npos) << err;
+    EXPECT_EQ(orlix_sync_rx(dev, buf.data(), 100, nullptr, 10), 0) << "and works again after";
 }
 
 }  // namespace

@@ -245,6 +245,8 @@ TEST_F(TwinCapture, UnopenableFileSkipsPauseAndPreview) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(lines_starting(r.err, "Failed"),
               std::vector<std::string>{"Failed to open file for writing"});
+    EXPECT_EQ(lines_starting(r.err, "dual_test.bin: "),
+              std::vector<std::string>{"dual_test.bin: Is a directory"});
     EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);
 }
 
@@ -301,6 +303,8 @@ TEST_F(TwinCapture, LinkNamedLikeTheCaptureIsWrittenThroughNeverCreated) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(lines_starting(r.err, "Failed"),
               std::vector<std::string>{"Failed to open file for writing"});
+    EXPECT_EQ(lines_starting(r.err, "dual_test.bin: "),
+              std::vector<std::string>{"dual_test.bin: No such file or directory"});
     EXPECT_FALSE(std::filesystem::exists(dir / "missing.bin"));
 
     write_file(dir / "target.bin", "earlier capture");

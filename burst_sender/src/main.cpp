@@ -85,14 +85,14 @@ static unsigned int sample_count(uint64_t n) {
 }
 
 int main(int argc, char* argv[]) {
-    guard_standard_descriptors();
+    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "";
+    guard_standard_descriptors(prog);
     guard_output();
     catch_termination_signals(note_termination);
 
     uint64_t num_packets = 10;
     uint64_t packet_size = 0;
     const char* devstr = NULL;
-    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "";
     int option_index = 0;
     struct orlix_device* dev = NULL;
     struct orlix_metadata meta;

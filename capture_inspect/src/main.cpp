@@ -411,10 +411,9 @@ static bool read_capture(const Settings& s, const char* prog, CaptureAnalysis& a
 }
 
 int main(int argc, char* argv[]) {
-    guard_standard_descriptors();
-    guard_output();
-
     const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "capture_inspect";
+    guard_standard_descriptors(prog);
+    guard_output();
     Settings s;
     int c;
     while ((c = cmdline::getopt_long(argc, argv, "r:f:c:s:t:k:p:h", long_options, NULL)) != -1) {

@@ -27,11 +27,10 @@ static const cmdline::option_record long_options[] = {
 };
 
 int main(int argc, char* argv[]) {
-    guard_standard_descriptors();
+    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "image_reloader";
+    guard_standard_descriptors(prog);
     guard_output();
     catch_termination_signals(note_termination);
-
-    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "image_reloader";
 
     const char* devstr = NULL;
     const char* fpga_file = "latest.rbf";

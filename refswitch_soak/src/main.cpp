@@ -52,15 +52,26 @@ static void print_usage(const char* prog) {
     fprintf(stderr, "  -h, --help               Display this help message and exit\n");
 }
 
-// Runs for SIGINT, SIGTERM and SIGHUP alike. A second one of any of them ends
-// the process at once: each is back at its default action after the first.
-static void sigint_handler(int) {
-    static const char message[] = "\nSIGINT caught. Closing test...";
+// The signal that ended the run: SIGTERM and SIGHUP, from a supervisor, end
+// the program by that signal once the run is summed up; Ctrl-C does not.
+static volatile sig_atomic_t caught_signal = 0;
+
+// Runs for SIGINT, SIGTERM and SIGHUP alike and names the one it got. A second
+// one of any of them ends the process at once.
+static void sigint_handler(int sig) {
+    static const char sigint_text[] = "\nSIGINT caught. Closing test...";
+    static const char sigterm_text[] = "\nSIGTERM caught. Closing test...";
+    static const char sighup_text[] = "\nSIGHUP caught. Closing test...";
     const int saved_errno = errno;
     release_termination_signals();
-    if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
+    const char* text = sig == SIGTERM ? sigterm_text : sig == SIGHUP ? sighup_text : sigint_text;
+    const size_t length = sig == SIGTERM  ? sizeof sigterm_text - 1
+                          : sig == SIGHUP ? sizeof sighup_text - 1
+                                          : sizeof sigint_text - 1;
+    if (write(STDERR_FILENO, text, length) < 0) {
         // Nothing safe to do about a lost message here.
     }
+    caught_signal = sig;
     sigint_caught.store(true);
     errno = saved_errno;
 }
@@ -125,10 +136,9 @@ static int run_command(const char* command) {
 }
 
 int main(int argc, char* argv[]) {
-    guard_standard_descriptors();
-    guard_output();
-
     const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "";
+    guard_standard_descriptors(prog);
+    guard_output();
     const char* devstr = NULL;
     const char* fpga_file = NULL;
     uint64_t iterations = 100;
@@ -272,5 +282,6 @@ int main(int argc, char* argv[]) {
         orlix_close(dev);
     }
     const bool output_ok = finish_output(prog);
+    if (caught_signal == SIGTERM || caught_signal == SIGHUP) die_by_signal(caught_signal);
     return check_failed || failures != 0 || !output_ok ? 1 : 0;
 }

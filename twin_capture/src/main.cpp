@@ -4,20 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
+#include "files.h"
 #include "guard.h"
 #include "orlix.h"
 
 #define NUM_CHANNELS 2
 #define NUM_SAMPLES 10000000
 #define CAPTURE_NAME "dual_test.bin"
-#define CAPTURE_TEMP CAPTURE_NAME ".XXXXXX"
 
 static const uint32_t samp_rate = 2000000;
 static const uint64_t freq = 915000000;
@@ -31,6 +33,8 @@ static void report(const char* call, int status) {
     fprintf(stderr, "Failed at %s: %s\n", call, orlix_strerror(status));
 }
 
+// A termination signal noted between two calls ends the set-up at once with 0:
+// the caller sees the signal and cleans up.
 static int32_t init_sync(struct orlix_device* dev, uint64_t num_channels, uint32_t samp_rate) {
     int status = orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, num_buffers,
                                    buffer_size, num_transfers, timeout_ms);
@@ -41,6 +45,7 @@ static int32_t init_sync(struct orlix_device* dev, uint64_t num_channels, uint32
             status);
         return 1;
     }
+    if (termination_signal) return 0;
 
     for (uint64_t i = 0; i < num_channels; i++) {
         status = orlix_set_frequency(dev, ORLIX_CHANNEL_RX(i), (orlix_frequency)freq);
@@ -48,63 +53,41 @@ static int32_t init_sync(struct orlix_device* dev, uint64_t num_channels, uint32
             report("orlix_set_frequency(dev, ORLIX_CHANNEL_RX(i), (orlix_frequency)freq)", status);
             return 1;
         }
+        if (termination_signal) return 0;
         status = orlix_set_sample_rate(dev, ORLIX_CHANNEL_RX(i), samp_rate, NULL);
         if (status != 0) {
             report("orlix_set_sample_rate(dev, ORLIX_CHANNEL_RX(i), samp_rate, NULL)", status);
             return 1;
         }
+        if (termination_signal) return 0;
         status = orlix_set_gain_mode(dev, ORLIX_CHANNEL_RX(i), ORLIX_GAIN_MGC);
         if (status != 0) {
             report("orlix_set_gain_mode(dev, ORLIX_CHANNEL_RX(i), ORLIX_GAIN_MGC)", status);
             return 1;
         }
+        if (termination_signal) return 0;
         status = orlix_set_gain(dev, ORLIX_CHANNEL_RX(i), 60);
         if (status != 0) {
             report("orlix_set_gain(dev, ORLIX_CHANNEL_RX(i), 60)", status);
             return 1;
         }
+        if (termination_signal) return 0;
     }
     return 0;
 }
 
-// Opens where the capture goes. A regular "dual_test.bin", or none, is replaced
-// only once the new capture is written whole: the bytes go to a new file beside
-// it, with the mode fopen would leave, and `temp_path` names that file. Anything
-// else under that name (a link, a FIFO, a device) is where the caller wants the
-// bytes: it is opened as it is, never created, and `temp_path` is left empty.
-static FILE* open_capture(char temp_path[sizeof CAPTURE_TEMP]) {
-    temp_path[0] = '\0';
-    struct stat st;
-    const bool exists = lstat(CAPTURE_NAME, &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        const int fd = open(CAPTURE_NAME, O_WRONLY | O_TRUNC | O_CLOEXEC);
-        FILE* file = fd < 0 ? NULL : fdopen(fd, "wb");
-        if (file == NULL && fd >= 0) close(fd);
-        return file;
-    }
-    mode_t mode;
-    if (exists) {
-        if (faccessat(AT_FDCWD, CAPTURE_NAME, W_OK, AT_EACCESS) != 0) return NULL;
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    strcpy(temp_path, CAPTURE_TEMP);
-    const int fd = mkostemp(temp_path, O_CLOEXEC);
-    if (fd < 0) {
-        temp_path[0] = '\0';
-        return NULL;
-    }
-    FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : NULL;
-    if (file == NULL) {
-        close(fd);
-        unlink(temp_path);
-        temp_path[0] = '\0';
-    }
-    return file;
-}
+// Where the capture goes, and how: a regular "dual_test.bin" (or a link to one,
+// or none) is replaced only once the new capture is whole on the disk; in a
+// folder that takes no new file, an existing one is rewritten in place; a FIFO
+// or device, or a link to one, takes the bytes as they are.
+enum capture_kind { CAPTURE_REPLACE, CAPTURE_IN_PLACE, CAPTURE_THROUGH };
+
+struct capture {
+    enum capture_kind kind;
+    int fd;
+    struct Replacement replacement;
+    std::string path;  // named in a report
+};
 
 // Waits `ms` milliseconds, or less when a termination signal is noted.
 static void pause_ms(int ms) {
@@ -113,22 +96,78 @@ static void pause_ms(int ms) {
     }
 }
 
+// Opens the capture; nothing is truncated yet. False with errno on failure, or
+// when a termination signal came while a FIFO waited for its reader.
+static bool open_capture(struct capture* c) {
+    c->fd = -1;
+    c->path = CAPTURE_NAME;
+    struct stat st;
+    if (stat(CAPTURE_NAME, &st) != 0) {
+        if (errno == ENOENT && lstat(CAPTURE_NAME, &st) == 0) return false;  // dangling link
+        if (errno != ENOENT) return false;
+    } else if (!S_ISREG(st.st_mode)) {
+        c->kind = CAPTURE_THROUGH;
+        // Without a reader a FIFO refuses a non-blocking open: wait for one in
+        // steps, so that a termination signal is seen.
+        for (;;) {
+            c->fd = open(CAPTURE_NAME, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (c->fd >= 0 || errno != ENXIO || termination_signal != 0) return c->fd >= 0;
+            pause_ms(100);
+        }
+    } else if (faccessat(AT_FDCWD, CAPTURE_NAME, W_OK, AT_EACCESS) != 0) {
+        return false;  // a capture its owner protected stays as it is
+    }
+    if (begin_replacement(CAPTURE_NAME, c->replacement)) {
+        c->kind = CAPTURE_REPLACE;
+        c->fd = c->replacement.fd;
+        return true;
+    }
+    const int reason = errno;
+    if (reason != EACCES && reason != EPERM) {
+        if (!c->replacement.target.empty()) c->path = c->replacement.target;
+        return false;
+    }
+    c->kind = CAPTURE_IN_PLACE;
+    c->fd = open(CAPTURE_NAME, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (c->fd < 0) errno = errno == ENOENT ? reason : errno;
+    return c->fd >= 0;
+}
+
+// Writes the whole capture; a termination signal stops it (errno EINTR).
+static bool write_capture(struct capture* c, const void* samples, size_t bytes) {
+    if (c->kind == CAPTURE_IN_PLACE && ftruncate(c->fd, 0) != 0) return false;
+    if (!write_all(c->fd, samples, bytes, &termination_signal)) return false;
+    return c->kind == CAPTURE_THROUGH || c->kind == CAPTURE_REPLACE || fsync(c->fd) == 0;
+}
+
+// Closes the capture. A replacement takes the capture's name only when `keep`
+// is true and it reaches the disk; false with errno when that fails.
+static bool close_capture(struct capture* c, bool keep) {
+    if (c->kind == CAPTURE_REPLACE) {
+        if (keep) return commit_replacement(c->replacement);
+        abandon_replacement(c->replacement);
+        return true;
+    }
+    return close(c->fd) == 0;
+}
+
 int main(int argc, char* argv[]) {
-    guard_standard_descriptors();
+    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "twin_capture";
+    guard_standard_descriptors(prog);
     guard_output();
     catch_termination_signals(note_termination);
 
-    const char* prog = argc > 0 && argv[0] != NULL ? argv[0] : "twin_capture";
     struct orlix_device* dev = NULL;
-    FILE* file = NULL;
-    char temp_path[sizeof CAPTURE_TEMP] = "";
+    struct capture capture;
+    bool file_open = false;
     bool failed = false;
     bool write_reported = false;
     int status;
+    const size_t bytes = (size_t)NUM_CHANNELS * NUM_SAMPLES * 2 * sizeof(int16_t);
 
     orlix_log_set_verbosity(ORLIX_LOG_LEVEL_DEBUG);
 
-    int16_t* samples = (int16_t*)malloc((size_t)NUM_CHANNELS * NUM_SAMPLES * 2 * sizeof(int16_t));
+    int16_t* samples = (int16_t*)malloc(bytes);
     if (samples == NULL) {
         fprintf(stderr, "Failed to allocate memory for samples\n");
         failed = true;
@@ -174,9 +213,12 @@ int main(int argc, char* argv[]) {
     }
     if (termination_signal) goto cleanup;
 
-    file = open_capture(temp_path);
-    if (file == NULL) {
+    file_open = open_capture(&capture);
+    if (!file_open) {
+        if (termination_signal) goto cleanup;
+        const int reason = errno;
         fprintf(stderr, "Failed to open file for writing\n");
+        fprintf(stderr, "%s: %s\n", capture.path.c_str(), strerror(reason));
         failed = true;
         goto cleanup;
     }
@@ -190,33 +232,21 @@ int main(int argc, char* argv[]) {
         printf("[ch2]%hi, %hi\n", samples[4 * k + 2], samples[4 * k + 3]);
     }
 
-    // fwrite can count every element while the tail still sits in the C
-    // library's buffer: the flush, and the close below, must succeed too, and
-    // a new file must be on the disk before it takes the capture's name.
-    if (fwrite(samples, 2, (size_t)NUM_CHANNELS * NUM_SAMPLES * 2, file) <
-            (size_t)NUM_CHANNELS * NUM_SAMPLES * 2 ||
-        fflush(file) != 0 || (temp_path[0] != '\0' && fsync(fileno(file)) != 0)) {
+    if (!write_capture(&capture, samples, bytes)) {
+        if (termination_signal) goto cleanup;
         perror("Failed to write to file");
         write_reported = true;
         failed = true;
     }
+    // A preview nobody got fails the run: the earlier capture then stays.
+    fflush(stdout);
+    if (output_failed()) failed = true;
 
 cleanup:
-    if (file != NULL) {
-        if (fclose(file) != 0 && !write_reported) {
-            perror("Failed to write to file");
-            write_reported = true;
-            failed = true;
-        }
-    }
-    // The new capture takes the name only when whole; otherwise the old one stays.
-    if (temp_path[0] != '\0') {
-        const bool whole = !failed && termination_signal == 0;
-        if (whole && rename(temp_path, CAPTURE_NAME) != 0) {
-            perror("Failed to write to file");
-            failed = true;
-        }
-        if (!whole || failed) unlink(temp_path);
+    if (file_open && !close_capture(&capture, !failed && termination_signal == 0) &&
+        !write_reported) {
+        perror("Failed to write to file");
+        failed = true;
     }
 
     // The library accepts a null handle only in orlix_close.

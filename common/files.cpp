@@ -1,0 +1,195 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "guard.h"
+
+namespace {
+
+// Bytes a write is handed at once, so that a stop is seen during a long write.
+constexpr std::size_t kWriteChunk = std::size_t{4} << 20;
+
+// Every signal that would end the program while a file is half-named.
+void block_ending_signals(sigset_t* saved) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+        sigaddset(&set, sig);
+    }
+    sigprocmask(SIG_BLOCK, &set, saved);
+}
+
+std::string random_suffix() {
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[6] = {};
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        // Uniqueness comes from O_EXCL and the retries; this only spreads names.
+        static unsigned counter = 0;
+        const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
+        for (std::size_t i = 0; i < sizeof bytes; i++)
+            bytes[i] = static_cast<unsigned char>(seed >> (4 * i));
+    }
+    std::string out;
+    for (unsigned char b : bytes) out += kChars[b % (sizeof kChars - 1)];
+    return out;
+}
+
+// A file named "<name>.XXXXXX" beside the target, removed by a second signal.
+bool open_named_temp(Replacement& r, mode_t mode) {
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string temp = r.name + "." + random_suffix();
+        r.fd = openat(r.dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0600);
+        if (r.fd >= 0) {
+            r.temp = temp;
+            const std::size_t slash = r.target.rfind('/');
+            const std::string path =
+                slash == std::string::npos ? temp : r.target.substr(0, slash + 1) + temp;
+            remove_on_signal(path.c_str());
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+// Gives an unnamed file the target's name directly where there is none yet,
+// else a temporary name to be renamed.
+bool name_unnamed(Replacement& r) {
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", r.fd);
+    if (linkat(AT_FDCWD, proc_path, r.dir_fd, r.name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST) return false;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        const std::string temp = r.name + "." + random_suffix();
+        if (linkat(AT_FDCWD, proc_path, r.dir_fd, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            r.temp = temp;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool write_all(int fd, const void* data, std::size_t size, const volatile sig_atomic_t* stop) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        if (stop != nullptr && *stop != 0) {
+            errno = EINTR;
+            return false;
+        }
+        const ssize_t n = write(fd, p, size < kWriteChunk ? size : kWriteChunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return false;
+            pollfd ready = {fd, POLLOUT, 0};
+            poll(&ready, 1, 100);
+            continue;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+mode_t new_file_mode(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+bool begin_replacement(const std::string& path, Replacement& r) {
+    r = Replacement{};
+    r.target = path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* resolved = realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) return false;  // a dangling link is never followed into a file
+        r.target = resolved;
+        std::free(resolved);
+    }
+    if (stat(r.target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    const mode_t mode = new_file_mode(r.target);
+    const std::size_t slash = r.target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : r.target.substr(0, slash);
+    r.name = slash == std::string::npos ? r.target : r.target.substr(slash + 1);
+    r.dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (r.dir_fd < 0) return false;
+
+    r.fd = openat(r.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (r.fd >= 0) {
+        // Naming it later goes through /proc; without that, take a named file now.
+        char proc_path[64];
+        std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", r.fd);
+        if (access(proc_path, F_OK) != 0) {
+            close(r.fd);
+            r.fd = -1;
+        }
+    }
+    if ((r.fd < 0 && !open_named_temp(r, mode)) || fchmod(r.fd, mode) != 0) {
+        const int saved = errno;
+        abandon_replacement(r);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+bool commit_replacement(Replacement& r) {
+    bool ok = fsync(r.fd) == 0;
+    sigset_t saved;
+    block_ending_signals(&saved);
+    if (ok && r.temp.empty()) ok = name_unnamed(r);
+    int saved_errno = errno;
+    if (close(r.fd) != 0 && ok) {
+        ok = false;
+        saved_errno = errno;
+    }
+    r.fd = -1;
+    if (ok && !r.temp.empty()) {
+        ok = renameat(r.dir_fd, r.temp.c_str(), r.dir_fd, r.name.c_str()) == 0;
+        if (!ok) saved_errno = errno;
+    }
+    if (ok) r.temp.clear();
+    if (!r.temp.empty()) unlinkat(r.dir_fd, r.temp.c_str(), 0);
+    remove_on_signal(nullptr);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    if (ok) fsync(r.dir_fd);  // the new name on the disk too; the data already is
+    close(r.dir_fd);
+    r = Replacement{};
+    errno = saved_errno;
+    return ok;
+}
+
+void abandon_replacement(Replacement& r) {
+    const int saved = errno;
+    if (r.fd >= 0) close(r.fd);
+    if (!r.temp.empty()) {
+        unlinkat(r.dir_fd, r.temp.c_str(), 0);
+        remove_on_signal(nullptr);
+    }
+    if (r.dir_fd >= 0) close(r.dir_fd);
+    r = Replacement{};
+    errno = saved;
+}

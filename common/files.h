@@ -1,0 +1,42 @@
+// Files written whole: a buffer written to its end, and a new file that takes
+// the place of an old one only once it is complete on the disk.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+// Writes all of `data` to `fd`, resuming after signals. A descriptor that is
+// not ready (O_NONBLOCK: a FIFO whose reader is slow or gone) is waited for in
+// steps of 100 ms; once `*stop` is nonzero the write gives up with EINTR.
+bool write_all(int fd, const void* data, std::size_t size,
+               const volatile sig_atomic_t* stop = nullptr);
+
+// The mode a new file at `path` gets: the mode of the file there, or 0666 less
+// the umask when there is none.
+mode_t new_file_mode(const std::string& path);
+
+// A file being written in the place of `target`. Until committed it has no name
+// (O_TMPFILE), or, where the file system refuses that, a temporary name beside
+// the target that a second termination signal still removes.
+struct Replacement {
+    int fd = -1;
+    std::string target;  // the path replaced: a symbolic link's final target
+    int dir_fd = -1;     // the target's folder
+    std::string name;    // the target's name in it
+    std::string temp;    // the temporary name in it, when the file has one
+};
+
+// Starts a replacement of `path`, which must not exist, be a regular file, or be
+// a symbolic link to one (the link stays and its target is replaced). The new
+// file gets the mode of the file it replaces. False with errno on failure.
+bool begin_replacement(const std::string& path, Replacement& r);
+
+// Flushes the file to the disk and gives it the target's name; the descriptor
+// is closed either way. False with errno on failure, the target then untouched.
+bool commit_replacement(Replacement& r);
+
+// Drops the file: the target stays as it was and no temporary name is left.
+void abandon_replacement(Replacement& r);
