@@ -46,7 +46,7 @@ static void BM_CaptureInspectAgainstPlainRead(benchmark::State& state) {
     const std::string path = dir + "/dual_test.bin";
     {
         std::vector<std::int16_t> samples(40'000'000);
-        orlix_sim::fill_test_signal(samples.data(), 0, samples.size() / 2);
+        orlix_sim::fill_signal({}, {2e6, 2e6}, samples.data(), 0, samples.size() / 2);
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(samples.data()),
                    static_cast<std::streamsize>(samples.size() * 2));

@@ -1,7 +1,6 @@
 // How fast the simulated device fills a receive buffer: twin_capture's one call
-// of 20,000,000 samples must run at memory speed with the default signal, and
-// at 1 GB/s or more with every impairment on. memset on the same buffer is the
-// yardstick.
+// of 20,000,000 samples must run at 1 GB/s or more, with the default signal and
+// with every impairment on. memset on the same buffer is the yardstick.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -549,14 +549,14 @@ int orlix_sync_rx(orlix_device* dev, void* samples, unsigned int num_samples,
                     fill_from_file(*file, static_cast<std::uint8_t*>(samples),
                                    std::uint64_t{num_samples} * 4, position * 4, timeout_ms);
                 if (status != 0) return status;
-            } else if (const auto& signal = controls().signal) {
+            } else {
+                static const SignalSettings kDefaults;
+                const auto& signal = controls().signal;
                 const std::array<double, 2> rates = {
                     static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
                     static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
-                fill_signal(*signal, rates, static_cast<std::int16_t*>(samples), position,
-                            num_samples);
-            } else {
-                fill_test_signal(static_cast<std::int16_t*>(samples), position, num_samples);
+                fill_signal(signal ? *signal : kDefaults, rates,
+                            static_cast<std::int16_t*>(samples), position, num_samples);
             }
             if (metadata) {
                 *metadata = orlix_metadata{};

@@ -26,10 +26,6 @@ const std::vector<std::string_view>& failable_ops();
 // names that rule in `bad`; `rules` is then incomplete and must not be used.
 bool parse_fail_rules(std::string_view text, std::vector<FailRule>& rules, std::string& bad);
 
-// Writes `count` samples (16-bit I/Q pairs, both receive channels interleaved)
-// of the deterministic test signal, starting at sample `position` of the stream.
-void fill_test_signal(std::int16_t* dst, std::uint64_t position, std::uint64_t count);
-
 // The built-in receive signal as ORLIX_SIM_SIGNAL shapes it, per channel.
 struct ChannelSignal {
     std::optional<double> tone_hz;  // offset from the centre; unset: the rate / 100
@@ -54,9 +50,9 @@ struct SignalSettings {
 // setting returns false and names it in `bad`.
 bool parse_signal_settings(std::string_view text, SignalSettings& settings, std::string& bad);
 
-// Writes `count` samples of the signal the settings describe, as
-// fill_test_signal does, with each channel's frequencies read against its
-// sample rate.
+// Writes `count` samples (16-bit I/Q pairs, both receive channels interleaved)
+// of the signal the settings describe, starting at sample `position` of the
+// stream, with each channel's frequencies read against its sample rate.
 void fill_signal(const SignalSettings& settings, const std::array<double, 2>& sample_rates,
                  std::int16_t* dst, std::uint64_t position, std::uint64_t count);
 

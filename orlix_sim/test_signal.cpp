@@ -1,6 +1,6 @@
-// The built-in receive signal: a tone on each receive channel, the same bytes on
-// every run and machine; and the same signal shaped by ORLIX_SIM_SIGNAL, with
-// the faults of real receivers.
+// The built-in receive signal: a tone on each receive channel with a little
+// noise, the same bytes on every run and machine, shaped by ORLIX_SIM_SIGNAL
+// with the faults of real receivers.
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -13,58 +13,6 @@
 #include "sim_internal.h"
 
 namespace orlix_sim {
-
-namespace {
-
-// One period of the test signal, both channels interleaved: a tone on each
-// channel, channel 1 a quarter period behind channel 0, with a little noise.
-// Built once with integer noise so the bytes are the same on every run.
-constexpr std::size_t kPeriodFrames = 4000;
-constexpr std::size_t kPeriodSamples = 2 * kPeriodFrames;
-
-const std::array<std::int16_t, 2 * kPeriodSamples>& signal_period() {
-    static const auto table = [] {
-        std::array<std::int16_t, 2 * kPeriodSamples> t{};
-        std::uint32_t noise = 0x2545F491u;
-        auto next_noise = [&noise] {
-            noise ^= noise << 13;
-            noise ^= noise >> 17;
-            noise ^= noise << 5;
-            return static_cast<int>(noise % 17u) - 8;  // -8 .. 8
-        };
-        constexpr double kAmplitude = 1800.0;
-        constexpr double kCyclesPerPeriod = 40.0;  // 100 samples a cycle
-        for (std::size_t k = 0; k < kPeriodFrames; ++k) {
-            const double phase = 2.0 * M_PI * kCyclesPerPeriod * static_cast<double>(k) /
-                                 static_cast<double>(kPeriodFrames);
-            const double shifted = phase - M_PI / 2.0;
-            const double values[4] = {std::cos(phase), std::sin(phase), std::cos(shifted),
-                                      std::sin(shifted)};
-            for (int v = 0; v < 4; ++v) {
-                const long scaled = std::lround(kAmplitude * values[v]) + next_noise();
-                t[4 * k + static_cast<std::size_t>(v)] =
-                    static_cast<std::int16_t>(std::clamp(scaled, -2048L, 2047L));
-            }
-        }
-        return t;
-    }();
-    return table;
-}
-
-}  // namespace
-
-void fill_test_signal(std::int16_t* dst, std::uint64_t position, std::uint64_t count) {
-    const auto& period = signal_period();
-    const std::int16_t* base = period.data();
-    std::uint64_t offset = position % kPeriodSamples;
-    while (count > 0) {
-        const std::uint64_t run = std::min<std::uint64_t>(count, kPeriodSamples - offset);
-        std::memcpy(dst, base + 2 * offset, run * 2 * sizeof(std::int16_t));
-        dst += 2 * run;
-        count -= run;
-        offset = 0;
-    }
-}
 
 // ---- ORLIX_SIM_SIGNAL ----------------------------------------------------------
 
@@ -195,23 +143,17 @@ std::uint64_t mix(std::uint64_t seed, std::uint64_t position) {
     return x ^ (x >> 31);
 }
 
-// The noise comes from a fixed table of uniform 16-bit values, four per frame;
-// each block reads it from an offset that the seed and the block's number
-// choose, so the noise is a function of the frame alone and costs no hashing
-// per sample. The table is padded by a block so that a block reads it in one.
-constexpr std::size_t kNoiseFrames = std::size_t{1} << 16;
-
-const std::uint16_t* noise_table() {
-    static const std::vector<std::uint16_t> table = [] {
-        std::vector<std::uint16_t> t(4 * (kNoiseFrames + kBlock));
-        for (std::size_t k = 0; k < t.size() / 4; ++k) {
-            const std::uint64_t bits = mix(0, k);
-            for (std::size_t s = 0; s < 4; ++s)
-                t[4 * k + s] = static_cast<std::uint16_t>(bits >> (16 * s));
-        }
-        return t;
-    }();
-    return table.data();
+// The noise: a counter, two a frame and offset by the seed, through a
+// well-mixed 32-bit hash that is a bijection; each output gives two values'
+// 16 random bits. No frame's noise repeats within 2^31 frames (17 GB). Only
+// 32-bit operations: they vectorise on any x86-64.
+inline std::uint32_t hash32(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
 }
 
 // Rounded half up. Beyond +-65536 no noise (at most 32767) can bring a value
@@ -231,10 +173,14 @@ inline std::int32_t scaled_noise(std::uint16_t raw, const ChannelSynth& t) {
 // dropped frames. Every frame is a function of its number alone: blocks start
 // at multiples of kBlock wherever the call starts. The passes over plain
 // arrays are there so that the compiler turns them into vector code.
-void synthesize(const std::array<ChannelSynth, 2>& synth, std::uint64_t seed, std::uint64_t first,
-                std::size_t count, std::int16_t* out) {
-    alignas(64) std::int32_t tone[4][kBlock];  // I0, Q0, I1, Q1 rounded, without noise
-    const std::uint16_t* const table = noise_table();
+// Built twice, for AVX2 and for any x86-64, chosen at load time: the same
+// operations in wider vectors, so the same bytes (contraction is off).
+__attribute__((target_clones("avx2", "default"))) void synthesize(
+    const std::array<ChannelSynth, 2>& synth, std::uint64_t seed, std::uint64_t first,
+    std::size_t count, std::int16_t* out) {
+    alignas(64) std::int32_t tone[4][kBlock];   // I0, Q0, I1, Q1 rounded, without noise
+    alignas(64) std::uint16_t raw[4 * kBlock];  // 16 random bits a value
+    const auto counter_base = static_cast<std::uint32_t>(mix(seed, 0));
     std::uint64_t frame = first;
     while (count > 0) {
         const std::uint64_t block = frame / kBlock;
@@ -256,7 +202,12 @@ void synthesize(const std::array<ChannelSynth, 2>& synth, std::uint64_t seed, st
                 tone_q[j] = round_limited(t.q_cos * im + t.q_sin * re + t.dc_q);
             }
         }
-        const std::uint16_t* raw = table + 4 * ((mix(seed, block) % kNoiseFrames) + j0);
+        const auto counter = static_cast<std::uint32_t>(counter_base + 2 * frame);
+        for (std::uint32_t v = 0; v < 2 * n; ++v) {
+            const std::uint32_t h = hash32(counter + v);
+            raw[2 * v] = static_cast<std::uint16_t>(h);
+            raw[2 * v + 1] = static_cast<std::uint16_t>(h >> 16);
+        }
         for (std::size_t j = 0; j < n; ++j) {
             const std::int32_t v[4] = {tone[0][j] + scaled_noise(raw[4 * j], synth[0]),
                                        tone[1][j] + scaled_noise(raw[4 * j + 1], synth[0]),

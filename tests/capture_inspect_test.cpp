@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "inspect_support.h"
@@ -22,6 +26,7 @@ using nlohmann::json;
 using test_support::lines_of;
 using test_support::read_file;
 using test_support::Result;
+using test_support::SmallDisk;
 using test_support::write_file;
 
 using Frame = std::array<std::int16_t, 4>;
@@ -87,7 +92,7 @@ protected:
 
 TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
     std::vector<std::int16_t> samples(40'000'000);
-    orlix_sim::fill_test_signal(samples.data(), 0, samples.size() / 2);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, samples.data(), 0, samples.size() / 2);
     const std::string bytes(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
     Result r;
     const json j = inspect_json(bytes, r);
@@ -113,6 +118,8 @@ TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
         EXPECT_EQ(ch["longest_stuck_run"], 1);
         EXPECT_LE(ch["peak"].get<int>(), 1808);
         EXPECT_LT(ch["image_dbc"].get<double>(), -60);
+        EXPECT_EQ(ch["image_below_floor"], true) << "no imbalance: the image is under the noise";
+        EXPECT_LT(ch["dc_dbfs"].get<double>(), -60);
         EXPECT_LT(ch["largest_phase_jump_deg"].get<double>(), 5);
         // Noise of +-8 on a tone of 1800: sqrt(3 / SNR) radians from sample to sample.
         EXPECT_NEAR(ch["phase_turn_rms_deg"].get<double>(),
@@ -121,7 +128,7 @@ TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
     EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), -90, 0.5);
     EXPECT_GT(j["pair"]["coherence"].get<double>(), 0.999);
     EXPECT_GT(j["pair"]["correlation"].get<double>(), 0.999);
-    EXPECT_EQ(j["checks"].size(), 9u);
+    EXPECT_EQ(j["checks"].size(), 11u);
     EXPECT_EQ(j["passed"], true);
 
     r = inspect({});  // the readable report
@@ -242,6 +249,7 @@ TEST_F(CaptureInspect, BadInputIsRefusedWithStatusTwoAndWritesNothing) {
     }
     for (const std::vector<std::string>& args :
          {lines_of({"-r", "fast"}), lines_of({"-r", "0"}), lines_of({"--min_coherence=-1"}),
+          lines_of({"-k", "1.5"}), lines_of({"-c", "101"}), lines_of({"-p", "181"}),
           lines_of({"a.bin", "b.bin"}), lines_of({"--bogus"}), lines_of({"--plot"})}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const Result r = inspect(args);
@@ -256,9 +264,19 @@ TEST_F(CaptureInspect, SigmfAndPlotDescribeTheCaptureAndLeaveItAlone) {
         return tone_frame(k, Tone{}, {1800, 20000, -90});
     });
     write_file(dir / "run1.bin", bytes);
+    write_file(dir / "picture.png", "an older picture");
+    std::filesystem::permissions(dir / "picture.png", std::filesystem::perms(0640));
     const Result r = inspect({"run1.bin", "--sigmf", "--plot", "picture.png", "-f", "433920000"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "gnuplot's own words only when it fails";
     EXPECT_EQ(read_file(dir / "run1.bin"), bytes);
+    // New files get the mode a new file gets; a replaced one keeps its own.
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(std::filesystem::status(dir / "run1.sigmf-meta").permissions(),
+              std::filesystem::perms(0666 & ~mask));
+    EXPECT_EQ(std::filesystem::status(dir / "picture.png").permissions(),
+              std::filesystem::perms(0640));
 
     const json meta = json::parse(read_file(dir / "run1.sigmf-meta"));
     const json& g = meta["global"];
@@ -288,6 +306,7 @@ TEST_F(CaptureInspect, SigmfAndPlotDescribeTheCaptureAndLeaveItAlone) {
     EXPECT_EQ(png.substr(12, 4), "IHDR");
     EXPECT_EQ(be32(16), 1200u);
     EXPECT_EQ(be32(20), 800u);
+    EXPECT_EQ(png.substr(png.size() - 12, 8), std::string("\0\0\0\0IEND", 8)) << "whole to its end";
     EXPECT_EQ(test_support::files_starting(dir.path(), "picture.png."), lines_of({}));
 }
 
@@ -302,6 +321,147 @@ TEST_F(CaptureInspect, PlotWithoutGnuplotFailsBeforeWritingAnything) {
     EXPECT_NE(r.err.find("gnuplot"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir / "dual_test.sigmf-meta"));
     EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+}
+
+TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
+    Result r;
+    // A channel of exact silence beside a live one: no phase, no correlation.
+    const std::string silent_ch1 = capture_of(65536, [](std::size_t k) {
+        Frame f = tone_frame(k, Tone{}, Tone{});
+        f[2] = f[3] = 0;
+        return f;
+    });
+    json j = inspect_json(silent_ch1, r);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(j["channels"][1]["largest_phase_jump_deg"].is_null());
+    EXPECT_TRUE(j["channels"][1]["phase_turn_rms_deg"].is_null());
+    EXPECT_EQ(j["channels"][1]["phase_turns"], 0);
+    EXPECT_TRUE(j["pair"]["correlation"].is_null());
+    EXPECT_FALSE(j["channels"][0]["largest_phase_jump_deg"].is_null());
+    r = inspect({});
+    EXPECT_NE(r.out.find("  Phase turns      n/a: too weak to have a phase\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  Correlation      n/a\n"), std::string::npos);
+
+    // Shorter than one Welch window: no tone and no coherence, and the checks say why.
+    j = inspect_json(capture_of(1000, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); }),
+                     r);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(j["channels"][0]["tone_dbfs"].is_null());
+    EXPECT_TRUE(j["channels"][0]["tone_above_floor_db"].is_null());
+    EXPECT_TRUE(j["pair"]["coherence"].is_null());
+    EXPECT_EQ(test_support::failed_checks(r.err), lines_of({"ch0 tone", "ch1 tone", "coherence"}));
+    EXPECT_NE(r.err.find("no tone: the capture is shorter than one 4096-frame window"),
+              std::string::npos);
+
+    // Noise alone: an image at the floor is no imbalance, and no "-0" anywhere.
+    const std::string noise = capture_of(65536, [](std::size_t k) {
+        Frame f;
+        for (std::size_t s = 0; s < 4; ++s) {
+            std::uint64_t x = (4 * k + s + 1) * 0x9E3779B97F4A7C15ull;
+            x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
+            f[s] = static_cast<std::int16_t>(static_cast<int>((x >> 40) % 201) - 100);
+        }
+        return f;
+    });
+    j = inspect_json(noise, r);
+    for (int c = 0; c < 2; ++c) EXPECT_EQ(j["channels"][c]["image_below_floor"], true);
+    EXPECT_EQ(test_support::failed_checks(r.err), lines_of({"ch0 tone", "ch1 tone", "coherence"}));
+    for (const std::string& bytes : {silent_ch1, noise}) {
+        write_file(dir / "dual_test.bin", bytes);
+        r = inspect({});
+        EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(-0\.0*\b(?![0-9]))"))) << r.out;
+        EXPECT_EQ(r.out.find("below the noise floor") != std::string::npos, bytes == noise);
+    }
+}
+
+TEST_F(CaptureInspect, NeverOverwritesTheCapture) {
+    const std::string bytes =
+        capture_of(5000, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); });
+    write_file(dir / "c.bin", bytes);
+    write_file(dir / "x.sigmf-meta", bytes);
+    std::filesystem::create_symlink("c.bin", dir / "alias.png");
+    for (const std::vector<std::string>& args :
+         {lines_of({"--plot", "c.bin", "c.bin"}), lines_of({"--plot", "./c.bin", "c.bin"}),
+          lines_of({"--plot", "alias.png", "c.bin"}), lines_of({"--sigmf", "x.sigmf-meta"})}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Result r = inspect(args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("would overwrite the capture"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_file(dir / "c.bin"), bytes);
+    EXPECT_EQ(read_file(dir / "x.sigmf-meta"), bytes);
+}
+
+TEST_F(CaptureInspect, SigmfNamesItsDatasetExactlyOrRefuses) {
+    const std::string bytes =
+        capture_of(5000, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); });
+    // NAME.sigmf-data is a conforming dataset: no core:dataset in its metadata.
+    write_file(dir / "run.sigmf-data", bytes);
+    Result r = inspect({"--sigmf", "run.sigmf-data"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json meta = json::parse(read_file(dir / "run.sigmf-meta"));
+    EXPECT_FALSE(meta["global"].contains("core:dataset"));
+    EXPECT_EQ(meta["global"]["core:sha512"], sha512_hex(bytes));
+
+    // A name that is not UTF-8: shown with replacement characters, refused for SigMF.
+    write_file(dir / "caf\xe9.bin", bytes);
+    r = inspect({"--json", "caf\xe9.bin"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(json::parse(r.out)["file"], "caf\xef\xbf\xbd.bin");
+    r = inspect({"--sigmf", "caf\xe9.bin"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "caf\xe9.sigmf-meta"));
+
+    // SigMF describes files: a device or FIFO is refused before anything is read.
+    r = inspect({"--sigmf", "/dev/null"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("--sigmf needs a regular file"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.sigmf-meta"));
+}
+
+TEST_F(CaptureInspect, PictureIsWholeOrNotAtAllWithGnuplotsReason) {
+    write_file(dir / "dual_test.bin",
+               capture_of(5000, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); }));
+    std::filesystem::create_directory(dir / "fake");
+    const std::pair<std::string, std::string> gnuplots[] = {
+        {"echo 'line 0: unknown terminal type' >&2; exit 1", "line 0: unknown terminal type"},
+        {"exit 0", "gnuplot drew nothing"},
+        {"printf '\\211PNG\\r\\n\\032\\n'", "gnuplot's picture is not a whole PNG"},
+    };
+    for (const auto& [body, why] : gnuplots) {
+        SCOPED_TRACE(body);
+        write_file(dir / "fake/gnuplot", "#!/bin/sh\n/bin/cat >/dev/null\n" + body + "\n");
+        std::filesystem::permissions(dir / "fake/gnuplot", std::filesystem::perms::owner_all);
+        const Result r =
+            inspect({"--plot", "out.png"}, {{"PATH", (dir / "fake").string() + ":/usr/bin:/bin"}});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find("gnuplot could not draw out.png: " + why), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+    }
+
+    SmallDisk disk(dir / "small", "64k");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges";
+    const Result r = inspect({"--plot", "small/out.png"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("cannot write small/out.png: No space left on device"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "small")) << "nothing half-written is left";
+}
+
+TEST_F(CaptureInspect, CaptureThatShrinksWhileReadEndsWithAMessage) {
+    { std::ofstream sparse(dir / "dual_test.bin", std::ios::binary); }
+    std::filesystem::resize_file(dir / "dual_test.bin", 800'000'000);  // holes read as zeros
+    test_support::Process p(launch(CAPTURE_INSPECT_BIN, {}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::filesystem::resize_file(dir / "dual_test.bin", 8000);
+    const Result r = p.wait();
+    EXPECT_EQ(r.term_signal, 0) << "no SIGBUS";
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("dual_test.bin: the capture changed while it was read"), std::string::npos)
+        << r.err;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // ORLIX_SIM_SIGNAL, then capture_inspect on its capture must find each one.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -69,10 +70,26 @@ const Impairment kImpairments[] = {
      }},
     {"dc_offset",
      "amplitude=1000,dc_i=300,dc_q=-200",
-     {},
+     {"ch0 dc", "ch1 dc"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_NEAR(num(c0, "dc_i"), 300, 2);
          EXPECT_NEAR(num(c1, "dc_q"), -200, 2);
+         EXPECT_NEAR(num(c0, "dc_dbfs"), 20 * std::log10(std::hypot(300, 200) / 2048), 0.1);
+         EXPECT_NEAR(num(c0, "tone_dbfs"), 20 * std::log10(1000 / 2048.0), 0.1) << "not the DC";
+     }},
+    {"dc_without_a_tone",  // a receiver with no tone is no pass, however steady its DC
+     "amplitude=0,dc_i=100,dc_q=-50",
+     {"ch0 dc", "ch0 tone", "ch1 dc", "ch1 tone", "coherence"},
+     [](const json& c0, const json&, const json&) {
+         EXPECT_LT(num(c0, "tone_above_floor_db"), 20);
+         EXPECT_GT(std::fabs(num(c0, "tone_offset_hz")), 1000) << "the tone search skips DC";
+     }},
+    {"weak_tone_in_noise",  // the noise in the tone's lobe is not counted as tone
+     "noise=1000,amplitude=60",
+     {"ch0 tone", "ch1 tone", "coherence"},
+     [](const json& c0, const json& c1, const json&) {
+         EXPECT_NEAR(num(c0, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
+         EXPECT_NEAR(num(c1, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
      }},
     {"clipping",
      "ch0.amplitude=2600",
@@ -86,7 +103,8 @@ const Impairment kImpairments[] = {
      {},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_NEAR(num(c0, "image_dbc"), -9.6, 1);  // (2-1)/(2+1) of the amplitude
-         EXPECT_LT(num(c1, "image_dbc"), -40);
+         EXPECT_EQ(c0["image_below_floor"], false);
+         EXPECT_EQ(c1["image_below_floor"], true);
      }},
     {"stuck_run",
      "stuck=1000:500",

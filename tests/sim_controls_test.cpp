@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "orlix.h"
@@ -92,7 +93,7 @@ TEST(SimFailRules, FiresOnTheCallsItNames) {
 
 TEST(SimTestSignal, IsInQ11RangeWithTwoDifferentMovingChannels) {
     std::vector<std::int16_t> s(2 * 20000);
-    orlix_sim::fill_test_signal(s.data(), 0, s.size() / 2);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, s.data(), 0, s.size() / 2);
     const auto [lo, hi] = std::minmax_element(s.begin(), s.end());
     EXPECT_GE(*lo, -2048);
     EXPECT_LE(*hi, 2047);
@@ -102,12 +103,12 @@ TEST(SimTestSignal, IsInQ11RangeWithTwoDifferentMovingChannels) {
     EXPECT_GT(differing, s.size() / 8) << "channel 1 is phase-shifted from channel 0";
 }
 
-TEST(SimTestSignal, ContinuesAcrossCallsFromAnyPosition) {
-    const std::uint64_t total = 12345;
+TEST(SimTestSignal, ContinuesAcrossCallsFromAnyFrame) {
+    const std::uint64_t total = 12346;
     std::vector<std::int16_t> whole(2 * total), parts(2 * total);
-    orlix_sim::fill_test_signal(whole.data(), 777, total);
-    orlix_sim::fill_test_signal(parts.data(), 777, 5001);
-    orlix_sim::fill_test_signal(parts.data() + 2 * 5001, 777 + 5001, total - 5001);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, whole.data(), 778, total);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, parts.data(), 778, 5002);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, parts.data() + 2 * 5002, 778 + 5002, total - 5002);
     EXPECT_EQ(whole, parts);
 }
 
@@ -227,6 +228,33 @@ TEST(SimSignal, ValuesClipAtTheTwelveBitRange) {
     EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 2047);
     const auto silent = frames_of("amplitude=0,noise=0", 0, 1000);
     EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](std::int16_t v) { return v == 0; }));
+}
+
+// Without ORLIX_SIM_SIGNAL the device delivers exactly the documented defaults.
+TEST(SimTestSignal, IsTheDocumentedDefaultsWrittenOut) {
+    const SignalSettings written = settings_of(
+        "tone=20000,amplitude=1800,noise=8,ch0.phase=0,ch1.phase=-90,drift=0,dc_i=0,dc_q=0,"
+        "iq_gain_db=0,iq_phase_deg=0,seed=625341585");
+    std::vector<std::int16_t> a(2 * 100000), b(2 * 100000);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, a.data(), 0, a.size() / 2);
+    orlix_sim::fill_signal(written, {2e6, 2e6}, b.data(), 0, b.size() / 2);
+    EXPECT_EQ(a, b);
+}
+
+TEST(SimTestSignal, NoiseDoesNotRepeatWithinACapture) {
+    // The noise alone: no window of eight frames comes twice in a capture.
+    std::vector<std::int16_t> noise(4 * 10'000'000);
+    orlix_sim::fill_signal(settings_of("amplitude=0"), {2e6, 2e6}, noise.data(), 0,
+                           noise.size() / 2);
+    std::unordered_set<std::size_t> seen;
+    constexpr std::size_t kWindow = 8 * 4;
+    for (std::size_t at = 0; at + kWindow <= noise.size(); at += kWindow) {
+        const std::string_view window(reinterpret_cast<const char*>(noise.data() + at),
+                                      kWindow * sizeof(std::int16_t));
+        EXPECT_TRUE(seen.insert(std::hash<std::string_view>{}(window)).second)
+            << "frames from " << at / 4 << " repeat earlier ones";
+        if (::testing::Test::HasFailure()) break;
+    }
 }
 
 }  // namespace

@@ -187,7 +187,7 @@ TEST_F(SimDevice, ReceivePositionContinuesAcrossCalls) {
     ASSERT_EQ(orlix_sync_rx(dev, got.data() + 2000, 2000, &meta, 10), 0);
     EXPECT_EQ(meta.timestamp, 500u) << "in frames";
     EXPECT_EQ(meta.actual_count, 2000u);
-    orlix_sim::fill_test_signal(want.data(), 0, 3000);
+    orlix_sim::fill_signal({}, {1e6, 1e6}, want.data(), 0, 3000);  // the rates a device opens with
     EXPECT_EQ(got, want);
 }
 

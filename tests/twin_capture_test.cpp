@@ -83,7 +83,7 @@ TEST_F(TwinCapture, CapturesBothChannelsIgnoringArgumentsAndExitsZero) {
 
     // The file is the library's samples, unchanged and in order.
     std::vector<std::int16_t> expected(kCaptureBytes / 2);
-    orlix_sim::fill_test_signal(expected.data(), 0, kCaptureBytes / 4);
+    orlix_sim::fill_signal({}, {2e6, 2e6}, expected.data(), 0, kCaptureBytes / 4);
     EXPECT_EQ(std::memcmp(capture.data(), expected.data(), kCaptureBytes), 0);
 
     EXPECT_EQ(trace(), kSetupTrace + kCleanupTrace);

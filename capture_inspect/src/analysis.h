@@ -1,74 +1,133 @@
-// One streaming pass over a dual capture: the figures an engineer checks to
-// tell whether both receivers captured signal, cleanly and in step.
+// The figures an engineer checks to tell whether both receivers captured
+// signal, cleanly and in step. The capture is summed in fixed spans (chunks),
+// each on its own, and the spans' sums are joined in capture order.
 #pragma once
 
 #include <fftw3.h>
 
 #include <array>
-#include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-constexpr std::size_t kFftSize = 4096;    // Welch segment length, 50 % overlap
-constexpr double kFullScale = 2048.0;     // 12-bit samples: a tone of 2048 is 0 dBFS
-constexpr int kClipLevel = 2047;          // |I| or |Q| at or above it is clipped
-constexpr std::size_t kHeadFrames = 400;  // frames kept for the time-domain plot
-constexpr double kFloorDb = -200.0;       // what silence reads as, in dB
+#include "capture_format.h"
+
+constexpr std::size_t kFftSize = 4096;                // Welch segment length
+constexpr std::size_t kHop = kFftSize / 2;            // 50 % overlap
+constexpr std::size_t kChunkFrames = 64 * kHop;       // a span summed on its own
+constexpr std::size_t kChunkBefore = 2;               // frames a span's phase turns look back
+constexpr std::size_t kChunkAfter = kFftSize - kHop;  // frames its last segment reaches on
+constexpr std::size_t kHeadFrames = 400;              // frames kept for the time-domain plot
+constexpr double kFloorDb = -200.0;                   // what silence reads as, in dB
+
+// Sums exact for any capture size: 64 bits overflow after 34 GB at full scale.
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 UInt128;
+
+// A figure that does not exist for a capture (a tone in a capture shorter
+// than one segment, the phase of a dead channel) is empty.
+using Figure = std::optional<double>;
 
 struct ChannelFigures {
     double dc_i = 0, dc_q = 0;  // mean I and Q, sample units
+    double dc_dbfs = kFloorDb;  // the DC offset's magnitude against full scale
     double rms_dbfs = kFloorDb;
     int peak = 0;               // largest |I| or |Q|
-    std::uint64_t clipped = 0;  // samples with |I| or |Q| >= kClipLevel
+    std::uint64_t clipped = 0;  // samples with |I| or |Q| at the clip level
     std::uint64_t longest_stuck_run = 0;
-    double tone_offset_hz = 0, tone_dbfs = kFloorDb, tone_above_floor_db = 0;
-    double image_dbc = kFloorDb;  // the tone's mirror at -offset against the tone: I/Q imbalance
-    double largest_phase_jump_deg = 0;  // a lost or repeated block turns the phase at once
-    double phase_turn_rms_deg = 0;      // how far noise turns it from sample to sample
-    std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards
+    // The strongest tone away from DC: its offset, its level with the noise in
+    // its lobe taken out, and the height of its bin over the median bin.
+    Figure tone_offset_hz, tone_dbfs, tone_above_floor_db;
+    // The tone's mirror at -offset against the tone, noise taken out: I/Q
+    // imbalance. Below the floor it is the most it can be, and says so.
+    Figure image_dbc;
+    bool image_below_floor = false;
+    // How far the phase step turns from one sample's step to the next (the
+    // second difference of the phase): a lost or repeated block turns it at
+    // once; noise turns it a little everywhere.
+    Figure largest_phase_jump_deg, phase_turn_rms_deg;
+    std::uint64_t phase_turns = 0;      // turns of samples strong enough to have a phase
+    std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards; empty without a segment
 };
 
 struct CaptureFigures {
     std::uint64_t frames = 0;
+    std::uint64_t segments = 0;  // Welch segments averaged
+    double bin_hz = 0;
+    double resolution_bandwidth_hz = 0;  // the Hann window's noise bandwidth
     std::array<ChannelFigures, 2> channels;
-    double correlation = 0;  // magnitude of the complex correlation coefficient
-    double coherence = 0;    // magnitude-squared coherence at the stronger tone
-    double phase_deg = 0;    // channel 1 against channel 0 at that tone, (-180, 180]
+    Figure correlation;  // magnitude of the complex correlation coefficient
+    Figure coherence;    // magnitude-squared coherence at the stronger tone, in [0, 1]
+    Figure phase_deg;    // channel 1 against channel 0 at that tone, (-180, 180]
     std::vector<std::array<std::int16_t, 4>> head;  // the first frames as they are
 };
 
-class CaptureAnalysis {
-public:
-    explicit CaptureAnalysis(double sample_rate);
-    ~CaptureAnalysis();
-    CaptureAnalysis(const CaptureAnalysis&) = delete;
-    CaptureAnalysis& operator=(const CaptureAnalysis&) = delete;
+// Runs of identical samples in a span: the run it starts with, the one it
+// ends with, and the longest, so that runs across a seam join exactly.
+struct StuckRuns {
+    std::uint32_t first = 0, last = 0;  // a sample's I and Q as one word
+    std::uint64_t lead = 0, trail = 0, longest = 0;
+};
 
-    // Frames of I0, Q0, I1, Q1, in capture order.
-    void add(const std::int16_t* frames, std::size_t count);
-    CaptureFigures finish();
+struct ChannelSums {
+    std::int64_t sum_i = 0, sum_q = 0;
+    UInt128 power = 0;  // exact for any capture size
+    int peak = 0;
+    std::uint64_t clipped = 0;
+    StuckRuns stuck;
+    float smallest_turn_cos = 1.0f;  // signed squared cosine of the largest turn
+    double turn_spread = 0;          // sum over counted turns, see phase_turn_rms_deg
+    std::uint64_t turns = 0;
+    std::vector<double> spectrum;  // |X|^2 per bin, summed over segments
+};
+
+struct PairSums {
+    Int128 cross_re = 0, cross_im = 0;  // x1 times the conjugate of x0
+    std::vector<double> spectrum_re, spectrum_im;
+};
+
+// Everything the figures are made from, for one span or a run of them.
+struct CaptureSums {
+    std::uint64_t frames = 0;
+    std::uint64_t segments = 0;
+    std::array<ChannelSums, 2> channels;
+    PairSums pair;
+    std::vector<std::array<std::int16_t, 4>> head;
+
+    CaptureSums();
+    // Adds the sums of the span that follows this one in the capture.
+    void append(const CaptureSums& next);
+};
+
+// Sums spans of a capture; keeps the FFT plan and buffers between spans. Not
+// shared between threads.
+class ChunkAnalyzer {
+public:
+    ChunkAnalyzer();
+    ~ChunkAnalyzer();
+    ChunkAnalyzer(const ChunkAnalyzer&) = delete;
+    ChunkAnalyzer& operator=(const ChunkAnalyzer&) = delete;
+
+    // Sums frames [first, first + count) of a capture of `total` frames.
+    // `frames` points at frame `first`; the up to kChunkBefore frames before
+    // it and kChunkAfter after it (as far as the capture has them) lie in the
+    // same buffer. `first` is a multiple of kHop.
+    void sum(const std::int16_t* frames, std::uint64_t first, std::size_t count,
+             std::uint64_t total, CaptureSums& out);
 
 private:
-    void transform_segment(const std::vector<float>& window);
+    void channel_sums(const std::int16_t* frames, std::size_t count, std::size_t at, int c,
+                      ChannelSums& out);
+    void phase_turns(std::size_t from, std::size_t to, int c, ChannelSums& out);
+    void segment(std::size_t at, CaptureSums& out);
 
-    double rate_;
-    CaptureFigures figures_;
-    // Time-domain sums, exact in integers where they can be.
-    std::array<std::int64_t, 2> sum_i_{}, sum_q_{}, sum_power_{};
-    std::int64_t sum_cross_re_ = 0, sum_cross_im_ = 0;  // x1 times the conjugate of x0
-    std::array<std::uint32_t, 2> last_{};               // the last sample's I and Q, as one word
-    std::array<std::uint64_t, 2> run_{};
-    std::array<float, 2> smallest_turn_cos_{1.0f, 1.0f};  // signed, squared
-    std::array<double, 2> sum_turn_sin_{};                // 1 - the above, summed over samples
-    // Welch: the segment being filled, the spectra summed over segments.
+    std::array<std::vector<float>, 4> plane_;  // I0, Q0, I1, Q1 of the span and around it
     std::vector<float> window_;
-    std::array<std::vector<float>, 4> plane_;  // I0, Q0, I1, Q1 of the segment
-    std::size_t filled_ = 0;
-    std::size_t segments_ = 0;
-    std::array<std::vector<double>, 2> power_;
-    std::vector<double> cross_re_, cross_im_;
     fftwf_complex* in_ = nullptr;
     fftwf_complex* out_ = nullptr;
     fftwf_plan plan_ = nullptr;
 };
+
+// The figures of a whole capture from its sums.
+CaptureFigures figures_from(const CaptureSums& sums, double sample_rate);
