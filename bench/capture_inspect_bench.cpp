@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_internal.h"
+#include "receive_signal.h"
 
 namespace {
 

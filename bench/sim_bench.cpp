@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "device.h"
 #include "orlix.h"
-#include "sim_internal.h"
 
 namespace {
 

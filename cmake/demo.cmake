@@ -1,9 +1,6 @@
 # `demo` runs the suite against the simulated device in a scratch folder.
 set(ORLIX_DEMO_DIR ${CMAKE_BINARY_DIR}/demo)
-set(ORLIX_DEMO_PROGRAMS twin_capture image_reloader burst_sender refswitch_soak)
-if(TARGET capture_inspect)
-  list(APPEND ORLIX_DEMO_PROGRAMS capture_inspect)
-endif()
+get_property(ORLIX_DEMO_PROGRAMS GLOBAL PROPERTY ORLIX_PROGRAMS)
 add_custom_target(demo
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ORLIX_DEMO_DIR}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ORLIX_DEMO_DIR}

@@ -193,3 +193,13 @@ void abandon_replacement(Replacement& r) {
     r = Replacement{};
     errno = saved;
 }
+
+bool write_file_whole(const std::string& path, const std::string& bytes) {
+    Replacement r;
+    if (!begin_replacement(path, r)) return false;
+    if (!write_all(r.fd, bytes.data(), bytes.size())) {
+        abandon_replacement(r);
+        return false;
+    }
+    return commit_replacement(r);
+}

@@ -40,3 +40,7 @@ bool commit_replacement(Replacement& r);
 
 // Drops the file: the target stays as it was and no temporary name is left.
 void abandon_replacement(Replacement& r);
+
+// Writes `bytes` in the place of `path` whole, through a replacement; false
+// with errno, `path` then as it was.
+bool write_file_whole(const std::string& path, const std::string& bytes);

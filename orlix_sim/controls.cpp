@@ -1,5 +1,5 @@
 // The simulated device's environment controls, read once at the first call,
-// and its trace and log lines.
+// and its trace.
 #include "controls.h"
 
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,47 +14,10 @@
 
 #include "files.h"
 #include "guard.h"
+#include "log.h"
 #include "orlix.h"
 
 namespace orlix_sim {
-
-int g_verbosity = ORLIX_LOG_LEVEL_WARNING;
-
-__attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, ...) {
-    static constexpr const char* kNames[] = {"VERBOSE", "DEBUG", "INFO",
-                                             "WARNING", "ERROR", "CRITICAL"};
-    if (level < g_verbosity) return;
-    // One write a line, so that lines stay whole next to the program's own; no
-    // allocation, so that a line can report that memory ran out.
-    char line[640];
-    int length = std::snprintf(line, sizeof line, "[%s] ", kNames[level]);
-    va_list ap;
-    va_start(ap, fmt);
-    const int text =
-        std::vsnprintf(line + length, sizeof line - 1 - static_cast<std::size_t>(length), fmt, ap);
-    va_end(ap);
-    length = std::min<int>(length + std::max(text, 0), static_cast<int>(sizeof line) - 2);
-    line[length++] = '\n';
-    write_all(STDERR_FILENO, line, static_cast<std::size_t>(length));
-}
-
-std::string escaped(std::string_view text) {
-    std::string out;
-    for (const char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c == 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
 
 Controls::Controls() {
     // The trace and data files must never land on a closed standard descriptor.
@@ -64,7 +26,7 @@ Controls::Controls() {
                  std::strerror(errno));
         broken = true;
     }
-    if (const char* fail = std::getenv("ORLIX_SIM_FAIL")) {
+    if (const char* fail = std::getenv(kFailControl)) {
         std::string bad;
         if (!parse_fail_rules(fail, rules, bad)) {
             log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_FAIL: malformed rule \"%s\"",
@@ -73,11 +35,11 @@ Controls::Controls() {
             broken = true;
         }
     }
-    trace_fd = open_append("ORLIX_SIM_TRACE");
-    if (trace_fd >= 0) trace_path = std::getenv("ORLIX_SIM_TRACE");
-    tx_fd = open_append("ORLIX_SIM_TX_FILE");
-    if (const char* rx = std::getenv("ORLIX_SIM_RX_FILE"); rx && *rx) rx_file = rx;
-    if (const char* text = std::getenv("ORLIX_SIM_SIGNAL"); text && *text) {
+    trace_fd = open_append(kTraceControl);
+    if (trace_fd >= 0) trace_path = std::getenv(kTraceControl);
+    tx_fd = open_append(kTxFileControl);
+    if (const char* rx = std::getenv(kRxFileControl); rx && *rx) rx_file = rx;
+    if (const char* text = std::getenv(kSignalControl); text && *text) {
         std::string bad;
         signal.emplace();
         if (!parse_signal_settings(text, *signal, bad)) {
@@ -87,7 +49,7 @@ Controls::Controls() {
             broken = true;
         }
     }
-    if (const char* delay = std::getenv("ORLIX_SIM_DELAY_MS"); delay && *delay) {
+    if (const char* delay = std::getenv(kDelayControl); delay && *delay) {
         char* end = nullptr;
         errno = 0;
         const unsigned long ms = std::strtoul(delay, &end, 10);
@@ -119,9 +81,8 @@ int Controls::open_append(const char* name) {
 }
 
 int Controls::injected(std::string_view op) {
-    const auto& ops = failable_ops();
-    const auto index =
-        static_cast<std::size_t>(std::find(ops.begin(), ops.end(), op) - ops.begin());
+    const auto index = static_cast<std::size_t>(
+        std::find(kFailableOps.begin(), kFailableOps.end(), op) - kFailableOps.begin());
     const std::uint64_t number = ++calls[index];
     for (const FailRule& rule : rules) {
         if (rule.op == op && rule.fires(number)) return rule.status;

@@ -1,5 +1,5 @@
 // The simulated device's environment controls (ORLIX_SIM_*), read once at the
-// first call, and its trace and log: what the device operations share.
+// first call, and its trace: what the device operations share.
 #pragma once
 
 #include <array>
@@ -10,24 +10,25 @@
 #include <string_view>
 #include <vector>
 
-#include "sim_internal.h"
+#include "fail_rules.h"
+#include "receive_signal.h"
 
 namespace orlix_sim {
 
-// The library's log verbosity: lines below it are not printed.
-extern int g_verbosity;
-
-// One line "[LEVEL] text" on standard error, in one write.
-__attribute__((format(printf, 2, 3))) void log_line(int level, const char* fmt, ...);
-
-// `text` with quotes, backslashes and control characters escaped, so that a
-// value from the environment can neither fake a log line nor reach a terminal.
-std::string escaped(std::string_view text);
+// The environment controls, named once: the library reads these and no other.
+inline constexpr const char* kFailControl = "ORLIX_SIM_FAIL";
+inline constexpr const char* kTraceControl = "ORLIX_SIM_TRACE";
+inline constexpr const char* kTxFileControl = "ORLIX_SIM_TX_FILE";
+inline constexpr const char* kRxFileControl = "ORLIX_SIM_RX_FILE";
+inline constexpr const char* kSignalControl = "ORLIX_SIM_SIGNAL";
+inline constexpr const char* kDelayControl = "ORLIX_SIM_DELAY_MS";
+inline constexpr std::array<const char*, 6> kControls = {
+    kFailControl, kTraceControl, kTxFileControl, kRxFileControl, kSignalControl, kDelayControl};
 
 struct Controls {
     std::vector<FailRule> rules;
-    std::array<std::uint64_t, 13> calls{};  // per entry of failable_ops()
-    bool broken = false;                    // a control is unusable: every open fails
+    std::array<std::uint64_t, kFailableOps.size()> calls{};  // per failable operation
+    bool broken = false;  // a control is unusable: every open fails
     int trace_fd = -1;
     std::string trace_path;
     bool trace_failed = false;  // reported once

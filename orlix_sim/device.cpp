@@ -1,9 +1,9 @@
 // The simulated device: one device, kept in process-wide state, that checks its
 // arguments like hardware would. Controls for tests and test rigs come from the
 // ORLIX_SIM_* environment variables, read once at the first call.
+#include "device.h"
+
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +22,9 @@
 
 #include "controls.h"
 #include "files.h"
+#include "log.h"
 #include "orlix.h"
-#include "sim_internal.h"
+#include "receive_signal.h"
 
 // Sample buffers are copied to and from files as they lie in memory.
 static_assert(std::endian::native == std::endian::little, "the simulated device is little-endian");
@@ -168,72 +169,6 @@ int set_channel_value(const orlix_device* dev, const char* op, orlix_channel ch,
     if (!channel_exists(ch)) return fail(ORLIX_ERR_INVAL, op, "no such channel");
     if (value < lo || value > hi) return fail(ORLIX_ERR_RANGE, op, "value out of range");
     return 0;
-}
-
-// Copies a regular RX control file into the buffer from `offset` on, wrapping
-// at its end.
-int fill_from_regular_file(int fd, std::uint64_t file_size, std::uint8_t* dst, std::uint64_t size,
-                           std::uint64_t offset) {
-    if (file_size == 0) return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE is empty");
-    std::uint64_t pos = offset % file_size;
-    while (size > 0) {
-        const std::uint64_t want = std::min(size, file_size - pos);
-        const ssize_t got = ::pread(fd, dst, want, static_cast<off_t>(pos));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE read failed");
-        dst += got;
-        size -= static_cast<std::uint64_t>(got);
-        pos = (pos + static_cast<std::uint64_t>(got)) % file_size;
-    }
-    return 0;
-}
-
-// Reads a FIFO or device RX control file as it comes, as a stream would: a
-// writer that is missing or slow makes the call time out, never hang.
-int fill_from_stream(int fd, std::uint8_t* dst, std::uint64_t size, unsigned timeout_ms) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        const ssize_t got = ::read(fd, dst, size);
-        if (got > 0) {
-            dst += got;
-            size -= static_cast<std::uint64_t>(got);
-            if (size == 0) return 0;
-            continue;
-        }
-        if (got < 0 && errno != EAGAIN && errno != EINTR) {
-            return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE read failed");
-        }
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long waited =
-            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
-        if (waited >= static_cast<long>(timeout_ms)) {
-            return fail(ORLIX_ERR_TIMEOUT, "sync_rx", "ORLIX_SIM_RX_FILE gave too little in time");
-        }
-        // No writer yet (or none left) reads as the end at once: wait a little then.
-        pollfd ready = {fd, POLLIN, 0};
-        if (got == 0 ||
-            ::poll(&ready, 1, static_cast<int>(std::min(100L, timeout_ms - waited))) > 0) {
-            if (got == 0) ::usleep(10'000);
-        }
-    }
-}
-
-int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t size,
-                   std::uint64_t offset, unsigned timeout_ms) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0) ::close(fd);
-        return fail(ORLIX_ERR_IO, "sync_rx", "ORLIX_SIM_RX_FILE cannot be read");
-    }
-    const int status =
-        S_ISREG(st.st_mode)
-            ? fill_from_regular_file(fd, static_cast<std::uint64_t>(st.st_size), dst, size, offset)
-            : fill_from_stream(fd, dst, size, timeout_ms);
-    ::close(fd);
-    return status;
 }
 
 // The C interface lets no exception through: an allocation that fails inside a
@@ -544,20 +479,12 @@ int orlix_sync_rx(orlix_device* dev, void* samples, unsigned int num_samples,
                             "the two-channel layout needs whole frames");
             }
             const std::uint64_t position = g_device.rx_position;
-            if (const auto& file = controls().rx_file) {
-                const int status =
-                    fill_from_file(*file, static_cast<std::uint8_t*>(samples),
-                                   std::uint64_t{num_samples} * 4, position * 4, timeout_ms);
-                if (status != 0) return status;
-            } else {
-                static const SignalSettings kDefaults;
-                const auto& signal = controls().signal;
-                const std::array<double, 2> rates = {
-                    static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
-                    static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
-                fill_signal(signal ? *signal : kDefaults, rates,
-                            static_cast<std::int16_t*>(samples), position, num_samples);
-            }
+            const std::array<double, 2> rates = {
+                static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(0)].sample_rate),
+                static_cast<double>(g_device.channels[ORLIX_CHANNEL_RX(1)].sample_rate)};
+            const int status = fill_receive(static_cast<std::int16_t*>(samples), position,
+                                            num_samples, rates, timeout_ms);
+            if (status != 0) return status;
             if (metadata) {
                 *metadata = orlix_metadata{};
                 metadata->timestamp = position / 2;

@@ -1,9 +1,9 @@
-// The fault rules of ORLIX_SIM_FAIL: which call of which operation fails, and how.
+#include "fail_rules.h"
+
 #include <algorithm>
 #include <charconv>
 
 #include "orlix.h"
-#include "sim_internal.h"
 
 namespace orlix_sim {
 
@@ -12,21 +12,14 @@ bool FailRule::fires(std::uint64_t call_number) const {
     return and_later ? call_number >= nth : call_number == nth;
 }
 
-const std::vector<std::string_view>& failable_ops() {
-    static const std::vector<std::string_view> ops = {
-        "open",          "load_fpga", "set_frequency",    "set_sample_rate", "set_bandwidth",
-        "set_gain_mode", "set_gain",  "set_clock_select", "set_tuning_mode", "enable_module",
-        "sync_config",   "sync_tx",   "sync_rx"};
-    return ops;
-}
-
 namespace {
 
 bool parse_rule(std::string_view text, FailRule& rule) {
     const std::size_t op_end = text.find_first_of("@=");
     rule.op = std::string(text.substr(0, op_end));
-    const auto& ops = failable_ops();
-    if (std::find(ops.begin(), ops.end(), rule.op) == ops.end()) return false;
+    if (std::find(kFailableOps.begin(), kFailableOps.end(), rule.op) == kFailableOps.end()) {
+        return false;
+    }
     text.remove_prefix(op_end == std::string_view::npos ? text.size() : op_end);
 
     if (!text.empty() && text.front() == '@') {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "process.h"
+#include "program_models.h"
 #include "program_test.h"
 
 namespace {
@@ -15,16 +16,12 @@ using test_support::Result;
 using test_support::split_lines;
 using test_support::operator+;
 
-const std::vector<std::string> kSetup = {
-    "orlix_open(NULL) -> 0",
-    "orlix_set_frequency(dev, 1, 915000000) -> 0",
-    "orlix_set_sample_rate(dev, 1, 10000000, NULL) -> 0",
-    "orlix_set_bandwidth(dev, 1, 10000000, NULL) -> 0",
-    "orlix_sync_config(dev, 1, 3, 512, 4096, 16, 3000000) -> 0",
-    "orlix_enable_module(dev, 1, true) -> 0",
-};
-const std::vector<std::string> kTeardown = {"orlix_enable_module(dev, 1, false) -> 0",
-                                            "orlix_close(dev)"};
+// The calls of a good run around its packets; each call failing in turn: the
+// fault sweep.
+const std::vector<std::string> kNoPackets =
+    test_support::clean_trace(test_support::burst_sender_model({}, 0));
+const std::vector<std::string> kSetup(kNoPackets.begin(), kNoPackets.end() - 2);
+const std::vector<std::string> kTeardown(kNoPackets.end() - 2, kNoPackets.end());
 const std::string kRoundRobinLengths =
     "Packet Lengths: [40, 17, 43, 20 + (packets_sent % 300)] dwords";
 
@@ -267,59 +264,6 @@ TEST_F(BurstSender, DeviceStringIsPassedAsGiven) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(split_lines(r.out)[0], "Opening device: ");
     EXPECT_EQ(trace()[0], "orlix_open(\"\") -> 0");
-}
-
-// Each library call failing in turn: nothing after it but the close, no
-// message of the program's own, exit status 1.
-TEST_F(BurstSender, FirstFailingCallEndsTheRun) {
-    struct Case {
-        const char* rule;
-        std::vector<std::string> args;
-        std::vector<std::string> trace;
-        std::size_t out_lines;
-    };
-    const std::vector<std::string> s = kSetup;
-    auto upto = [&](std::size_t n, const std::string& failing) {
-        std::vector<std::string> t(s.begin(), s.begin() + n);
-        t.push_back(failing);
-        t.push_back("orlix_close(dev)");
-        return t;
-    };
-    const Case cases[] = {
-        {"open=-4", {}, {"orlix_open(NULL) -> -4", "orlix_close(NULL)"}, 1},
-        {"set_frequency", {}, upto(1, "orlix_set_frequency(dev, 1, 915000000) -> -1"), 1},
-        {"set_sample_rate", {}, upto(2, "orlix_set_sample_rate(dev, 1, 10000000, NULL) -> -1"), 1},
-        {"set_bandwidth", {}, upto(3, "orlix_set_bandwidth(dev, 1, 10000000, NULL) -> -1"), 1},
-        {"sync_config",
-         {},
-         upto(4, "orlix_sync_config(dev, 1, 3, 512, 4096, 16, 3000000) -> -1"),
-         1},
-        {"enable_module@1", {}, upto(5, "orlix_enable_module(dev, 1, true) -> -1"), 3},
-        {"enable_module@1", {"-s", "4"}, upto(5, "orlix_enable_module(dev, 1, true) -> -1"), 2},
-        {"sync_tx@6=-9",
-         {},
-         s + std::vector<std::string>{tx_line(40), tx_line(17), tx_line(43), tx_line(23),
-                                      tx_line(40), tx_line(17, -9), "orlix_close(dev)"},
-         3},
-        {"sync_tx@2",
-         {"-s", "4", "-n", "3"},
-         s + std::vector<std::string>{tx_line(4), tx_line(4, -1), "orlix_close(dev)"},
-         2},
-        {"enable_module@2",
-         {"-s", "4", "-n", "1"},
-         s + std::vector<std::string>{tx_line(4), "orlix_enable_module(dev, 1, false) -> -1",
-                                      "orlix_close(dev)"},
-         2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rule + (" " + testing::PrintToString(c.args)));
-        reset();
-        const Result r = run(c.args, {{"ORLIX_SIM_FAIL", c.rule}});
-        EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(split_lines(r.out).size(), c.out_lines);
-        EXPECT_EQ(trace(), c.trace);
-    }
 }
 
 }  // namespace

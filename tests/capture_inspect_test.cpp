@@ -18,7 +18,7 @@
 #include "inspect_support.h"
 #include "process.h"
 #include "program_test.h"
-#include "sim_internal.h"
+#include "receive_signal.h"
 
 namespace {
 
@@ -210,6 +210,8 @@ TEST_F(CaptureInspect, ToneOffsetSignPhaseAndThresholdOptions) {
     EXPECT_NEAR(j["channels"][0]["tone_offset_hz"].get<double>(), -50000, 50);
     EXPECT_NEAR(j["channels"][0]["tone_dbfs"].get<double>(), 20 * std::log10(900.0 / 2048), 0.1);
     EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), 45, 1);
+    // At 45 degrees both parts of the cross sum count: a sign slip shows.
+    EXPECT_GT(j["pair"]["correlation"].get<double>(), 0.999);
 
     // The same capture read at twice the rate: the offset doubles.
     j = inspect_json(read_file(dir / "dual_test.bin"), r, {"--rate=4000000"});
@@ -462,6 +464,98 @@ TEST_F(CaptureInspect, CaptureThatShrinksWhileReadEndsWithAMessage) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("dual_test.bin: the capture changed while it was read"), std::string::npos)
         << r.err;
+}
+
+TEST_F(CaptureInspect, CorrelationImageLobeAndClippingAtTheirEdges) {
+    Result r;
+    // A tone beside noise that has nothing to do with it correlates not at all.
+    json j = inspect_json(capture_of(65536,
+                                     [](std::size_t k) {
+                                         Frame f = tone_frame(k, Tone{}, Tone{});
+                                         std::uint64_t x = (k + 1) * 0x9E3779B97F4A7C15ull;
+                                         x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
+                                         f[2] = static_cast<std::int16_t>((x >> 20) % 2001) - 1000;
+                                         f[3] = static_cast<std::int16_t>((x >> 40) % 2001) - 1000;
+                                         return f;
+                                     }),
+                          r);
+    EXPECT_LT(j["pair"]["correlation"].get<double>(), 0.05);
+
+    // The image is its whole lobe: the same between two bins as on one.
+    for (const char* tone : {"20019.53125", "20000"}) {  // bin 41, and bin 40.96
+        SCOPED_TRACE(tone);
+        std::vector<std::int16_t> samples(4 * 65536);
+        std::string bad;
+        orlix_sim::SignalSettings settings;
+        ASSERT_TRUE(orlix_sim::parse_signal_settings(
+            std::string("amplitude=800,ch0.iq_gain_db=6,tone=") + tone, settings, bad));
+        orlix_sim::fill_signal(settings, {2e6, 2e6}, samples.data(), 0, samples.size() / 2);
+        j = inspect_json(
+            std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2), r);
+        EXPECT_NEAR(j["channels"][0]["image_dbc"].get<double>(), -9.54, 0.2);
+    }
+
+    // The converter's range ends at -2048 and 2047: both ends count as clipped.
+    j = inspect_json(capture_of(8192,
+                                [](std::size_t k) {
+                                    Frame f = tone_frame(k, Tone{}, Tone{});
+                                    if (k < 3) f[0] = -2048;
+                                    if (k == 3) f[1] = -2047;
+                                    if (k == 4) f[0] = 2046;  // within the range
+                                    return f;
+                                }),
+                     r);
+    EXPECT_EQ(j["channels"][0]["clipped"], 4);
+    EXPECT_EQ(j["channels"][0]["peak"], 2048);
+}
+
+TEST_F(CaptureInspect, PictureShowsEveryFrameOfACaptureShorterThanItsPreview) {
+    // A gnuplot that keeps its script, to read the frames it was given.
+    std::filesystem::create_directory(dir / "fake");
+    write_file(dir / "fake/gnuplot",
+               "#!/bin/sh\n/bin/cat > '" + (dir / "script.gp").string() +
+                   "'\nprintf '\\211PNG\\r\\n\\032\\n"
+                   "\\0\\0\\0\\0IHDR\\0\\0\\0\\0\\0\\0\\0\\0IEND\\0\\0\\0\\0'\n");
+    std::filesystem::permissions(dir / "fake/gnuplot", std::filesystem::perms::owner_all);
+    const std::string bytes = capture_of(150, [](std::size_t k) {
+        return tone_frame(k, Tone{}, {900, 5000, 10});
+    });
+    write_file(dir / "dual_test.bin", bytes);
+    const Result r =
+        inspect({"--plot", "out.png"}, {{"PATH", (dir / "fake").string() + ":/usr/bin:/bin"}});
+    EXPECT_EQ(r.exit_code, 1) << r.err;  // no segment: no tone
+    const std::string script = read_file(dir / "script.gp");
+    const std::size_t from = script.find("$samples << EOD\n");
+    ASSERT_NE(from, std::string::npos) << script;
+    const std::vector<std::string> lines = test_support::split_lines(
+        script.substr(from + 16, script.find("EOD\n", from + 16) - from - 16));
+    ASSERT_EQ(lines.size(), 150u);
+    for (std::size_t k : {0u, 1u, 149u}) {
+        Frame f;
+        std::memcpy(f.data(), bytes.data() + 8 * k, 8);
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "%.3f %d %d %d %d", static_cast<double>(k) / 2,
+                      f[0], f[1], f[2], f[3]);
+        EXPECT_EQ(lines[k], expected) << k;
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir / "out.png"));
+}
+
+TEST_F(CaptureInspect, OutputThroughAPipeThatTakesPartOfALineArrivesWhole) {
+    // A name that makes a line longer than the pipe can take at once.
+    std::string capture;
+    for (int i = 0; i < 2040; ++i) capture += "./";  // within PATH_MAX
+    capture += "dual_test.bin";
+    write_file(dir / "dual_test.bin",
+               capture_of(8192, [](std::size_t k) { return tone_frame(k, Tone{}, Tone{}); }));
+    const Result whole = inspect({"--json", capture});
+    ASSERT_GT(whole.out.find(",\n"), 4096u) << "the file's line";
+    test_support::Launch l = launch(CAPTURE_INSPECT_BIN, {"--json", capture});
+    l.stdout_to = test_support::Stdout::slow_pipe;
+    const Result r = test_support::run(l);
+    EXPECT_EQ(r.exit_code, whole.exit_code) << r.err;
+    EXPECT_EQ(r.err, whole.err);
+    EXPECT_EQ(r.out, whole.out);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 namespace {
 
 using nlohmann::json;
-using test_support::Launch;
 using test_support::Process;
 using test_support::Result;
 using test_support::TempDir;
@@ -132,21 +131,16 @@ TEST(DeviceTwin, CaptureInspectFindsEachImpairment) {
     std::vector<Run> runs;
     for (const Impairment& impairment : kImpairments) {
         Run r{&impairment, std::make_unique<TempDir>(), nullptr};
-        Launch l;
-        l.argv = {TWIN_CAPTURE_BIN};
-        l.env = {{"ORLIX_SIM_SIGNAL", impairment.signal}};
-        l.cwd = r.dir->path();
-        r.capture = std::make_unique<Process>(l);
+        r.capture = std::make_unique<Process>(test_support::launch_in(
+            r.dir->path(), TWIN_CAPTURE_BIN, {}, {{"ORLIX_SIM_SIGNAL", impairment.signal}}));
         runs.push_back(std::move(r));
     }
     for (Run& r : runs) {
         SCOPED_TRACE(r.impairment->name);
         const Result captured = r.capture->wait();
         ASSERT_EQ(captured.exit_code, 0) << captured.err;
-        Launch l;
-        l.argv = {CAPTURE_INSPECT_BIN, "--json"};
-        l.cwd = r.dir->path();
-        const Result inspected = test_support::run(l);
+        const Result inspected = test_support::run(
+            test_support::launch_in(r.dir->path(), CAPTURE_INSPECT_BIN, {"--json"}));
         EXPECT_EQ(inspected.exit_code, r.impairment->failed.empty() ? 0 : 1) << inspected.err;
         EXPECT_EQ(test_support::failed_checks(inspected.err), r.impairment->failed);
         const json j = json::parse(inspected.out);
@@ -156,11 +150,8 @@ TEST(DeviceTwin, CaptureInspectFindsEachImpairment) {
 
 TEST(DeviceTwin, MalformedSignalSettingFailsEveryOpen) {
     TempDir dir;
-    Launch l;
-    l.argv = {TWIN_CAPTURE_BIN};
-    l.env = {{"ORLIX_SIM_SIGNAL", "tone=20000,ch1.noise=lots"}};
-    l.cwd = dir.path();
-    const Result r = test_support::run(l);
+    const Result r = test_support::run(test_support::launch_in(
+        dir.path(), TWIN_CAPTURE_BIN, {}, {{"ORLIX_SIM_SIGNAL", "tone=20000,ch1.noise=lots"}}));
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("ORLIX_SIM_SIGNAL: malformed setting \"ch1.noise=lots\""),
               std::string::npos)

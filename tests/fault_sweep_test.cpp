@@ -1,8 +1,8 @@
 // Every library call a program makes, failed in turn: alone ("op@n") and with
-// every later call of its operation ("op@n+"). Each rerun must end exactly as a
-// model of the program's documented behaviour says: the calls that follow, its
-// reports, its exit status, one close of an opened device, no null handle, and
-// an earlier capture left alone.
+// every later call of its operation ("op@n+"), with every failure status in
+// turn. Each rerun must end exactly as the program's model says: the calls
+// that follow, what it prints, its exit status, one close of an opened device,
+// no null handle, and an earlier capture left alone.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -16,45 +16,19 @@
 #include <vector>
 
 #include "process.h"
+#include "program_models.h"
 
 namespace {
 
 using test_support::Launch;
-using test_support::lines_starting;
+using test_support::Model;
 using test_support::Process;
+using test_support::ProgramModel;
 using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
 using test_support::TempDir;
 using test_support::write_file;
-
-// One failing rule, and what the program must do under it, built by replaying
-// the program's documented sequence of calls.
-class Model {
-public:
-    Model(std::string op = "", std::uint64_t nth = 0, bool later = false)
-        : op_(std::move(op)), nth_(nth), later_(later) {}
-
-    // Records a call that returns a status; gives that status.
-    int call(const std::string& op, const std::string& text) {
-        const std::uint64_t n = ++counts_[op];
-        const bool fails = op == op_ && (later_ ? n >= nth_ : n == nth_);
-        const int status = fails ? -1 : 0;
-        trace.push_back(text + " -> " + std::to_string(status));
-        return status;
-    }
-    void note(const std::string& text) { trace.push_back(text); }
-
-    std::vector<std::string> trace;
-    std::vector<std::string> reports;  // the program's own failure lines, in order
-    int exit_code = 0;
-
-private:
-    std::string op_;
-    std::uint64_t nth_;
-    bool later_;
-    std::map<std::string, std::uint64_t> counts_;
-};
 
 // A failable call of a trace: its operation and which call of it it is.
 struct Call {
@@ -99,11 +73,17 @@ void expect_handle_discipline(const std::vector<std::string>& trace, bool null_c
 struct Scenario {
     const char* bin;
     std::vector<std::string> args;
-    std::function<void(Model&)> model;
+    ProgramModel model;
     std::function<void(const std::filesystem::path&)> prepare = nullptr;  // the run's folder
     std::function<void(const std::filesystem::path&, const Model&)> check_files = nullptr;
     bool null_close_allowed = false;
 };
+
+// The status the k-th call of a sweep fails with: every failure status in
+// turn, so that each report's text is predicted from its status.
+int status_for(std::size_t k) {
+    return -2 - static_cast<int>(k % 8);  // ORLIX_ERR_RANGE .. ORLIX_ERR_TIMEOUT
+}
 
 // Runs the scenario once to list its calls, then fails each in turn, all
 // reruns side by side; prints and returns how many calls passed both ways.
@@ -119,13 +99,10 @@ std::size_t sweep(const Scenario& s, const std::string& label) {
         auto dir = std::make_unique<TempDir>();
         std::filesystem::create_directory(*dir / "work");
         if (s.prepare) s.prepare(dir->path());
-        Launch l;
-        l.argv = {s.bin};
-        l.argv.insert(l.argv.end(), s.args.begin(), s.args.end());
-        l.env = {{"ORLIX_SIM_TRACE", (*dir / "trace.log").string()}, {"ORLIX_SIM_FAIL", rule}};
-        l.cwd = *dir / "work";
-        auto process = std::make_unique<Process>(l);
-        return std::make_pair(std::move(dir), std::move(process));
+        const Launch l = test_support::launch_in(
+            *dir / "work", s.bin, s.args,
+            {{"ORLIX_SIM_TRACE", (*dir / "trace.log").string()}, {"ORLIX_SIM_FAIL", rule}});
+        return std::make_pair(std::move(dir), std::make_unique<Process>(l));
     };
 
     auto [base_dir, base_process] = start("");
@@ -135,14 +112,17 @@ std::size_t sweep(const Scenario& s, const std::string& label) {
     s.model(clean);
     EXPECT_EQ(base.exit_code, 0) << base.err;
     EXPECT_EQ(base_trace, clean.trace) << "the model must match a clean run";
+    EXPECT_EQ(test_support::modelled_out(base.out), clean.out);
 
     const std::vector<Call> calls = failable_calls(base_trace);
     std::vector<Rerun> reruns;
     for (std::size_t k = 0; k < calls.size(); ++k) {
         for (const bool later : {false, true}) {
             const Call& c = calls[k];
-            Rerun r{c.op + "@" + std::to_string(c.nth) + (later ? "+" : ""),
-                    Model(c.op, c.nth, later), nullptr, nullptr, k};
+            const int status = status_for(k + (later ? 3 : 0));
+            Rerun r{c.op + "@" + std::to_string(c.nth) + (later ? "+" : "") + "=" +
+                        std::to_string(status),
+                    Model(c.op, c.nth, later, status), nullptr, nullptr, k};
             s.model(r.model);
             std::tie(r.dir, r.process) = start(r.rule);
             reruns.push_back(std::move(r));
@@ -159,24 +139,9 @@ std::size_t sweep(const Scenario& s, const std::string& label) {
         EXPECT_EQ(out.term_signal, 0);
         EXPECT_EQ(out.exit_code, r.model.exit_code);
         EXPECT_EQ(trace, r.model.trace);
+        EXPECT_EQ(test_support::modelled_out(out.out), r.model.out);
+        EXPECT_EQ(test_support::modelled_err(out.err), r.model.err) << out.err;
         expect_handle_discipline(trace, s.null_close_allowed);
-        // A failed check's report names the program's source line; its form is
-        // checked here, and the line numbers by each program's own tests.
-        static const std::regex kCheck(R"(Error at .*/src/main\.cpp:\d+ \(main\): Status -1)");
-        std::vector<std::string> reports;
-        for (const std::string prefix : {"Failed", "Error at", "Attempting"}) {
-            for (const std::string& line : lines_starting(out.err, prefix)) {
-                const bool check = prefix == "Error at";
-                if (check) {
-                    EXPECT_TRUE(std::regex_match(line, kCheck)) << line;
-                }
-                reports.push_back(check ? "Error at report" : line);
-            }
-        }
-        std::vector<std::string> expected = r.model.reports;
-        std::sort(reports.begin(), reports.end());
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(reports, expected) << out.err;
         if (s.check_files) s.check_files(r.dir->path(), r.model);
         if (result->total_part_count() != before) passed[r.call] = false;
     }
@@ -186,66 +151,18 @@ std::size_t sweep(const Scenario& s, const std::string& label) {
     return calls.size();
 }
 
-// ---- twin_capture ----------------------------------------------------------
-
-void twin_capture_model(Model& m) {
-    auto failed = [&m](const std::string& text, const char* why = "Unexpected failure") {
-        m.reports.push_back("Failed at " + text + ": " + why);
-        m.exit_code = 1;
-    };
-    m.note("orlix_log_set_verbosity(1)");
-    const bool opened = m.call("open", "orlix_open(NULL)") == 0;
-    bool ok = opened;
-    if (!opened) failed("orlix_open(&dev, devstr)");
-    auto step = [&](const std::string& op, const std::string& args, const std::string& text) {
-        if (ok && m.call(op, "orlix_" + op + "(dev, " + args + ")") != 0) {
-            failed(text);
-            ok = false;
-        }
-        return ok;
-    };
-    if (ok) {
-        bool init = step("sync_config", "2, 0, 5120, 16384, 64, 3500",
-                         "orlix_sync_config(dev, ORLIX_RX_X2, ORLIX_FORMAT_SC16_Q11, num_buffers, "
-                         "buffer_size, num_transfers, timeout_ms)");
-        for (const std::string c : {"0", "2"}) {
-            init = init &&
-                   step("set_frequency", c + ", 915000000",
-                        "orlix_set_frequency(dev, ORLIX_CHANNEL_RX(i), (orlix_frequency)freq)") &&
-                   step("set_sample_rate", c + ", 2000000, NULL",
-                        "orlix_set_sample_rate(dev, ORLIX_CHANNEL_RX(i), samp_rate, NULL)") &&
-                   step("set_gain_mode", c + ", 1",
-                        "orlix_set_gain_mode(dev, ORLIX_CHANNEL_RX(i), ORLIX_GAIN_MGC)") &&
-                   step("set_gain", c + ", 60", "orlix_set_gain(dev, ORLIX_CHANNEL_RX(i), 60)");
-        }
-        if (!init) failed("init_sync(dev, NUM_CHANNELS, samp_rate)", "Unknown error");
-    }
-    step("enable_module", "0, true", "orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), true)") &&
-        step("enable_module", "2, true", "orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), true)") &&
-        step("sync_rx", "buf, 20000000, NULL, 5000",
-             "orlix_sync_rx(dev, samples, NUM_CHANNELS * NUM_SAMPLES, NULL, 5000)");
-    if (opened) {
-        if (m.call("enable_module", "orlix_enable_module(dev, 0, false)") != 0)
-            failed("orlix_enable_module(dev, ORLIX_CHANNEL_RX(0), false)");
-        if (m.call("enable_module", "orlix_enable_module(dev, 2, false)") != 0)
-            failed("orlix_enable_module(dev, ORLIX_CHANNEL_RX(1), false)");
-    }
-    m.note(opened ? "orlix_close(dev)" : "orlix_close(NULL)");
-}
-
-TEST(fault_sweep, twin_capture) {
-    Scenario s{TWIN_CAPTURE_BIN, {}, twin_capture_model};
+TEST(FaultSweep, TwinCapture) {
+    Scenario s{TWIN_CAPTURE_BIN, {}, test_support::twin_capture_model};
     s.null_close_allowed = true;
     s.prepare = [](const std::filesystem::path& dir) {
         write_file(dir / "work/dual_test.bin", "earlier capture");
     };
     s.check_files = [](const std::filesystem::path& dir, const Model& m) {
         // Only a capture that was received is written; a failed disable comes after.
-        const bool captured =
-            std::find(m.trace.begin(), m.trace.end(),
-                      "orlix_sync_rx(dev, buf, 20000000, NULL, 5000) -> 0") != m.trace.end();
+        const bool captured = !m.out.empty();
         if (captured) {
-            EXPECT_EQ(std::filesystem::file_size(dir / "work/dual_test.bin"), 80'000'000u);
+            EXPECT_EQ(std::filesystem::file_size(dir / "work/dual_test.bin"),
+                      test_support::kCaptureBytes);
         } else {
             EXPECT_EQ(read_file(dir / "work/dual_test.bin"), "earlier capture");
         }
@@ -255,117 +172,30 @@ TEST(fault_sweep, twin_capture) {
     sweep(s, "twin_capture");
 }
 
-// ---- image_reloader --------------------------------------------------------
-
-void image_reloader_model(Model& m) {
-    m.note("orlix_log_set_verbosity(4)");
-    const bool opened = m.call("open", "orlix_open(\"sim\")") == 0;
-    const std::pair<const char*, const char*> steps[] = {
-        {"load_fpga", "orlix_load_fpga(dev, \"image.rbf\")"},
-        {"set_sample_rate", "orlix_set_sample_rate(dev, 0, 10000000, NULL)"},
-        {"load_fpga", "orlix_load_fpga(dev, \"image.rbf\")"},
-        {"set_tuning_mode", "orlix_set_tuning_mode(dev, 1)"},
-        {"set_sample_rate", "orlix_set_sample_rate(dev, 0, 10000000, NULL)"},
-    };
-    bool ok = opened;
-    for (const auto& [op, text] : steps) {
-        if (ok) ok = m.call(op, text) == 0;
-    }
-    if (!ok) {
-        m.reports.push_back("Error at report");  // its form is checked apart
-        m.exit_code = 255;                       // the status -1
-    }
-    if (opened) m.note("orlix_close(dev)");
-}
-
-TEST(fault_sweep, image_reloader) {
-    Scenario s{IMAGE_RELOADER_BIN, {"-d", "sim", "-f", "image.rbf"}, image_reloader_model};
+TEST(FaultSweep, ImageReloader) {
+    Scenario s{
+        IMAGE_RELOADER_BIN, {"-d", "sim", "-f", "image.rbf"}, test_support::image_reloader_model};
     s.prepare = [](const std::filesystem::path& dir) { write_file(dir / "work/image.rbf", "x"); };
     sweep(s, "image_reloader");
 }
 
-// ---- burst_sender ----------------------------------------------------------
-
-std::function<void(Model&)> burst_sender_model(std::vector<unsigned> lengths) {
-    return [lengths](Model& m) {
-        m.exit_code = 1;
-        if (m.call("open", "orlix_open(NULL)") != 0) {
-            m.note("orlix_close(NULL)");
-            return;
-        }
-        auto done = [&m] { m.note("orlix_close(dev)"); };
-        if (m.call("set_frequency", "orlix_set_frequency(dev, 1, 915000000)") != 0 ||
-            m.call("set_sample_rate", "orlix_set_sample_rate(dev, 1, 10000000, NULL)") != 0 ||
-            m.call("set_bandwidth", "orlix_set_bandwidth(dev, 1, 10000000, NULL)") != 0 ||
-            m.call("sync_config", "orlix_sync_config(dev, 1, 3, 512, 4096, 16, 3000000)") != 0 ||
-            m.call("enable_module", "orlix_enable_module(dev, 1, true)") != 0) {
-            return done();
-        }
-        for (const unsigned n : lengths) {
-            const std::string text =
-                "orlix_sync_tx(dev, buf, " + std::to_string(n) + ", {timestamp=0, flags=7}, 3000)";
-            if (m.call("sync_tx", text) != 0) return done();  // the channel stays enabled
-        }
-        if (m.call("enable_module", "orlix_enable_module(dev, 1, false)") == 0) m.exit_code = 0;
-        done();
-    };
-}
-
-TEST(fault_sweep, burst_sender) {
-    Scenario fixed{BURST_SENDER_BIN, {"-n", "3", "-s", "8"}, burst_sender_model({8, 8, 8})};
+TEST(FaultSweep, BurstSender) {
+    Scenario fixed{
+        BURST_SENDER_BIN, {"-n", "3", "-s", "8"}, test_support::burst_sender_model({8, 8, 8}, 8)};
     fixed.null_close_allowed = true;
-    Scenario rotating{BURST_SENDER_BIN, {"-n", "5"}, burst_sender_model({40, 17, 43, 23, 40})};
+    Scenario rotating{
+        BURST_SENDER_BIN, {"-n", "5"}, test_support::burst_sender_model({40, 17, 43, 23, 40}, 0)};
     rotating.null_close_allowed = true;
     sweep(fixed, "burst_sender -n 3 -s 8");
     sweep(rotating, "burst_sender -n 5");
 }
 
-// ---- refswitch_soak --------------------------------------------------------
-
-std::function<void(Model&)> refswitch_soak_model(bool harsh) {
-    return [harsh](Model& m) {
-        const std::string open_text = "orlix_open(NULL)";
-        bool open = false;
-        bool check_failed = false;
-        std::uint64_t failures = 0;
-        auto check = [&](bool ok) {
-            if (!ok) {
-                m.reports.push_back("Error at report");
-                check_failed = true;
-            }
-            return ok;
-        };
-        if (!harsh) open = check(m.call("open", open_text) == 0);
-        for (int i = 0; i < 3 && !check_failed; ++i) {
-            if (harsh) {
-                if (!check(m.call("open", open_text) == 0)) break;
-                open = true;
-                if (!check(m.call("load_fpga", "orlix_load_fpga(dev, \"image.rbf\")") == 0)) break;
-            }
-            if (m.call("set_clock_select", "orlix_set_clock_select(dev, 1)") != 0 ||
-                m.call("set_clock_select", "orlix_set_clock_select(dev, 0)") != 0) {
-                m.reports.push_back("Failed to set clock select: Unexpected failure");
-                m.reports.push_back("Attempting to reopen device...");
-                ++failures;
-                m.note("orlix_close(dev)");
-                open = check(m.call("open", open_text) == 0);
-                if (!open) break;
-            }
-            if (harsh) {
-                m.note("orlix_close(dev)");
-                open = false;
-            }
-        }
-        if (open) m.note("orlix_close(dev)");
-        m.exit_code = check_failed || failures != 0 ? 1 : 0;
-    };
-}
-
-TEST(fault_sweep, refswitch_soak) {
-    sweep(Scenario{REFSWITCH_SOAK_BIN, {"-i", "3"}, refswitch_soak_model(false)},
+TEST(FaultSweep, RefswitchSoak) {
+    sweep(Scenario{REFSWITCH_SOAK_BIN, {"-i", "3"}, test_support::refswitch_soak_model(3, false)},
           "refswitch_soak -i 3");
-    Scenario harsh{
-        REFSWITCH_SOAK_BIN, {"-i", "3", "-r", "-l", "image.rbf", "-p"}, refswitch_soak_model(true)};
+    Scenario harsh{REFSWITCH_SOAK_BIN,
+                   {"-i", "3", "-r", "-l", "image.rbf", "-p"},
+                   test_support::refswitch_soak_model(3, true)};
     harsh.prepare = [](const std::filesystem::path& dir) {
         write_file(dir / "work/image.rbf", "x");
         const auto folder = dir / "libraries/libOrlix_test/common/arduino/power-toggle";

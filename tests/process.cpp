@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -59,6 +60,14 @@ Process::Process(const Launch& launch) {
     if (launch.stdout_to == Stdout::broken_pipe) {
         close(out_pipe[0]);
         out_pipe[0] = -1;
+    }
+    if (launch.stdout_to == Stdout::slow_pipe) {
+        slow_ = true;
+        if (fcntl(out_pipe[1], F_SETPIPE_SZ, 4096) < 0) die("F_SETPIPE_SZ");
+        const std::string filling(4000, '.');
+        if (write(out_pipe[1], filling.data(), filling.size()) != 4000) die("filling a pipe");
+        filling_ = filling.size();
+        fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
     }
 
     pid_ = fork();
@@ -112,6 +121,10 @@ void Process::send_signal(int sig, bool to_group) const {
 }
 
 bool Process::pump(int timeout_ms) {
+    if (slow_) {
+        slow_ = false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     if (out_fd_ < 0 && err_fd_ < 0) return false;
     const int n = poll(fds, 2, timeout_ms);
@@ -123,7 +136,12 @@ bool Process::pump(int timeout_ms) {
         char buf[65536];
         const ssize_t got = read(fds[i].fd, buf, sizeof buf);
         if (got > 0) {
-            sinks[i]->append(buf, static_cast<std::size_t>(got));
+            std::size_t skip = 0;
+            if (i == 0) {
+                skip = std::min(filling_, static_cast<std::size_t>(got));
+                filling_ -= skip;
+            }
+            sinks[i]->append(buf + skip, static_cast<std::size_t>(got) - skip);
         } else if (got == 0 || errno != EINTR) {
             close(*fd_slots[i]);
             *fd_slots[i] = -1;
@@ -163,6 +181,16 @@ Result Process::wait() {
 
 Result run(const Launch& launch) {
     return Process(launch).wait();
+}
+
+Launch launch_in(const std::filesystem::path& folder, const std::string& program,
+                 std::vector<std::string> args, std::map<std::string, std::string> env) {
+    Launch l;
+    l.argv = {program};
+    l.argv.insert(l.argv.end(), args.begin(), args.end());
+    l.env = std::move(env);
+    l.cwd = folder;
+    return l;
 }
 
 TempDir::TempDir() {

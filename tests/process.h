@@ -20,6 +20,8 @@ enum class Stdout {
     closed,       // descriptor 1 closed, as some service managers start programs
     full,         // "/dev/full": every write fails with ENOSPC
     broken_pipe,  // a pipe whose reading end is already closed
+    slow_pipe,    // a pipe of one page, nearly full and read only after a while,
+                  // that takes a part of a write and then none (O_NONBLOCK)
 };
 
 struct Launch {
@@ -60,6 +62,8 @@ private:
     bool pump(int timeout_ms);  // false once both pipes are closed
 
     pid_t pid_ = -1;
+    bool slow_ = false;  // read the slow pipe late, and drop its filling
+    std::size_t filling_ = 0;
     int out_fd_ = -1;
     int err_fd_ = -1;
     Result result_;
@@ -67,6 +71,10 @@ private:
 };
 
 Result run(const Launch& launch);
+
+// `program` with `args`, run in `folder`, with `env` added to the environment.
+Launch launch_in(const std::filesystem::path& folder, const std::string& program,
+                 std::vector<std::string> args = {}, std::map<std::string, std::string> env = {});
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {

@@ -19,13 +19,8 @@ class ProgramTest : public ::testing::Test {
 protected:
     Launch launch(const std::string& program, std::vector<std::string> args = {},
                   std::map<std::string, std::string> env = {}) const {
-        Launch s;
-        s.argv = {program};
-        s.argv.insert(s.argv.end(), args.begin(), args.end());
-        s.env = std::move(env);
-        s.env["ORLIX_SIM_TRACE"] = trace_path().string();
-        s.cwd = dir.path();
-        return s;
+        env["ORLIX_SIM_TRACE"] = trace_path().string();
+        return launch_in(dir.path(), program, std::move(args), std::move(env));
     }
     Result run(const std::string& program, std::vector<std::string> args = {},
                std::map<std::string, std::string> env = {}) const {

@@ -163,29 +163,6 @@ TEST_F(RefswitchSoak, UsageAndHelp) {
     EXPECT_EQ(split_lines(r.err)[0], prog + ": option requires an argument -- device");
 }
 
-TEST_F(RefswitchSoak, FirstOpenFailing) {
-    const Result r = run({"-i", "3"}, {{"ORLIX_SIM_FAIL", "open=-4"}});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(split_lines(r.out), echo("3") + lines_of({"", "Failures: 0/0"}));
-    ASSERT_EQ(reports(r.err).size(), 1u);
-    EXPECT_EQ(reports(r.err)[0].second, -4);
-    EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> -4"}));
-}
-
-TEST_F(RefswitchSoak, ClockSelectFailureReopensAndCounts) {
-    const Result r = run({"-i", "3"}, {{"ORLIX_SIM_FAIL", "set_clock_select@3=-7"}});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(split_lines(r.err),
-              (lines_of({"Failed to set clock select: Not valid in the device's "
-                         "current state",
-                         "Attempting to reopen device..."})));
-    EXPECT_EQ(split_lines(r.out).back(), "Failures: 1/3");
-    EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> 0"}) + kSwitch +
-                           lines_of({"orlix_set_clock_select(dev, 1) -> -7", "orlix_close(dev)",
-                                     "orlix_open(NULL) -> 0"}) +
-                           kSwitch + lines_of({"orlix_close(dev)"}));
-}
-
 TEST_F(RefswitchSoak, FailedReopenEndsTheRunInThatIteration) {
     const Result r = run({"-i", "3"}, {{"ORLIX_SIM_FAIL", "set_clock_select@4,open@2=-4"}});
     EXPECT_EQ(r.exit_code, 1);

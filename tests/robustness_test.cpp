@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "process.h"
+#include "program_models.h"
 #include "program_test.h"
 
 namespace {
@@ -31,7 +32,7 @@ using test_support::Stdout;
 using test_support::write_file;
 using namespace std::chrono_literals;
 
-constexpr std::uintmax_t kCaptureBytes = 80'000'000;
+using test_support::kCaptureBytes;
 
 // A run of each program that ends well, and the last calls it makes.
 struct Scenario {
@@ -49,20 +50,19 @@ const Scenario kScenarios[] = {
     {"twin_capture",
      TWIN_CAPTURE_BIN,
      {},
-     {"orlix_enable_module(dev, 0, false) -> 0", "orlix_enable_module(dev, 2, false) -> 0",
-      "orlix_close(dev)"}},
+     test_support::clean_trace_tail(test_support::twin_capture_model, 3)},
     {"burst_sender",
      BURST_SENDER_BIN,
      {"-n", "3"},
-     {"orlix_enable_module(dev, 1, false) -> 0", "orlix_close(dev)"}},
+     test_support::clean_trace_tail(test_support::burst_sender_model({40, 17, 43}, 0), 2)},
     {"image_reloader",
      IMAGE_RELOADER_BIN,
      {"-d", "sim", "-f", "image.rbf"},
-     {"orlix_set_sample_rate(dev, 0, 10000000, NULL) -> 0", "orlix_close(dev)"}},
+     test_support::clean_trace_tail(test_support::image_reloader_model, 2)},
     {"refswitch_soak",
      REFSWITCH_SOAK_BIN,
      {"-i", "3"},
-     {"orlix_set_clock_select(dev, 0) -> 0", "orlix_close(dev)"}},
+     test_support::clean_trace_tail(test_support::refswitch_soak_model(3, false), 2)},
 };
 
 class Robustness : public test_support::ProgramTest {

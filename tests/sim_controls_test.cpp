@@ -5,8 +5,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fail_rules.h"
 #include "orlix.h"
-#include "sim_internal.h"
+#include "receive_signal.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ TEST(SimFailRules, ParsesEveryForm) {
 }
 
 TEST(SimFailRules, EveryFailableOperationIsAccepted) {
-    for (std::string_view op : orlix_sim::failable_ops()) {
+    for (std::string_view op : orlix_sim::kFailableOps) {
         EXPECT_EQ(parse_ok(std::string(op).c_str()).size(), 1u) << op;
     }
     EXPECT_TRUE(parse_ok("").empty());
@@ -91,19 +92,7 @@ TEST(SimFailRules, FiresOnTheCallsItNames) {
     EXPECT_EQ(fired_onwards, (std::vector<std::uint64_t>{3, 4, 5}));
 }
 
-TEST(SimTestSignal, IsInQ11RangeWithTwoDifferentMovingChannels) {
-    std::vector<std::int16_t> s(2 * 20000);
-    orlix_sim::fill_signal({}, {2e6, 2e6}, s.data(), 0, s.size() / 2);
-    const auto [lo, hi] = std::minmax_element(s.begin(), s.end());
-    EXPECT_GE(*lo, -2048);
-    EXPECT_LE(*hi, 2047);
-    EXPECT_GT(*hi - *lo, 3000) << "a tone, not a constant";
-    std::size_t differing = 0;
-    for (std::size_t k = 0; k < s.size(); k += 4) differing += s[k] != s[k + 2];
-    EXPECT_GT(differing, s.size() / 8) << "channel 1 is phase-shifted from channel 0";
-}
-
-TEST(SimTestSignal, ContinuesAcrossCallsFromAnyFrame) {
+TEST(SimReceiveSignal, ContinuesAcrossCallsFromAnyFrame) {
     const std::uint64_t total = 12346;
     std::vector<std::int16_t> whole(2 * total), parts(2 * total);
     orlix_sim::fill_signal({}, {2e6, 2e6}, whole.data(), 778, total);
@@ -171,6 +160,19 @@ TEST(SimSignalSettings, EveryKeyForBothChannelsOrOne) {
     EXPECT_EQ(defaults.stuck_count, 0u);
 }
 
+TEST(SimSignalSettings, NumbersWithALeadingZeroAreDecimal) {
+    const SignalSettings s = settings_of("seed=010,stuck=0100:05,tone=0500,ch1.amplitude=0900");
+    EXPECT_EQ(s.seed, 10u);
+    EXPECT_EQ(s.stuck_frame, 100u);
+    EXPECT_EQ(s.stuck_count, 5u);
+    EXPECT_EQ(s.channels[0].tone_hz, 500);
+    EXPECT_EQ(s.channels[1].amplitude, 900);
+    const auto rules = parse_ok("open@010=-05");
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].nth, 10u);
+    EXPECT_EQ(rules[0].status, -5);
+}
+
 TEST(SimSignalSettings, MalformedSettingIsNamed) {
     for (const char* item :
          {"tone",         "tone=",       "tone=abc",        "tone=1e99",     "tone=nan",
@@ -197,7 +199,7 @@ std::vector<std::int16_t> frame(const std::vector<std::int16_t>& v, std::uint64_
     return {v.begin() + 4 * static_cast<long>(k), v.begin() + 4 * static_cast<long>(k) + 4};
 }
 
-TEST(SimSignal, SameSettingsSameBytesFromAnyPosition) {
+TEST(SimReceiveSignal, SameSettingsSameBytesFromAnyPosition) {
     const char* text = "ch1.drift=3,dc_i=5,ch0.iq_gain_db=2,noise=20";
     const auto whole = frames_of(text, 0, 10000);
     EXPECT_EQ(whole, frames_of(text, 0, 10000));
@@ -207,7 +209,7 @@ TEST(SimSignal, SameSettingsSameBytesFromAnyPosition) {
         << "the seed moves the noise";
 }
 
-TEST(SimSignal, StuckAndDroppedFramesAgainstTheStreamWithout) {
+TEST(SimReceiveSignal, StuckAndDroppedFramesAgainstTheStreamWithout) {
     const auto plain = frames_of("noise=8", 0, 12000);
     const auto stuck = frames_of("noise=8,stuck=5000:300", 0, 12000);
     for (std::uint64_t k : {0u, 4999u, 5300u, 11999u})
@@ -222,7 +224,7 @@ TEST(SimSignal, StuckAndDroppedFramesAgainstTheStreamWithout) {
     }
 }
 
-TEST(SimSignal, ValuesClipAtTheTwelveBitRange) {
+TEST(SimReceiveSignal, ValuesClipAtTheTwelveBitRange) {
     const auto loud = frames_of("amplitude=5000,dc_q=300", 0, 1000);
     EXPECT_EQ(*std::min_element(loud.begin(), loud.end()), -2048);
     EXPECT_EQ(*std::max_element(loud.begin(), loud.end()), 2047);
@@ -231,7 +233,7 @@ TEST(SimSignal, ValuesClipAtTheTwelveBitRange) {
 }
 
 // Without ORLIX_SIM_SIGNAL the device delivers exactly the documented defaults.
-TEST(SimTestSignal, IsTheDocumentedDefaultsWrittenOut) {
+TEST(SimReceiveSignal, IsTheDocumentedDefaultsWrittenOut) {
     const SignalSettings written = settings_of(
         "tone=20000,amplitude=1800,noise=8,ch0.phase=0,ch1.phase=-90,drift=0,dc_i=0,dc_q=0,"
         "iq_gain_db=0,iq_phase_deg=0,seed=625341585");
@@ -241,7 +243,7 @@ TEST(SimTestSignal, IsTheDocumentedDefaultsWrittenOut) {
     EXPECT_EQ(a, b);
 }
 
-TEST(SimTestSignal, NoiseDoesNotRepeatWithinACapture) {
+TEST(SimReceiveSignal, NoiseDoesNotRepeatWithinACapture) {
     // The noise alone: no window of eight frames comes twice in a capture.
     std::vector<std::int16_t> noise(4 * 10'000'000);
     orlix_sim::fill_signal(settings_of("amplitude=0"), {2e6, 2e6}, noise.data(), 0,

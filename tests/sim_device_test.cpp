@@ -12,9 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "controls.h"
+#include "device.h"
 #include "orlix.h"
 #include "process.h"
-#include "sim_internal.h"
+#include "receive_signal.h"
 
 // Allocations in this test program can be made to fail, to see what the
 // simulated library makes of it.
@@ -47,12 +49,12 @@ protected:
     void SetUp() override { set_controls({}); }
     void TearDown() override {
         orlix_close(dev);
-        for (const char* name : kControls) unsetenv(name);
+        for (const char* name : orlix_sim::kControls) unsetenv(name);
         orlix_sim::reset();
     }
 
     void set_controls(const std::map<std::string, std::string>& values) {
-        for (const char* name : kControls) unsetenv(name);
+        for (const char* name : orlix_sim::kControls) unsetenv(name);
         for (const auto& [name, value] : values) setenv(name.c_str(), value.c_str(), 1);
         orlix_sim::reset();
     }
@@ -70,9 +72,6 @@ protected:
         ASSERT_EQ(orlix_enable_module(dev, ORLIX_CHANNEL_TX(0), true), 0);
     }
 
-    static constexpr const char* kControls[] = {"ORLIX_SIM_FAIL",     "ORLIX_SIM_TRACE",
-                                                "ORLIX_SIM_TX_FILE",  "ORLIX_SIM_RX_FILE",
-                                                "ORLIX_SIM_DELAY_MS", "ORLIX_SIM_SIGNAL"};
     orlix_device* dev = nullptr;
     TempDir dir;
 };

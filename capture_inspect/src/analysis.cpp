@@ -335,89 +335,91 @@ void ChunkAnalyzer::segment(std::size_t at, CaptureSums& out) {
     ++out.segments;
 }
 
-CaptureFigures figures_from(const CaptureSums& sums, double rate) {
-    CaptureFigures f;
-    f.frames = sums.frames;
-    f.segments = sums.segments;
-    f.head = sums.head;
-    if (sums.frames == 0) return f;
+namespace {
+
+// The Hann window's sums over a segment, which scale its spectra.
+struct WindowSums {
+    double sum = 0, sum_sq = 0;
+    WindowSums() {
+        const std::vector<float> w = hann();
+        for (std::size_t k = 0; k < kFftSize; ++k) {
+            sum += w[2 * k];
+            sum_sq += static_cast<double>(w[2 * k]) * w[2 * k];
+        }
+    }
+};
+
+void level_figures(const ChannelSums& s, double frames, ChannelFigures& ch) {
+    ch.dc_i = no_negative_zero(static_cast<double>(s.sum_i) / frames);
+    ch.dc_q = no_negative_zero(static_cast<double>(s.sum_q) / frames);
+    ch.dc_dbfs = to_db((ch.dc_i * ch.dc_i + ch.dc_q * ch.dc_q) / (kFullScale * kFullScale));
+    ch.rms_dbfs = to_db(static_cast<double>(s.power) / frames / (kFullScale * kFullScale));
+    ch.peak = s.peak;
+    ch.clipped = s.clipped;
+    ch.longest_stuck_run = s.stuck.longest;
+}
+
+void phase_turn_figures(const ChannelSums& s, ChannelFigures& ch) {
+    ch.phase_turns = s.turns;
+    if (s.turns == 0) return;  // too weak to have a phase
+    const double turn = s.smallest_turn_cos;
+    const double cosine = std::copysign(std::sqrt(std::fabs(turn)), turn);
+    ch.largest_phase_jump_deg = degrees(std::acos(std::clamp(cosine, -1.0, 1.0)));
+    ch.phase_turn_rms_deg =
+        degrees(std::sqrt(std::max(0.0, s.turn_spread / static_cast<double>(s.turns))));
+}
+
+// The tone away from DC and its image, from the channel's averaged spectrum;
+// gives the tone's bin.
+std::size_t tone_figures(const std::vector<double>& p, std::uint64_t segments, double bin_hz,
+                         const WindowSums& window, ChannelFigures& ch) {
+    // The tone is searched away from DC: a DC offset is its own figure.
+    std::size_t k = kLobe + 1;
+    for (std::size_t j = kLobe + 1; j < kFftSize - kLobe; ++j) {
+        if (p[j] > p[k]) k = j;
+    }
+    std::vector<double> sorted = p;
+    std::nth_element(sorted.begin(), sorted.begin() + kFftSize / 2, sorted.end());
+    const double median = sorted[kFftSize / 2];
+    const double noise_share = (2 * kLobe + 1) * noise_mean(median, segments);
+
+    // Parabolic interpolation over the log powers finds the tone between bins.
+    const double a = std::log(p[bin_at(k, -1)] + 1e-30), b = std::log(p[k] + 1e-30),
+                 g = std::log(p[bin_at(k, 1)] + 1e-30);
+    const double denominator = a - 2 * b + g;
+    const double delta = denominator < 0 ? 0.5 * (a - g) / denominator : 0.0;
+    double bin = static_cast<double>(k) + delta;
+    if (bin >= kFftSize / 2.0) bin -= kFftSize;
+    ch.tone_offset_hz = no_negative_zero(bin * bin_hz);
+    ch.tone_above_floor_db = p[k] <= 0    ? 0.0
+                             : median > 0 ? 10.0 * std::log10(p[k] / median)
+                                          : -kFloorDb;
+    // A bin's |X|^2 per segment for a tone of amplitude A sums over its lobe to
+    // A^2 N (sum w^2): all of the tone wherever it falls between bins, less the
+    // noise that shares the lobe.
+    const double lobe_scale = static_cast<double>(segments) * static_cast<double>(kFftSize) *
+                              window.sum_sq * kFullScale * kFullScale;
+    const double tone = lobe_sum(p, k) - noise_share;
+    if (tone > 0) {
+        ch.tone_dbfs = to_db(tone / lobe_scale);
+        const double image = lobe_sum(p, kFftSize - k) - noise_share;
+        // An image counts where it is at least the noise in its lobe.
+        ch.image_below_floor = image < noise_share;
+        ch.image_dbc = to_db((ch.image_below_floor ? noise_share : image) / tone);
+    }
+    // At its peak the tone reads A^2 (sum w)^2: the spectrum is in dBFS of a tone.
+    ch.spectrum_dbfs.resize(kFftSize);
+    const double scale =
+        static_cast<double>(segments) * window.sum * window.sum * kFullScale * kFullScale;
+    for (std::size_t j = 0; j < kFftSize; ++j) {
+        ch.spectrum_dbfs[j] = to_db(p[(j + kFftSize / 2) % kFftSize] / scale);
+    }
+    return k;
+}
+
+// The correlation coefficient of the whole capture.
+Figure correlation(const CaptureSums& sums, const CaptureFigures& f) {
     const double n = static_cast<double>(sums.frames);
-    const std::vector<float> window = hann();
-    double window_sum = 0, window_sum_sq = 0;
-    for (std::size_t k = 0; k < kFftSize; ++k) {
-        window_sum += window[2 * k];
-        window_sum_sq += static_cast<double>(window[2 * k]) * window[2 * k];
-    }
-    f.bin_hz = rate / static_cast<double>(kFftSize);
-    f.resolution_bandwidth_hz = f.bin_hz * kFftSize * window_sum_sq / (window_sum * window_sum);
-    const double full_scale_power = kFullScale * kFullScale;
-    const double segments = static_cast<double>(sums.segments);
-    // A bin's |X|^2 per segment for a tone of amplitude A is A^2 (sum w)^2 at
-    // its peak, and A^2 N (sum w^2) over its whole lobe.
-    const double lobe_scale = segments * static_cast<double>(kFftSize) * window_sum_sq;
-
-    std::array<std::size_t, 2> tone_bin{};
-    for (int c = 0; c < 2; ++c) {
-        const ChannelSums& s = sums.channels[c];
-        ChannelFigures& ch = f.channels[c];
-        ch.dc_i = no_negative_zero(static_cast<double>(s.sum_i) / n);
-        ch.dc_q = no_negative_zero(static_cast<double>(s.sum_q) / n);
-        ch.dc_dbfs = to_db((ch.dc_i * ch.dc_i + ch.dc_q * ch.dc_q) / full_scale_power);
-        ch.rms_dbfs = to_db(static_cast<double>(s.power) / n / full_scale_power);
-        ch.peak = s.peak;
-        ch.clipped = s.clipped;
-        ch.longest_stuck_run = s.stuck.longest;
-        ch.phase_turns = s.turns;
-        if (s.turns > 0) {
-            const double cosine = std::copysign(std::sqrt(std::fabs(double{s.smallest_turn_cos})),
-                                                double{s.smallest_turn_cos});
-            ch.largest_phase_jump_deg = degrees(std::acos(std::clamp(cosine, -1.0, 1.0)));
-            ch.phase_turn_rms_deg =
-                degrees(std::sqrt(std::max(0.0, s.turn_spread / static_cast<double>(s.turns))));
-        }
-        if (sums.segments == 0) continue;
-
-        const std::vector<double>& p = s.spectrum;
-        // The tone is searched away from DC: a DC offset is its own figure.
-        std::size_t k = kLobe + 1;
-        for (std::size_t j = kLobe + 1; j < kFftSize - kLobe; ++j) {
-            if (p[j] > p[k]) k = j;
-        }
-        tone_bin[c] = k;
-        std::vector<double> sorted = p;
-        std::nth_element(sorted.begin(), sorted.begin() + kFftSize / 2, sorted.end());
-        const double median = sorted[kFftSize / 2];
-        const double noise_share = (2 * kLobe + 1) * noise_mean(median, sums.segments);
-
-        // Parabolic interpolation over the log powers finds the tone between bins.
-        const double a = std::log(p[bin_at(k, -1)] + 1e-30), b = std::log(p[k] + 1e-30),
-                     g = std::log(p[bin_at(k, 1)] + 1e-30);
-        const double denominator = a - 2 * b + g;
-        const double delta = denominator < 0 ? 0.5 * (a - g) / denominator : 0.0;
-        double bin = static_cast<double>(k) + delta;
-        if (bin >= kFftSize / 2.0) bin -= kFftSize;
-        ch.tone_offset_hz = no_negative_zero(bin * f.bin_hz);
-        ch.tone_above_floor_db = p[k] <= 0    ? 0.0
-                                 : median > 0 ? 10.0 * std::log10(p[k] / median)
-                                              : -kFloorDb;
-        // The tone's power is all of its main lobe, wherever it falls between
-        // bins, less the noise that shares the lobe.
-        const double tone = lobe_sum(p, k) - noise_share;
-        if (tone > 0) {
-            ch.tone_dbfs = to_db(tone / lobe_scale / full_scale_power);
-            const double image = lobe_sum(p, kFftSize - k) - noise_share;
-            // An image counts where it is at least the noise in its lobe.
-            ch.image_below_floor = image < noise_share;
-            ch.image_dbc = to_db((ch.image_below_floor ? noise_share : image) / tone);
-        }
-
-        ch.spectrum_dbfs.resize(kFftSize);
-        const double scale = segments * window_sum * window_sum * full_scale_power;
-        for (std::size_t j = 0; j < kFftSize; ++j) {
-            ch.spectrum_dbfs[j] = to_db(p[(j + kFftSize / 2) % kFftSize] / scale);
-        }
-    }
-
     const std::complex<double> m0(f.channels[0].dc_i, f.channels[0].dc_q);
     const std::complex<double> m1(f.channels[1].dc_i, f.channels[1].dc_q);
     const std::complex<double> cross(static_cast<double>(sums.pair.cross_re),
@@ -425,20 +427,46 @@ CaptureFigures figures_from(const CaptureSums& sums, double rate) {
     const std::complex<double> covariance = cross / n - m1 * std::conj(m0);
     const double var0 = static_cast<double>(sums.channels[0].power) / n - std::norm(m0);
     const double var1 = static_cast<double>(sums.channels[1].power) / n - std::norm(m1);
-    if (var0 > 0 && var1 > 0) {
-        f.correlation = std::min(1.0, std::abs(covariance) / std::sqrt(var0 * var1));
-    }
-    if (sums.segments > 0) {
-        const std::vector<double>& p0 = sums.channels[0].spectrum;
-        const std::vector<double>& p1 = sums.channels[1].spectrum;
-        const std::size_t k = p0[tone_bin[0]] >= p1[tone_bin[1]] ? tone_bin[0] : tone_bin[1];
-        if (p0[k] > 0 && p1[k] > 0) {
-            const std::complex<double> at_tone(sums.pair.spectrum_re[k], sums.pair.spectrum_im[k]);
-            f.coherence = std::clamp(std::norm(at_tone) / (p0[k] * p1[k]), 0.0, 1.0);
-            double phase = degrees(std::arg(at_tone));
-            if (phase <= -180.0) phase += 360.0;
-            f.phase_deg = no_negative_zero(phase);
+    if (var0 <= 0 || var1 <= 0) return {};
+    return std::min(1.0, std::abs(covariance) / std::sqrt(var0 * var1));
+}
+
+// Coherence and phase at the stronger channel's tone bin.
+void coherence_figures(const CaptureSums& sums, const std::array<std::size_t, 2>& tone_bin,
+                       CaptureFigures& f) {
+    const std::vector<double>& p0 = sums.channels[0].spectrum;
+    const std::vector<double>& p1 = sums.channels[1].spectrum;
+    const std::size_t k = p0[tone_bin[0]] >= p1[tone_bin[1]] ? tone_bin[0] : tone_bin[1];
+    if (p0[k] <= 0 || p1[k] <= 0) return;
+    const std::complex<double> at_tone(sums.pair.spectrum_re[k], sums.pair.spectrum_im[k]);
+    f.coherence = std::clamp(std::norm(at_tone) / (p0[k] * p1[k]), 0.0, 1.0);
+    double phase = degrees(std::arg(at_tone));
+    if (phase <= -180.0) phase += 360.0;
+    f.phase_deg = no_negative_zero(phase);
+}
+
+}  // namespace
+
+CaptureFigures figures_from(const CaptureSums& sums, double rate) {
+    CaptureFigures f;
+    f.frames = sums.frames;
+    f.segments = sums.segments;
+    f.head = sums.head;
+    if (sums.frames == 0) return f;
+    const WindowSums window;
+    f.bin_hz = rate / static_cast<double>(kFftSize);
+    f.resolution_bandwidth_hz =
+        f.bin_hz * static_cast<double>(kFftSize) * window.sum_sq / (window.sum * window.sum);
+    std::array<std::size_t, 2> tone_bin{};
+    for (int c = 0; c < 2; ++c) {
+        level_figures(sums.channels[c], static_cast<double>(sums.frames), f.channels[c]);
+        phase_turn_figures(sums.channels[c], f.channels[c]);
+        if (sums.segments > 0) {
+            tone_bin[c] = tone_figures(sums.channels[c].spectrum, sums.segments, f.bin_hz, window,
+                                       f.channels[c]);
         }
     }
+    f.correlation = correlation(sums, f);
+    if (sums.segments > 0) coherence_figures(sums, tone_bin, f);
     return f;
 }

@@ -98,22 +98,6 @@ static bool parse_number(const char* text, double min, double max, double* value
     return true;
 }
 
-// The directory entry of an executable `name` on PATH, or an empty text.
-static std::string find_on_path(const char* name) {
-    const char* path = getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 // True when writing `output` would overwrite the capture: the same path, or
 // the same file by device and inode (a link, another name for it).
 static bool is_the_capture(const std::string& output, const std::string& capture,
@@ -121,17 +105,6 @@ static bool is_the_capture(const std::string& output, const std::string& capture
     struct stat st;
     return output == capture || (stat(output.c_str(), &st) == 0 && st.st_dev == capture_st.st_dev &&
                                  st.st_ino == capture_st.st_ino);
-}
-
-// Writes `bytes` in the place of `path` whole, or leaves it as it was.
-static bool write_output(const std::string& path, const std::string& bytes) {
-    Replacement r;
-    if (!begin_replacement(path, r)) return false;
-    if (!write_all(r.fd, bytes.data(), bytes.size())) {
-        abandon_replacement(r);
-        return false;
-    }
-    return commit_replacement(r);
 }
 
 // Reads the capture once, in order, and sums it a chunk at a time; the hash,
@@ -331,7 +304,7 @@ int main(int argc, char* argv[]) {
     // Known before anything is read or written: a plot that cannot be drawn.
     std::string gnuplot;
     if (s.plot != nullptr) {
-        gnuplot = find_on_path("gnuplot");
+        gnuplot = find_gnuplot();
         if (gnuplot.empty()) {
             fprintf(stderr, "%s: --plot needs gnuplot, which is not installed\n", prog);
             return kExitTrouble;
@@ -367,19 +340,7 @@ int main(int argc, char* argv[]) {
                     prog, name.c_str());
             return kExitTrouble;
         }
-        const size_t slash = s.path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "" : s.path.substr(0, slash + 1);
-        const std::string file = s.path.substr(folder.size());
-        const std::string data_suffix = ".sigmf-data";
-        const bool conforming =
-            file.size() > data_suffix.size() &&
-            file.compare(file.size() - data_suffix.size(), data_suffix.size(), data_suffix) == 0;
-        const size_t dot = file.rfind('.');
-        const std::string stem = conforming ? file.substr(0, file.size() - data_suffix.size())
-                                 : dot == 0 || dot == std::string::npos ? file
-                                                                        : file.substr(0, dot);
-        meta_path = folder + stem + ".sigmf-meta";
-        if (!conforming) dataset = file;
+        meta_path = sigmf_meta_path(s.path, dataset);
     }
     for (const std::string& output : {meta_path, std::string(s.plot ? s.plot : "")}) {
         if (!output.empty() && is_the_capture(output, s.path, st)) {
@@ -422,7 +383,7 @@ int main(int argc, char* argv[]) {
             snprintf(hex, sizeof hex, "%02x", digest[i]);
             sha512 += hex;
         }
-        if (!write_output(meta_path, sigmf_metadata(inspection, dataset, sha512))) {
+        if (!write_file_whole(meta_path, sigmf_metadata(inspection, dataset, sha512))) {
             fprintf(stderr, "%s: cannot write %s: %s\n", prog, meta_path.c_str(), strerror(errno));
             status = kExitTrouble;
         }
@@ -433,7 +394,7 @@ int main(int argc, char* argv[]) {
             fprintf(stderr, "%s: gnuplot could not draw %s: %s\n", prog, shown_utf8(s.plot).c_str(),
                     why.c_str());
             status = kExitTrouble;
-        } else if (!write_output(s.plot, png)) {
+        } else if (!write_file_whole(s.plot, png)) {
             fprintf(stderr, "%s: cannot write %s: %s\n", prog, shown_utf8(s.plot).c_str(),
                     strerror(errno));
             status = kExitTrouble;

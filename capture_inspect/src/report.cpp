@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -317,6 +318,37 @@ std::string sigmf_metadata(const Inspection& in, const std::string& dataset,
         {"captures", json::array({{{"core:sample_start", 0}, {"core:frequency", in.frequency}}})},
         {"annotations", json::array()}};
     return meta.dump(2) + "\n";
+}
+
+std::string sigmf_meta_path(const std::string& path, std::string& dataset) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string file = path.substr(folder.size());
+    const std::string data_suffix = ".sigmf-data";
+    const bool conforming =
+        file.size() > data_suffix.size() &&
+        file.compare(file.size() - data_suffix.size(), data_suffix.size(), data_suffix) == 0;
+    const std::size_t dot = file.rfind('.');
+    const std::string stem = conforming ? file.substr(0, file.size() - data_suffix.size())
+                             : dot == 0 || dot == std::string::npos ? file
+                                                                    : file.substr(0, dot);
+    dataset = conforming ? "" : file;
+    return folder + stem + ".sigmf-meta";
+}
+
+std::string find_gnuplot() {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/gnuplot";
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 bool draw_picture(const std::string& gnuplot, const Inspection& in, std::string& png,

@@ -13,16 +13,16 @@
 #include <string>
 #include <thread>
 
+#include "capture_format.h"
 #include "files.h"
 #include "guard.h"
 #include "orlix.h"
 
-#define NUM_CHANNELS 2
-#define NUM_SAMPLES 10000000
-#define CAPTURE_NAME "dual_test.bin"
+#define NUM_CHANNELS kCaptureChannels
+#define NUM_SAMPLES kCaptureFrames
 
-static const uint32_t samp_rate = 2000000;
-static const uint64_t freq = 915000000;
+static const uint32_t samp_rate = kCaptureSampleRate;
+static const uint64_t freq = kCaptureFrequency;
 static const unsigned int num_buffers = 5120;
 static const unsigned int buffer_size = 16384;
 static const unsigned int num_transfers = 64;
@@ -100,24 +100,24 @@ static void pause_ms(int ms) {
 // when a termination signal came while a FIFO waited for its reader.
 static bool open_capture(struct capture* c) {
     c->fd = -1;
-    c->path = CAPTURE_NAME;
+    c->path = kCaptureName;
     struct stat st;
-    if (stat(CAPTURE_NAME, &st) != 0) {
-        if (errno == ENOENT && lstat(CAPTURE_NAME, &st) == 0) return false;  // dangling link
+    if (stat(kCaptureName, &st) != 0) {
+        if (errno == ENOENT && lstat(kCaptureName, &st) == 0) return false;  // dangling link
         if (errno != ENOENT) return false;
     } else if (!S_ISREG(st.st_mode)) {
         c->kind = CAPTURE_THROUGH;
         // Without a reader a FIFO refuses a non-blocking open: wait for one in
         // steps, so that a termination signal is seen.
         for (;;) {
-            c->fd = open(CAPTURE_NAME, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            c->fd = open(kCaptureName, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
             if (c->fd >= 0 || errno != ENXIO || termination_signal != 0) return c->fd >= 0;
             pause_ms(100);
         }
-    } else if (faccessat(AT_FDCWD, CAPTURE_NAME, W_OK, AT_EACCESS) != 0) {
+    } else if (faccessat(AT_FDCWD, kCaptureName, W_OK, AT_EACCESS) != 0) {
         return false;  // a capture its owner protected stays as it is
     }
-    if (begin_replacement(CAPTURE_NAME, c->replacement)) {
+    if (begin_replacement(kCaptureName, c->replacement)) {
         c->kind = CAPTURE_REPLACE;
         c->fd = c->replacement.fd;
         return true;
@@ -128,7 +128,7 @@ static bool open_capture(struct capture* c) {
         return false;
     }
     c->kind = CAPTURE_IN_PLACE;
-    c->fd = open(CAPTURE_NAME, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    c->fd = open(kCaptureName, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (c->fd < 0) errno = errno == ENOENT ? reason : errno;
     return c->fd >= 0;
 }

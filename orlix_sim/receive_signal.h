@@ -1,4 +1,6 @@
-// Pieces of the simulated device library that its own tests reach directly.
+// What a receive call delivers: the bytes of the RX control file, or the
+// built-in signal, a tone on each channel that ORLIX_SIM_SIGNAL shapes with the
+// faults of real receivers.
 #pragma once
 
 #include <array>
@@ -6,25 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace orlix_sim {
-
-// One rule of ORLIX_SIM_FAIL: "op[@N[+]][=STATUS]".
-struct FailRule {
-    std::string op;          // operation name without the "orlix_" prefix
-    std::uint64_t nth = 0;   // 0: every call; else the N-th call (from 1)
-    bool and_later = false;  // "@N+": the N-th and every later call
-    int status = -1;         // negative status to return
-    bool fires(std::uint64_t call_number) const;
-};
-
-// The operations whose calls ORLIX_SIM_FAIL can fail, in a fixed order.
-const std::vector<std::string_view>& failable_ops();
-
-// Parses the value of ORLIX_SIM_FAIL. On a malformed rule returns false and
-// names that rule in `bad`; `rules` is then incomplete and must not be used.
-bool parse_fail_rules(std::string_view text, std::vector<FailRule>& rules, std::string& bad);
 
 // The built-in receive signal as ORLIX_SIM_SIGNAL shapes it, per channel.
 struct ChannelSignal {
@@ -56,8 +41,11 @@ bool parse_signal_settings(std::string_view text, SignalSettings& settings, std:
 void fill_signal(const SignalSettings& settings, const std::array<double, 2>& sample_rates,
                  std::int16_t* dst, std::uint64_t position, std::uint64_t count);
 
-// Forgets the device and every counter and reads the ORLIX_SIM_* controls anew,
-// so that one test process can start from a fresh library.
-void reset();
+// Fills a receive call's buffer with `count` samples from `position` of the
+// stream: from ORLIX_SIM_RX_FILE when it is set (a FIFO or device within
+// `timeout_ms`), else the built-in signal as ORLIX_SIM_SIGNAL shapes it, or its
+// defaults. Gives 0 or the call's failure status.
+int fill_receive(std::int16_t* dst, std::uint64_t position, std::uint64_t count,
+                 const std::array<double, 2>& sample_rates, unsigned timeout_ms);
 
 }  // namespace orlix_sim

@@ -1,16 +1,24 @@
-// The built-in receive signal: a tone on each receive channel with a little
-// noise, the same bytes on every run and machine, shaped by ORLIX_SIM_SIGNAL
-// with the faults of real receivers.
+#include "receive_signal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
-#include "sim_internal.h"
+#include "capture_format.h"
+#include "controls.h"
+#include "log.h"
+#include "orlix.h"
 
 namespace orlix_sim {
 
@@ -214,7 +222,8 @@ __attribute__((target_clones("avx2", "default"))) void synthesize(
                                        tone[2][j] + scaled_noise(raw[4 * j + 2], synth[1]),
                                        tone[3][j] + scaled_noise(raw[4 * j + 3], synth[1])};
             for (int s = 0; s < 4; ++s)
-                out[4 * j + s] = static_cast<std::int16_t>(std::clamp(v[s], -2048, 2047));
+                out[4 * j + s] =
+                    static_cast<std::int16_t>(std::clamp(v[s], kLowestValue, kClipLevel));
         }
         out += 4 * n;
         frame += n;
@@ -271,6 +280,95 @@ void fill_signal(const SignalSettings& s, const std::array<double, 2>& rates, st
         frame += run;
         frames -= run;
     }
+}
+
+// ---- the receive call's sources -------------------------------------------
+
+namespace {
+
+int fail(int status, const char* why) {
+    log_line(ORLIX_LOG_LEVEL_ERROR, "orlix_sync_rx: %s", why);
+    return status;
+}
+
+// Copies a regular RX control file into the buffer from `offset` on, wrapping
+// at its end.
+int fill_from_regular_file(int fd, std::uint64_t file_size, std::uint8_t* dst, std::uint64_t size,
+                           std::uint64_t offset) {
+    if (file_size == 0) return fail(ORLIX_ERR_IO, "ORLIX_SIM_RX_FILE is empty");
+    std::uint64_t pos = offset % file_size;
+    while (size > 0) {
+        const std::uint64_t want = std::min(size, file_size - pos);
+        const ssize_t got = ::pread(fd, dst, want, static_cast<off_t>(pos));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return fail(ORLIX_ERR_IO, "ORLIX_SIM_RX_FILE read failed");
+        dst += got;
+        size -= static_cast<std::uint64_t>(got);
+        pos = (pos + static_cast<std::uint64_t>(got)) % file_size;
+    }
+    return 0;
+}
+
+// Reads a FIFO or device RX control file as it comes, as a stream would: a
+// writer that is missing or slow makes the call time out, never hang.
+int fill_from_stream(int fd, std::uint8_t* dst, std::uint64_t size, unsigned timeout_ms) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const ssize_t got = ::read(fd, dst, size);
+        if (got > 0) {
+            dst += got;
+            size -= static_cast<std::uint64_t>(got);
+            if (size == 0) return 0;
+            continue;
+        }
+        if (got < 0 && errno != EAGAIN && errno != EINTR) {
+            return fail(ORLIX_ERR_IO, "ORLIX_SIM_RX_FILE read failed");
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+        if (waited >= static_cast<long>(timeout_ms)) {
+            return fail(ORLIX_ERR_TIMEOUT, "ORLIX_SIM_RX_FILE gave too little in time");
+        }
+        // No writer yet (or none left) reads as the end at once: wait a little then.
+        pollfd ready = {fd, POLLIN, 0};
+        if (got == 0 ||
+            ::poll(&ready, 1, static_cast<int>(std::min(100L, timeout_ms - waited))) > 0) {
+            if (got == 0) ::usleep(10'000);
+        }
+    }
+}
+
+int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t size,
+                   std::uint64_t offset, unsigned timeout_ms) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        return fail(ORLIX_ERR_IO, "ORLIX_SIM_RX_FILE cannot be read");
+    }
+    const int status =
+        S_ISREG(st.st_mode)
+            ? fill_from_regular_file(fd, static_cast<std::uint64_t>(st.st_size), dst, size, offset)
+            : fill_from_stream(fd, dst, size, timeout_ms);
+    ::close(fd);
+    return status;
+}
+
+}  // namespace
+
+int fill_receive(std::int16_t* dst, std::uint64_t position, std::uint64_t count,
+                 const std::array<double, 2>& rates, unsigned timeout_ms) {
+    const Controls& c = controls();
+    if (c.rx_file) {
+        return fill_from_file(*c.rx_file, reinterpret_cast<std::uint8_t*>(dst), count * 4,
+                              position * 4, timeout_ms);
+    }
+    static const SignalSettings kDefaults;
+    fill_signal(c.signal ? *c.signal : kDefaults, rates, dst, position, count);
+    return 0;
 }
 
 }  // namespace orlix_sim
