@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "process.h"
+#include "program_models.h"
 #include "program_test.h"
 
 namespace {
@@ -88,8 +89,9 @@ TEST_F(RefswitchSoak, ThreeCleanIterations) {
     const Result r = run({"--iterations", "3"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(split_lines(r.out),
-              echo("3") + lines_of({"Failures: 0/1 of 3", "", "Failures: 0/3"}));
+    // The first iteration reports progress; a later one only in a new second.
+    EXPECT_EQ(split_lines(r.out)[5], "Failures: 0/1 of 3");
+    EXPECT_EQ(test_support::modelled_out(r.out), echo("3") + lines_of({"", "Failures: 0/3"}));
     EXPECT_EQ(trace(), lines_of({"orlix_open(NULL) -> 0"}) + kSwitch + kSwitch + kSwitch +
                            lines_of({"orlix_close(dev)"}));
 }
@@ -131,8 +133,9 @@ TEST_F(RefswitchSoak, EveryOptionIsEchoed) {
     power_script("exit 0");
     const Result r = run({"-d", "sim:1", "--load=image.rbf", "-i", "2", "--power_reset", "-r"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(split_lines(r.out), echo("2", "sim:1", "image.rbf", true, true) +
-                                      lines_of({"Failures: 0/1 of 2", "", "Failures: 0/2"}));
+    EXPECT_EQ(split_lines(r.out)[5], "Failures: 0/1 of 2");
+    EXPECT_EQ(test_support::modelled_out(r.out),
+              echo("2", "sim:1", "image.rbf", true, true) + lines_of({"", "Failures: 0/2"}));
     const std::vector<std::string> iteration = {"orlix_open(\"sim:1\") -> 0",
                                                 "orlix_load_fpga(dev, \"image.rbf\") -> 0",
                                                 kSwitch[0], kSwitch[1], "orlix_close(dev)"};
