@@ -116,7 +116,11 @@ std::string dev_arg(const orlix_device* dev) {
 }
 
 std::string text_arg(const char* text) {
-    return text ? "\"" + escaped(text) + "\"" : "NULL";
+    if (!text) return "NULL";
+    std::string out = "\"";
+    out += escaped(text);
+    out += '"';
+    return out;
 }
 
 std::string out_arg(const void* p) {
