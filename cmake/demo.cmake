@@ -8,6 +8,7 @@ add_custom_target(demo
           -D "BIN_DIR=$<TARGET_FILE_DIR:twin_capture>"
           -D "DEMO_DIR=${ORLIX_DEMO_DIR}"
           -D "INSPECT=$<TARGET_EXISTS:capture_inspect>"
+          -D "STATION=$<TARGET_EXISTS:station_run>"
           -P ${CMAKE_SOURCE_DIR}/cmake/run_demo.cmake
   USES_TERMINAL
   VERBATIM)

@@ -25,3 +25,11 @@ run_program("burst_sender: ten packets of rotating length" burst_sender)
 run_program("burst_sender: five packets of 100 dwords" burst_sender -n 5 -s 100 -d sim)
 run_program("refswitch_soak: five clock-select switches, reloading the image each time"
             refswitch_soak -i 5 -d sim -l demo_image.rbf)
+
+# The same programs as a test station would run them: the board acceptance
+# sequence with its limits, deadlines and record.
+if(STATION)
+  run_program("station_run: the board acceptance sequence, with limits, deadlines and a record"
+              station_run -i demo_image.rbf -s DEMO-0001 --operator demo -o station)
+  message(STATUS "The record is ${DEMO_DIR}/station/record.json, the JUnit file ${DEMO_DIR}/station/junit.xml")
+endif()

@@ -106,6 +106,20 @@ bool write_all(int fd, const void* data, std::size_t size, const volatile sig_at
     return true;
 }
 
+std::string find_on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
 mode_t new_file_mode(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return st.st_mode & 07777;

@@ -14,6 +14,9 @@
 bool write_all(int fd, const void* data, std::size_t size,
                const volatile sig_atomic_t* stop = nullptr);
 
+// The path of an executable `name` in a folder of PATH, or an empty text.
+std::string find_on_path(const std::string& name);
+
 // The mode a new file at `path` gets: the mode of the file there, or 0666 less
 // the umask when there is none.
 mode_t new_file_mode(const std::string& path);

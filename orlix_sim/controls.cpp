@@ -3,6 +3,7 @@
 #include "controls.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,15 @@ Controls::Controls() {
             log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_FAIL: malformed rule \"%s\"",
                      escaped(bad).c_str());
             rules.clear();
+            broken = true;
+        }
+    }
+    if (const char* hang = std::getenv(kHangControl); hang && *hang) {
+        std::string bad;
+        if (!parse_hang_rules(hang, hangs, bad)) {
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_HANG: malformed rule \"%s\"",
+                     escaped(bad).c_str());
+            hangs.clear();
             broken = true;
         }
     }
@@ -84,6 +94,9 @@ int Controls::injected(std::string_view op) {
     const auto index = static_cast<std::size_t>(
         std::find(kFailableOps.begin(), kFailableOps.end(), op) - kFailableOps.begin());
     const std::uint64_t number = ++calls[index];
+    for (const HangRule& rule : hangs) {
+        if (rule.op == op && rule.nth == number) hang(op, rule.ms);
+    }
     for (const FailRule& rule : rules) {
         if (rule.op == op && rule.fires(number)) return rule.status;
     }
@@ -98,6 +111,30 @@ void Controls::trace(const std::string& line) {
         log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_TRACE: cannot write \"%s\": %s",
                  escaped(trace_path).c_str(), std::strerror(errno));
     }
+}
+
+// Like a driver stuck in the kernel: no signal ends the wait, and one that
+// comes meanwhile is delivered once the call returns. Only SIGKILL ends a
+// program that hangs for ever.
+void Controls::hang(std::string_view op, std::optional<std::uint64_t> ms) {
+    log_line(ORLIX_LOG_LEVEL_DEBUG, "orlix_%.*s: hanging %s", static_cast<int>(op.size()),
+             op.data(), ms ? "for a while" : "for ever");
+    sigset_t all, saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const std::uint64_t wait = ms.value_or(0);
+    until.tv_sec += static_cast<time_t>(wait / 1000);
+    until.tv_nsec += static_cast<long>(wait % 1000) * 1'000'000L;
+    if (until.tv_nsec >= 1'000'000'000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1'000'000'000L;
+    }
+    while (!ms || clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) {
+        if (!ms) pause();
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 void Controls::delay() const {

@@ -22,11 +22,14 @@ inline constexpr const char* kTxFileControl = "ORLIX_SIM_TX_FILE";
 inline constexpr const char* kRxFileControl = "ORLIX_SIM_RX_FILE";
 inline constexpr const char* kSignalControl = "ORLIX_SIM_SIGNAL";
 inline constexpr const char* kDelayControl = "ORLIX_SIM_DELAY_MS";
-inline constexpr std::array<const char*, 6> kControls = {
-    kFailControl, kTraceControl, kTxFileControl, kRxFileControl, kSignalControl, kDelayControl};
+inline constexpr const char* kHangControl = "ORLIX_SIM_HANG";
+inline constexpr std::array<const char*, 7> kControls = {
+    kFailControl,   kTraceControl, kTxFileControl, kRxFileControl,
+    kSignalControl, kDelayControl, kHangControl};
 
 struct Controls {
     std::vector<FailRule> rules;
+    std::vector<HangRule> hangs;
     std::array<std::uint64_t, kFailableOps.size()> calls{};  // per failable operation
     bool broken = false;  // a control is unusable: every open fails
     int trace_fd = -1;
@@ -43,10 +46,12 @@ struct Controls {
     Controls& operator=(const Controls&) = delete;
 
     int open_append(const char* name);
-    // Counts a call of `op` and gives the status it must fail with, or 0.
+    // Counts a call of `op`: it hangs first when a rule says so, then gives the
+    // status it must fail with, or 0.
     int injected(std::string_view op);
     void trace(const std::string& line);
     void delay() const;
+    void hang(std::string_view op, std::optional<std::uint64_t> ms);
 };
 
 // The controls, read at the first use.

@@ -64,4 +64,51 @@ bool parse_fail_rules(std::string_view text, std::vector<FailRule>& rules, std::
     }
 }
 
+namespace {
+
+bool parse_hang(std::string_view text, HangRule& rule) {
+    const std::size_t at = text.find('@');
+    if (at == std::string_view::npos) return false;
+    rule.op = std::string(text.substr(0, at));
+    if (std::find(kFailableOps.begin(), kFailableOps.end(), rule.op) == kFailableOps.end()) {
+        return false;
+    }
+    text.remove_prefix(at + 1);
+    auto whole = [](std::string_view digits, std::uint64_t& out) {
+        if (digits.empty() || digits.front() < '0' || digits.front() > '9') return false;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), out);
+        return ec == std::errc() && end == digits.data() + digits.size();
+    };
+    const std::size_t colon = text.find(':');
+    if (!whole(text.substr(0, colon), rule.nth) || rule.nth == 0) return false;
+    if (colon == std::string_view::npos) return true;
+    std::uint64_t ms = 0;
+    if (!whole(text.substr(colon + 1), ms) || ms > 86'400'000) return false;
+    rule.ms = ms;
+    return true;
+}
+
+}  // namespace
+
+bool parse_hang_rules(std::string_view text, std::vector<HangRule>& rules, std::string& bad) {
+    rules.clear();
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        HangRule rule;
+        if (!parse_hang(item, rule)) {
+            bad = std::string(item);
+            return false;
+        }
+        rules.push_back(rule);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+        if (text.empty()) {
+            bad = "";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace orlix_sim

@@ -1,8 +1,11 @@
-// The fault rules of ORLIX_SIM_FAIL: which call of which operation fails, and how.
+// Faults on command: the rules of ORLIX_SIM_FAIL (which call of which
+// operation fails, and how) and of ORLIX_SIM_HANG (which call never returns,
+// or only late).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,5 +30,16 @@ struct FailRule {
 // Parses the value of ORLIX_SIM_FAIL. On a malformed rule returns false and
 // names that rule in `bad`; `rules` is then incomplete and must not be used.
 bool parse_fail_rules(std::string_view text, std::vector<FailRule>& rules, std::string& bad);
+
+// One rule of ORLIX_SIM_HANG: "op@N[:MS]".
+struct HangRule {
+    std::string op;
+    std::uint64_t nth = 1;
+    std::optional<std::uint64_t> ms;  // for ever without
+};
+
+// Parses the value of ORLIX_SIM_HANG, rules separated by commas; on a
+// malformed rule returns false and names it in `bad`.
+bool parse_hang_rules(std::string_view text, std::vector<HangRule>& rules, std::string& bad);
 
 }  // namespace orlix_sim

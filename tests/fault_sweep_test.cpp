@@ -20,6 +20,8 @@
 
 namespace {
 
+using test_support::Call;
+using test_support::failable_calls;
 using test_support::Launch;
 using test_support::Model;
 using test_support::Process;
@@ -29,23 +31,6 @@ using test_support::read_lines;
 using test_support::Result;
 using test_support::TempDir;
 using test_support::write_file;
-
-// A failable call of a trace: its operation and which call of it it is.
-struct Call {
-    std::string op;
-    std::uint64_t nth;
-};
-
-std::vector<Call> failable_calls(const std::vector<std::string>& trace) {
-    static const std::regex kLine(R"(orlix_(\w+)\(.*\) -> -?\d+)");
-    std::vector<Call> calls;
-    std::map<std::string, std::uint64_t> counts;
-    for (const std::string& line : trace) {
-        std::smatch m;
-        if (std::regex_match(line, m, kLine)) calls.push_back({m[1], ++counts[m[1]]});
-    }
-    return calls;
-}
 
 // Checks the handle's life in a trace, independently of any model: no call
 // on a closed device or with a null handle (but open and the close the

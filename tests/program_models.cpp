@@ -222,6 +222,17 @@ std::vector<std::string> clean_trace_tail(const ProgramModel& model, std::size_t
     return {t.end() - static_cast<long>(std::min(n, t.size())), t.end()};
 }
 
+std::vector<Call> failable_calls(const std::vector<std::string>& trace) {
+    static const std::regex kLine(R"(orlix_(\w+)\(.*\) -> -?\d+)");
+    std::vector<Call> calls;
+    std::map<std::string, std::uint64_t> counts;
+    for (const std::string& line : trace) {
+        std::smatch m;
+        if (std::regex_match(line, m, kLine)) calls.push_back({m[1], ++counts[m[1]]});
+    }
+    return calls;
+}
+
 std::vector<std::string> modelled_out(const std::string& out) {
     static const std::regex kProgress(R"(Failures: \d+/\d+ of \d+)");
     std::vector<std::string> lines;

@@ -62,6 +62,14 @@ std::vector<std::string> clean_trace(const ProgramModel& model);
 // The last `n` of them.
 std::vector<std::string> clean_trace_tail(const ProgramModel& model, std::size_t n);
 
+// A call that a fault rule can name: its operation and which call of it it is.
+struct Call {
+    std::string op;
+    std::uint64_t nth;
+};
+// The calls of a trace that a fault rule can name, in order.
+std::vector<Call> failable_calls(const std::vector<std::string>& trace);
+
 // Standard output and error as a model states them: refswitch_soak's
 // progress lines and the library's log lines taken out, a check's source
 // place left out of its report.

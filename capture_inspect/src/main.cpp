@@ -304,7 +304,7 @@ int main(int argc, char* argv[]) {
     // Known before anything is read or written: a plot that cannot be drawn.
     std::string gnuplot;
     if (s.plot != nullptr) {
-        gnuplot = find_gnuplot();
+        gnuplot = find_on_path("gnuplot");
         if (gnuplot.empty()) {
             fprintf(stderr, "%s: --plot needs gnuplot, which is not installed\n", prog);
             return kExitTrouble;

@@ -336,21 +336,6 @@ std::string sigmf_meta_path(const std::string& path, std::string& dataset) {
     return folder + stem + ".sigmf-meta";
 }
 
-std::string find_gnuplot() {
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/gnuplot";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 bool draw_picture(const std::string& gnuplot, const Inspection& in, std::string& png,
                   std::string& why) {
     std::string err;

@@ -43,9 +43,6 @@ std::string sigmf_metadata(const Inspection& inspection, const std::string& data
 // extension, and `dataset` names the capture for a non-conforming one.
 std::string sigmf_meta_path(const std::string& path, std::string& dataset);
 
-// gnuplot's path on PATH, or an empty text.
-std::string find_gnuplot();
-
 // Draws the spectrum above the first samples with gnuplot into a PNG held in
 // memory. False with the reason (gnuplot's own words where it has them).
 bool draw_picture(const std::string& gnuplot, const Inspection& inspection, std::string& png,

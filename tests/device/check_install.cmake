@@ -1,6 +1,7 @@
 # Installs BUILD_DIR into a scratch PREFIX and checks the tree: the PROGRAMS in
 # bin/, the PAGES (man/sectionN/name.N.gz) under share/man, the README, nothing
 # else in bin/, and one installed program run from there.
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -27,5 +28,19 @@ execute_process(COMMAND ${PREFIX}/bin/burst_sender -n 2 -s 4 -d sim WORKING_DIRE
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0 OR NOT out MATCHES "Sending 2 packets: 4 dwords/packet")
   message(FATAL_ERROR "the installed burst_sender: status ${rc}\n${out}${err}")
+endif()
+# station_run finds its sequence and schema, and its programs, from where it is installed.
+if("station_run" IN_LIST PROGRAMS)
+  foreach(data board-acceptance.toml record.schema.json)
+    if(NOT EXISTS ${PREFIX}/share/orlix-suite/${data})
+      message(FATAL_ERROR "missing share/orlix-suite/${data}")
+    endif()
+  endforeach()
+  file(WRITE ${PREFIX}/run/one.toml "name = \"one\"\nversion = \"1\"\n[[step]]\nname = \"send\"\nrun = [\"burst_sender\", \"-d\", \"{device}\", \"-n\", \"1\"]\n")
+  execute_process(COMMAND env PATH=/nowhere ${PREFIX}/bin/station_run -o station one.toml
+                  WORKING_DIRECTORY ${PREFIX}/run RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "Run PASS")
+    message(FATAL_ERROR "the installed station_run: status ${rc}\n${out}${err}")
+  endif()
 endif()
 message(STATUS "installed tree checked: ${installed}; pages: ${PAGES}")

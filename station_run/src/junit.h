@@ -1,0 +1,14 @@
+// The run as JUnit XML, for the rig's CI: one test suite, a test case per step
+// and one per measurement, valid against the schema CI servers check
+// (junit-10.xsd: properties only on the suite).
+#pragma once
+
+#include <string>
+
+#include "record.h"
+
+std::string junit_xml(const RunRecord& run, const std::string& hostname);
+
+// `text` fit for XML: markup escaped, control characters and bytes that are
+// not UTF-8 left out.
+std::string xml_escaped(const std::string& text);

@@ -1,0 +1,45 @@
+// Measurements, their limits, margins and verdicts, and the verdicts of steps
+// and runs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sequence.h"
+
+// A run's verdict is its worst step's; a skipped step counts as passed.
+enum class Verdict { pass, marginal, fail, error, timeout, skipped, aborted };
+
+// The upper-case word scripts rely on: PASS, MARGINAL, SKIPPED, FAIL, ...
+const char* verdict_name(Verdict v);
+// The verdict a word names; false for another word.
+bool verdict_from_name(const std::string& name, Verdict& v);
+// True for PASS and MARGINAL: the step or measurement passed.
+bool passed(Verdict v);
+// The worse of two verdicts.
+Verdict worse(Verdict a, Verdict b);
+// What a verdict makes of the exit status: 0, 1 (FAIL), 2 (ERROR, ABORTED) or
+// 3 (TIMEOUT); where several apply, the largest wins.
+int exit_status_of(Verdict v);
+
+struct Measurement {
+    std::string name;
+    std::string units;
+    std::optional<double> value;  // empty when missing or no number
+    Limits limits;
+    // Distance to the nearest limit in the units, negative outside; and that
+    // as a percentage of the band where both limits are given.
+    std::optional<double> margin, margin_percent;
+    Verdict verdict = Verdict::error;
+    std::string note;  // why the value is missing
+};
+
+// Judges a value against its limits.
+Measurement judge(const std::string& name, const std::string& units, std::optional<double> value,
+                  const Limits& limits, const std::string& note = "");
+
+// A step's measurements: its exit status (or the signal that ended it), then
+// each measure read from its standard output.
+std::vector<Measurement> measure_step(const Step& step, std::optional<int> exit_status,
+                                      const std::string& output);

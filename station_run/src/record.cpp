@@ -1,0 +1,404 @@
+#include "record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "files.h"
+
+using ordered_json = nlohmann::ordered_json;
+using json = nlohmann::json;
+
+namespace {
+
+// A whole number reads as one (an exit status of 0, not 0.0).
+ordered_json optional_number(const std::optional<double>& v) {
+    if (!v) return nullptr;
+    if (std::trunc(*v) == *v && std::fabs(*v) < 1e15) return static_cast<std::int64_t>(*v);
+    return *v;
+}
+
+ordered_json optional_int(const std::optional<int>& v) {
+    return v ? ordered_json(*v) : ordered_json(nullptr);
+}
+
+ordered_json optional_text(const std::string& text) {
+    return text.empty() ? ordered_json(nullptr) : ordered_json(text);
+}
+
+ordered_json measurement_json(const Measurement& m) {
+    ordered_json j = {{"name", m.name},
+                      {"value", optional_number(m.value)},
+                      {"units", m.units},
+                      {"low", optional_number(m.limits.low)},
+                      {"high", optional_number(m.limits.high)},
+                      {"marginal_low", optional_number(m.limits.marginal_low)},
+                      {"marginal_high", optional_number(m.limits.marginal_high)},
+                      {"margin", optional_number(m.margin)},
+                      {"margin_percent", optional_number(m.margin_percent)},
+                      {"verdict", verdict_name(m.verdict)}};
+    if (!m.note.empty()) j["note"] = m.note;
+    return j;
+}
+
+ordered_json attempt_json(const Attempt& a) {
+    ordered_json j = {{"number", a.number},
+                      {"verdict", verdict_name(a.verdict)},
+                      {"started", a.started},
+                      {"ended", a.ended},
+                      {"duration_s", a.duration_s},
+                      {"exit_status", optional_int(a.exit_status)},
+                      {"signal", optional_int(a.signal)},
+                      {"timed_out", a.timed_out},
+                      {"stdout", a.stdout_file},
+                      {"stderr", a.stderr_file}};
+    if (!a.note.empty()) j["note"] = a.note;
+    j["measurements"] = ordered_json::array();
+    for (const Measurement& m : a.measurements) j["measurements"].push_back(measurement_json(m));
+    return j;
+}
+
+// Reading back: a key of the wrong type makes the record unreadable.
+std::optional<double> number_at(const json& j, const char* key) {
+    if (!j.contains(key) || j[key].is_null()) return {};
+    return j.at(key).get<double>();
+}
+
+std::optional<int> int_at(const json& j, const char* key) {
+    if (!j.contains(key) || j[key].is_null()) return {};
+    return j.at(key).get<int>();
+}
+
+std::string text_at(const json& j, const char* key) {
+    if (!j.contains(key) || j[key].is_null()) return "";
+    return j.at(key).get<std::string>();
+}
+
+Verdict verdict_at(const json& j, const char* key) {
+    Verdict v;
+    if (!verdict_from_name(j.at(key).get<std::string>(), v)) {
+        throw std::runtime_error("unknown verdict " + j.at(key).dump());
+    }
+    return v;
+}
+
+Measurement measurement_from(const json& j) {
+    Measurement m;
+    m.name = text_at(j, "name");
+    m.units = text_at(j, "units");
+    m.value = number_at(j, "value");
+    m.limits = {number_at(j, "low"), number_at(j, "high"), number_at(j, "marginal_low"),
+                number_at(j, "marginal_high")};
+    m.margin = number_at(j, "margin");
+    m.margin_percent = number_at(j, "margin_percent");
+    m.verdict = verdict_at(j, "verdict");
+    m.note = text_at(j, "note");
+    return m;
+}
+
+Attempt attempt_from(const json& j) {
+    Attempt a;
+    a.number = j.at("number").get<int>();
+    a.verdict = verdict_at(j, "verdict");
+    a.started = text_at(j, "started");
+    a.ended = text_at(j, "ended");
+    a.duration_s = j.at("duration_s").get<double>();
+    a.exit_status = int_at(j, "exit_status");
+    a.signal = int_at(j, "signal");
+    a.timed_out = j.value("timed_out", false);
+    a.stdout_file = text_at(j, "stdout");
+    a.stderr_file = text_at(j, "stderr");
+    a.note = text_at(j, "note");
+    for (const json& m : j.at("measurements")) a.measurements.push_back(measurement_from(m));
+    return a;
+}
+
+void run_fields_from(const json& j, RunRecord& run) {
+    run.station = text_at(j, "station");
+    run.operator_name = text_at(j, "operator");
+    run.serial = text_at(j, "serial");
+    run.device = text_at(j, "device");
+    run.image = text_at(j, "image");
+    const json& seq = j.at("sequence");
+    run.sequence_name = text_at(seq, "name");
+    run.sequence_version = text_at(seq, "version");
+    run.sequence_path = text_at(seq, "path");
+    run.sequence_sha256 = text_at(seq, "sha256");
+    run.suite_version = text_at(j, "suite_version");
+    run.output = text_at(j, "output");
+    run.started = text_at(j, "started");
+}
+
+// The count of record.json that a step with the verdict adds to.
+const char* count_name(Verdict v) {
+    switch (v) {
+        case Verdict::pass:
+            return "passed";
+        case Verdict::marginal:
+            return "marginal";
+        case Verdict::fail:
+            return "failed";
+        case Verdict::error:
+            return "errors";
+        case Verdict::timeout:
+            return "timeouts";
+        case Verdict::skipped:
+            return "skipped";
+        case Verdict::aborted:
+            return "aborted";
+    }
+    return "aborted";
+}
+
+StepRecord* find_step(RunRecord& run, const std::string& name) {
+    for (StepRecord& s : run.steps) {
+        if (s.name == name) return &s;
+    }
+    throw std::runtime_error("an event names the unknown step \"" + name + "\"");
+}
+
+}  // namespace
+
+void conclude(RunRecord& run, bool aborted) {
+    Verdict verdict = Verdict::pass;
+    int status = 0;
+    for (const StepRecord& s : run.steps) {
+        if (!s.verdict) continue;
+        verdict = worse(verdict, *s.verdict);
+        status = std::max(status, exit_status_of(*s.verdict));
+    }
+    if (aborted) {
+        verdict = Verdict::aborted;
+        status = std::max(status, exit_status_of(Verdict::aborted));
+    }
+    run.verdict = verdict;
+    run.exit_status = status;
+}
+
+ordered_json run_started_event(const RunRecord& run) {
+    ordered_json j = {{"event", "run_started"},
+                      {"record_version", kRecordVersion},
+                      {"station", run.station},
+                      {"operator", optional_text(run.operator_name)},
+                      {"serial", run.serial},
+                      {"device", run.device},
+                      {"image", optional_text(run.image)},
+                      {"sequence",
+                       {{"name", run.sequence_name},
+                        {"version", run.sequence_version},
+                        {"path", run.sequence_path},
+                        {"sha256", run.sequence_sha256}}},
+                      {"suite_version", run.suite_version},
+                      {"started", run.started},
+                      {"output", run.output}};
+    j["steps"] = ordered_json::array();
+    for (const StepRecord& s : run.steps)
+        j["steps"].push_back({{"name", s.name}, {"argv", s.argv}});
+    return j;
+}
+
+ordered_json step_started_event(const std::string& step, int attempt, const std::string& started) {
+    return {{"event", "step_started"}, {"step", step}, {"attempt", attempt}, {"started", started}};
+}
+
+ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt) {
+    ordered_json j = {{"event", "attempt_ended"}, {"step", step}};
+    const ordered_json fields = attempt_json(attempt);
+    for (const auto& [key, value] : fields.items()) j[key] = value;
+    return j;
+}
+
+ordered_json step_ended_event(const StepRecord& step) {
+    ordered_json j = {{"event", "step_ended"},
+                      {"step", step.name},
+                      {"verdict", verdict_name(step.verdict.value_or(Verdict::error))},
+                      {"passed_on_retry", step.passed_on_retry}};
+    if (!step.skip_reason.empty()) j["skip_reason"] = step.skip_reason;
+    return j;
+}
+
+ordered_json run_resumed_event(const std::string& at, const std::vector<std::string>& interrupted) {
+    return {{"event", "run_resumed"}, {"at", at}, {"interrupted", interrupted}};
+}
+
+ordered_json run_ended_event(const RunRecord& run) {
+    return {{"event", "run_ended"},
+            {"verdict", verdict_name(run.verdict.value_or(Verdict::error))},
+            {"exit_status", run.exit_status},
+            {"ended", run.ended}};
+}
+
+ordered_json record_document(const RunRecord& run) {
+    ordered_json j = {
+        {"record_version", kRecordVersion},
+        {"verdict", run.verdict ? ordered_json(verdict_name(*run.verdict)) : ordered_json(nullptr)},
+        {"exit_status", run.exit_status},
+        {"serial", run.serial},
+        {"station", run.station},
+        {"operator", optional_text(run.operator_name)},
+        {"device", run.device},
+        {"image", optional_text(run.image)},
+        {"sequence",
+         {{"name", run.sequence_name},
+          {"version", run.sequence_version},
+          {"path", run.sequence_path},
+          {"sha256", run.sequence_sha256}}},
+        {"suite_version", run.suite_version},
+        {"started", run.started},
+        {"ended", optional_text(run.ended)},
+        {"output", run.output},
+        {"resumed", run.resumed}};
+    std::map<std::string, int> counts = {{"steps", 0},   {"passed", 0},  {"marginal", 0},
+                                         {"failed", 0},  {"errors", 0},  {"timeouts", 0},
+                                         {"skipped", 0}, {"aborted", 0}, {"passed_on_retry", 0}};
+    j["steps"] = ordered_json::array();
+    for (const StepRecord& s : run.steps) {
+        ordered_json step = {
+            {"name", s.name},
+            {"argv", s.argv},
+            {"verdict", s.verdict ? ordered_json(verdict_name(*s.verdict)) : ordered_json(nullptr)},
+            {"passed_on_retry", s.passed_on_retry},
+            {"skip_reason", optional_text(s.skip_reason)},
+            {"attempts", ordered_json::array()}};
+        for (const Attempt& a : s.attempts) step["attempts"].push_back(attempt_json(a));
+        j["steps"].push_back(step);
+        ++counts["steps"];
+        if (s.passed_on_retry) ++counts["passed_on_retry"];
+        ++counts[count_name(s.verdict.value_or(Verdict::aborted))];
+    }
+    j["counts"] = counts;
+    return j;
+}
+
+bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
+    try {
+        if (doc.at("record_version").get<int>() != kRecordVersion) {
+            error = "record version " + doc.at("record_version").dump() + " is not " +
+                    std::to_string(kRecordVersion);
+            return false;
+        }
+        run = RunRecord{};
+        run_fields_from(doc, run);
+        run.ended = text_at(doc, "ended");
+        if (!doc.at("verdict").is_null()) run.verdict = verdict_at(doc, "verdict");
+        run.exit_status = doc.at("exit_status").get<int>();
+        for (const json& r : doc.at("resumed")) run.resumed.push_back(r.get<std::string>());
+        for (const json& s : doc.at("steps")) {
+            StepRecord step;
+            step.name = text_at(s, "name");
+            step.argv = s.at("argv").get<std::vector<std::string>>();
+            if (!s.at("verdict").is_null()) step.verdict = verdict_at(s, "verdict");
+            step.passed_on_retry = s.value("passed_on_retry", false);
+            step.skip_reason = text_at(s, "skip_reason");
+            for (const json& a : s.at("attempts")) step.attempts.push_back(attempt_from(a));
+            run.steps.push_back(std::move(step));
+        }
+    } catch (const std::exception& e) {
+        error = std::string("not a record: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    const std::string text = bytes.str();
+    cut = !text.empty() && text.back() != '\n';
+    run = RunRecord{};
+    bool started = false;
+    std::size_t at = 0;
+    int line_number = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // cut short by a kill
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        ++line_number;
+        try {
+            const json e = json::parse(line);
+            const std::string event = e.at("event").get<std::string>();
+            if (event == "run_started") {
+                run_fields_from(e, run);
+                for (const json& s : e.at("steps")) {
+                    StepRecord step;
+                    step.name = text_at(s, "name");
+                    step.argv = s.at("argv").get<std::vector<std::string>>();
+                    run.steps.push_back(std::move(step));
+                }
+                started = true;
+            } else if (!started) {
+                throw std::runtime_error("an event before the run started");
+            } else if (event == "attempt_ended") {
+                find_step(run, text_at(e, "step"))->attempts.push_back(attempt_from(e));
+            } else if (event == "step_ended") {
+                StepRecord* step = find_step(run, text_at(e, "step"));
+                step->verdict = verdict_at(e, "verdict");
+                step->passed_on_retry = e.value("passed_on_retry", false);
+                step->skip_reason = text_at(e, "skip_reason");
+            } else if (event == "run_resumed") {
+                run.resumed.push_back(text_at(e, "at"));
+            } else if (event == "run_ended") {
+                run.verdict = verdict_at(e, "verdict");
+                run.exit_status = e.at("exit_status").get<int>();
+                run.ended = text_at(e, "ended");
+            } else if (event != "step_started") {
+                throw std::runtime_error("unknown event \"" + event + "\"");
+            }
+        } catch (const std::exception& e) {
+            error = path + ":" + std::to_string(line_number) + ": " + e.what();
+            return false;
+        }
+    }
+    if (!started) {
+        error = path + ": no run started in it";
+        return false;
+    }
+    return true;
+}
+
+RecordLog::~RecordLog() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool RecordLog::open(const std::string& path, std::string& error) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, new_file_mode(path));
+    if (fd_ < 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    // A line cut short by a kill ends at the last newline.
+    struct stat st;
+    if (fstat(fd_, &st) == 0 && st.st_size > 0) {
+        off_t end = st.st_size;
+        char c = 0;
+        while (end > 0 && pread(fd_, &c, 1, end - 1) == 1 && c != '\n') --end;
+        if (end != st.st_size && (ftruncate(fd_, end) != 0 || fdatasync(fd_) != 0)) {
+            error = path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RecordLog::append(const ordered_json& event, std::string& error) {
+    const std::string line =
+        event.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+    if (!write_all(fd_, line.data(), line.size()) || fdatasync(fd_) != 0) {
+        error = std::string("record.jsonl: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}

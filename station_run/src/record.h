@@ -1,0 +1,85 @@
+// The record of a run: record.jsonl, one event a line, each on the disk before
+// the next step starts, so that a killed station leaves exactly what it did;
+// and record.json, the whole record in one document at the end.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+
+constexpr int kRecordVersion = 1;
+
+struct Attempt {
+    int number = 1;
+    std::string started, ended;
+    double duration_s = 0;
+    std::optional<int> exit_status, signal;
+    bool timed_out = false;
+    Verdict verdict = Verdict::error;
+    std::string stdout_file, stderr_file;  // names in the run folder
+    std::string note;                      // why it could not run
+    std::vector<Measurement> measurements;
+};
+
+struct StepRecord {
+    std::string name;
+    std::vector<std::string> argv;
+    std::vector<Attempt> attempts;
+    std::optional<Verdict> verdict;  // set once the step is over
+    std::string skip_reason;
+    bool passed_on_retry = false;
+};
+
+struct RunRecord {
+    std::string station, operator_name, serial, device, image;  // empty: not given
+    std::string sequence_name, sequence_version, sequence_path, sequence_sha256;
+    std::string suite_version;
+    std::string output;  // the run folder
+    std::string started, ended;
+    std::vector<std::string> resumed;  // when the run was taken up again
+    std::vector<StepRecord> steps;
+    std::optional<Verdict> verdict;
+    int exit_status = 0;
+};
+
+// The run's verdict and exit status from its steps; ABORTED when `aborted`.
+void conclude(RunRecord& run, bool aborted);
+
+// Events, each one line of record.jsonl.
+nlohmann::ordered_json run_started_event(const RunRecord& run);
+nlohmann::ordered_json step_started_event(const std::string& step, int attempt,
+                                          const std::string& started);
+nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt);
+nlohmann::ordered_json step_ended_event(const StepRecord& step);
+nlohmann::ordered_json run_resumed_event(const std::string& at,
+                                         const std::vector<std::string>& interrupted);
+nlohmann::ordered_json run_ended_event(const RunRecord& run);
+
+// The whole record in one document.
+nlohmann::ordered_json record_document(const RunRecord& run);
+// The record read back from a document; false with a reason.
+bool record_from_document(const nlohmann::json& doc, RunRecord& run, std::string& error);
+
+// Reads record.jsonl back: the run as far as it went. A last line cut short by
+// a kill is left out (and reported in `cut`). False with a reason.
+bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& error);
+
+// record.jsonl, opened to append.
+class RecordLog {
+public:
+    RecordLog() = default;
+    ~RecordLog();
+    RecordLog(const RecordLog&) = delete;
+    RecordLog& operator=(const RecordLog&) = delete;
+
+    // Opens (creating) the log; a line cut short at its end is cut off.
+    bool open(const std::string& path, std::string& error);
+    // Writes the event as one line and flushes it to the disk.
+    bool append(const nlohmann::ordered_json& event, std::string& error);
+
+private:
+    int fd_ = -1;
+};

@@ -1,0 +1,458 @@
+// station_run end to end on the simulated device: verdicts and exit statuses,
+// deadlines, aborts, kills and resumption, bad sequences, and the record and
+// JUnit against their schemas.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+#include "program_models.h"
+#include "program_test.h"
+
+namespace {
+
+using nlohmann::json;
+using test_support::lines_of;
+using test_support::Process;
+using test_support::read_file;
+using test_support::Result;
+using test_support::split_lines;
+using test_support::TempDir;
+using test_support::write_file;
+using namespace std::chrono_literals;
+
+// The processes whose working folder is `folder`: what is left of a step.
+std::vector<std::string> processes_in(const std::filesystem::path& where) {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    const std::filesystem::path folder = std::filesystem::weakly_canonical(where);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (std::filesystem::read_symlink(entry.path() / "cwd", ignored) == folder) {
+            found.push_back(pid + " " + read_file(entry.path() / "comm"));
+        }
+    }
+    return found;
+}
+
+json parse_file(const std::filesystem::path& path) {
+    return json::parse(read_file(path));
+}
+
+// The verdict of each step of a record, by name.
+std::vector<std::string> step_verdicts(const json& record) {
+    std::vector<std::string> out;
+    for (const json& s : record["steps"]) {
+        out.push_back(s["name"].get<std::string>() + " " + s["verdict"].get<std::string>());
+    }
+    return out;
+}
+
+class StationRun : public test_support::ProgramTest {
+protected:
+    void SetUp() override { write_file(dir / "image.rbf", "image"); }
+
+    std::string sequence(const std::string& name, const std::string& steps) {
+        write_file(dir / name, "name = \"" + name + "\"\nversion = \"1\"\n" + steps);
+        return (dir / name).string();
+    }
+    test_support::Launch station(std::vector<std::string> args,
+                                 std::map<std::string, std::string> env = {}) const {
+        return launch(STATION_RUN_BIN, std::move(args), std::move(env));
+    }
+    Result run_station(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+        return test_support::run(station(std::move(args), std::move(env)));
+    }
+    // The record, checked against the shipped schema, and the JUnit file
+    // against the one CI servers validate with.
+    json checked_record(const std::filesystem::path& run) const {
+        const Result schema = test_support::run(
+            test_support::launch_in(dir.path(), "/usr/bin/python3",
+                                    {SOURCE_DIR "/tests/data/check_record.py",
+                                     SOURCE_DIR "/station_run/record.schema.json", run.string()}));
+        EXPECT_EQ(schema.exit_code, 0) << schema.out << schema.err;
+        const Result junit = test_support::run(
+            test_support::launch_in(dir.path(), "/usr/bin/xmllint",
+                                    {"--noout", "--schema", SOURCE_DIR "/tests/data/junit-10.xsd",
+                                     (run / "junit.xml").string()}));
+        EXPECT_EQ(junit.exit_code, 0) << junit.err;
+        return parse_file(run / "record.json");
+    }
+};
+
+const std::string kQuickStep = R"(
+[[step]]
+name = "send"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+)";
+
+TEST_F(StationRun, EachVerdictAndItsExitStatus) {
+    Result r = run_station({"-o", "pass", sequence("pass.toml", kQuickStep)});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(split_lines(r.out).back(), "JUnit: " + (dir / "pass/junit.xml").string());
+    EXPECT_EQ(checked_record(dir / "pass")["verdict"], "PASS");
+
+    // A program that fails (its exit status), a value that is missing, and a
+    // step that needs the image that was not given.
+    const std::string steps = R"(
+[[step]]
+name = "failing"
+run = ["image_reloader", "-d", "no-such-device"]
+[[step]]
+name = "missing"
+run = ["burst_sender", "-d", "{device}", "-n", "1"]
+  [[step.measure]]
+  name = "dwords"
+  stdout = 'never (\d+) printed'
+[[step]]
+name = "reload"
+run = ["image_reloader", "-d", "{device}", "-f", "{image}"]
+requires = ["image"]
+)";
+    r = run_station({"-o", "mixed", sequence("mixed.toml", steps)});
+    EXPECT_EQ(r.exit_code, 2) << "ERROR beats FAIL";
+    const json rec = checked_record(dir / "mixed");
+    EXPECT_EQ(step_verdicts(rec), lines_of({"failing FAIL", "missing ERROR", "reload SKIPPED"}));
+    EXPECT_EQ(rec["verdict"], "ERROR");
+    const json& missing = rec["steps"][1]["attempts"][0]["measurements"][1];
+    EXPECT_TRUE(missing["value"].is_null());
+    EXPECT_EQ(missing["verdict"], "ERROR");
+    EXPECT_EQ(rec["steps"][2]["skip_reason"], "no image given (-i)");
+    const std::vector<std::string> out = split_lines(r.out);
+    EXPECT_NE(r.out.find("FAIL      failing"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("exit_status = 252, low 0, high 0"), std::string::npos);
+    EXPECT_NE(r.out.find("1 skipped"), std::string::npos);
+}
+
+TEST_F(StationRun, MeasurementsAgainstLimitsWithMarginsAsNumbers) {
+    const std::string tone = R"(
+  json = "/channels/0/tone_above_floor_db"
+  units = "dB"
+)";
+    const std::string steps = R"(
+[[step]]
+name = "capture"
+run = ["twin_capture"]
+[[step]]
+name = "checks"
+run = ["capture_inspect", "--json", "dual_test.bin"]
+  [[step.measure]]
+  name = "passes")" + tone + R"(  low = 20
+  high = 200
+  [[step.measure]]
+  name = "marginal")" + tone + R"(  low = 20
+  marginal_low = 190
+  [[step.measure]]
+  name = "fails")" + tone + R"(  low = 190
+)";
+    const Result r = run_station({"-o", "run", sequence("limits.toml", steps)},
+                                 {{"ORLIX_SIM_SIGNAL", "amplitude=300"}});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    const json rec = checked_record(dir / "run");
+    const json& m = rec["steps"][1]["attempts"][0]["measurements"];
+    ASSERT_EQ(m.size(), 4u);
+    const double value = m[1]["value"].get<double>();
+    EXPECT_GT(value, 40);
+    EXPECT_LT(value, 150);
+    EXPECT_EQ(m[1]["verdict"], "PASS");
+    EXPECT_DOUBLE_EQ(m[1]["margin"].get<double>(), value - 20) << "to the nearer limit";
+    EXPECT_DOUBLE_EQ(m[1]["margin_percent"].get<double>(), 100 * (value - 20) / 180);
+    EXPECT_EQ(m[2]["verdict"], "MARGINAL");
+    EXPECT_TRUE(m[2]["margin_percent"].is_null()) << "one limit: no band";
+    EXPECT_EQ(m[3]["verdict"], "FAIL");
+    EXPECT_DOUBLE_EQ(m[3]["margin"].get<double>(), value - 190) << "negative outside";
+    EXPECT_EQ(rec["steps"][1]["verdict"], "FAIL");
+    EXPECT_NE(r.out.find("fails = "), std::string::npos) << r.out;
+}
+
+TEST_F(StationRun, DeadlineEndsAHungStepWithSigtermOrSigkill) {
+    const std::string steps = R"(
+[[step]]
+name = "reload"
+run = ["image_reloader", "-d", "{device}", "-f", "{image}"]
+timeout_s = 0.5
+grace_s = GRACE
+)";
+    struct Case {
+        const char* hang;
+        const char* grace;
+        int signal;
+    };
+    for (const Case c : {Case{"set_sample_rate@1:1500", "3", SIGTERM},
+                         Case{"set_sample_rate@1", "0.5", SIGKILL}}) {
+        SCOPED_TRACE(c.hang);
+        clear_trace();
+        const std::string folder = std::string("run") + std::to_string(c.signal);
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = run_station(
+            {"-i", "image.rbf", "-o", folder,
+             sequence("hang.toml", std::regex_replace(steps, std::regex("GRACE"), c.grace))},
+            {{"ORLIX_SIM_HANG", c.hang}});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.exit_code, 3) << r.err;
+        EXPECT_LT(took, std::chrono::duration<double>(0.5 + std::stod(c.grace) + 1));
+        const json rec = checked_record(dir / folder);
+        const json& attempt = rec["steps"][0]["attempts"][0];
+        EXPECT_EQ(attempt["verdict"], "TIMEOUT");
+        EXPECT_EQ(attempt["timed_out"], true);
+        EXPECT_EQ(attempt["signal"], c.signal);
+        // SIGTERM lets the program close the device once the call returns.
+        const std::vector<std::string> t = trace();
+        EXPECT_EQ(std::count(t.begin(), t.end(), "orlix_close(dev)"), c.signal == SIGTERM ? 1 : 0);
+        EXPECT_EQ(processes_in(dir / folder), lines_of({}));
+    }
+}
+
+TEST_F(StationRun, SignalAbortsTheRunWhichDiesByIt) {
+    const std::string steps = R"(
+[[step]]
+name = "capture"
+run = ["twin_capture"]
+)" + kQuickStep;
+    Process p(station({"-o", "run", sequence("abort.toml", steps)}));
+    ASSERT_TRUE(wait_for_trace("orlix_sync_rx", 20s));
+    p.send_signal(SIGTERM);
+    const Result r = p.wait();
+    EXPECT_EQ(r.term_signal, SIGTERM) << r.err;
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(rec["verdict"], "ABORTED");
+    EXPECT_EQ(rec["exit_status"], 2);
+    EXPECT_EQ(step_verdicts(rec), lines_of({"capture ABORTED", "send ABORTED"}));
+    EXPECT_EQ(rec["steps"][0]["attempts"][0]["signal"], SIGTERM) << "passed on to the step";
+    EXPECT_EQ(trace().back(), "orlix_close(dev)") << "the step closed the device";
+    EXPECT_NE(read_file(dir / "run/junit.xml").find("type=\"aborted\""), std::string::npos);
+}
+
+// Killed at each step boundary and inside steps: the record's lines parse,
+// and a resumed run ends as an uninterrupted one does.
+TEST_F(StationRun, KilledAnywhereAndResumedEndsAsIfUninterrupted) {
+    const std::string steps = R"(
+[[step]]
+name = "send"
+run = ["burst_sender", "-d", "{device}", "-n", "3"]
+[[step]]
+name = "reload"
+run = ["image_reloader", "-d", "{device}", "-f", "{image}"]
+[[step]]
+name = "switch"
+run = ["refswitch_soak", "-d", "{device}", "-i", "2"]
+  [[step.measure]]
+  name = "failures"
+  stdout = 'Failures: (\d+)/'
+  high = 0
+[[step]]
+name = "send-fixed"
+run = ["burst_sender", "-d", "{device}", "-n", "2", "-s", "8"]
+)";
+    const std::string seq = sequence("kill.toml", steps);
+    const std::map<std::string, std::string> slow = {{"ORLIX_SIM_DELAY_MS", "40"}};
+    ASSERT_EQ(run_station({"-i", "image.rbf", "-o", "whole", seq}, slow).exit_code, 0);
+    const json whole = parse_file(dir / "whole/record.json");
+
+    // After each of 0..4 steps, and 150 ms into the second and fourth.
+    struct Moment {
+        std::string after;  // the event to wait for
+        int count;
+        std::chrono::milliseconds later;
+    };
+    std::vector<Moment> moments;
+    for (int k = 0; k <= 4; ++k) {
+        moments.push_back(k == 0 ? Moment{"\"run_started\"", 1, 0ms}
+                                 : Moment{"\"step_ended\"", k, 0ms});
+    }
+    moments.push_back({"\"step\":\"reload\",\"attempt\":1", 1, 150ms});
+    moments.push_back({"\"step\":\"send-fixed\",\"attempt\":1", 1, 150ms});
+    int resumed_alike = 0, boundaries = 0;
+    for (std::size_t i = 0; i < moments.size(); ++i) {
+        const Moment& m = moments[i];
+        SCOPED_TRACE("kill " + std::to_string(i));
+        const std::string folder = "killed" + std::to_string(i);
+        Process p(station({"-i", "image.rbf", "-o", folder, seq}, slow));
+        const auto log = dir / folder / "record.jsonl";
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        auto seen = [&] {
+            const std::string text = read_file(log);
+            int n = 0;
+            for (std::size_t at = text.find(m.after); at != std::string::npos;
+                 at = text.find(m.after, at + 1)) {
+                ++n;
+            }
+            return n >= m.count;
+        };
+        while (!seen() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(m.later);
+        p.send_signal(SIGKILL);
+        EXPECT_EQ(p.wait().term_signal, SIGKILL);
+        std::this_thread::sleep_for(100ms);  // the parent-death signal's work
+        EXPECT_EQ(processes_in(dir / folder), lines_of({})) << "a step outlived station_run";
+        const std::string text = read_file(log);
+        for (const std::string& line : split_lines(text.substr(0, text.rfind('\n') + 1))) {
+            EXPECT_TRUE(json::accept(line)) << line;
+        }
+        const bool ended = text.find("\"run_ended\"") != std::string::npos;
+        const Result resumed = run_station({"--resume", folder});
+        EXPECT_EQ(resumed.exit_code, 0) << resumed.out << resumed.err;
+        const json rec = checked_record(dir / folder);
+        EXPECT_EQ(rec["resumed"].size(), ended ? 0u : 1u) << "a resumption is noted";
+        const bool alike = rec["verdict"] == whole["verdict"] &&
+                           step_verdicts(rec) == step_verdicts(whole) &&
+                           rec["counts"] == whole["counts"];
+        EXPECT_TRUE(alike) << rec.dump(1);
+        resumed_alike += alike;
+        boundaries += m.later == 0ms;
+    }
+    std::cout << "killed at " << boundaries << " of 5 boundaries and "
+              << moments.size() - boundaries << " moments inside steps; resumed alike "
+              << resumed_alike << " of " << moments.size() << std::endl;
+}
+
+// Each library call of two programs hangs in turn, for ever, under a short
+// deadline: every run ends TIMEOUT in time, nothing of the step left.
+TEST_F(StationRun, HangSweepEndsEveryRunInTime) {
+    struct Program {
+        const char* name;
+        std::vector<std::string> run;
+        test_support::ProgramModel model;
+    };
+    const Program programs[] = {
+        {"reload",
+         {"image_reloader", "-d", "{device}", "-f", "{image}"},
+         test_support::image_reloader_model},
+        {"send",
+         {"burst_sender", "-d", "{device}", "-n", "3"},
+         test_support::burst_sender_model({40, 17, 43}, 0)},
+    };
+    struct Sweep {
+        std::string rule;
+        std::unique_ptr<TempDir> dir;
+        std::unique_ptr<Process> process;
+        std::chrono::steady_clock::time_point start;
+    };
+    std::vector<Sweep> sweeps;
+    for (const Program& program : programs) {
+        std::string run = "[";
+        for (const std::string& a : program.run) run += (run.size() > 1 ? ", \"" : "\"") + a + "\"";
+        const std::string seq =
+            sequence(std::string(program.name) + ".toml",
+                     "[[step]]\nname = \"" + std::string(program.name) + "\"\nrun = " + run +
+                         "]\ntimeout_s = 0.5\ngrace_s = 0.3\n");
+        for (const test_support::Call& c :
+             test_support::failable_calls(test_support::clean_trace(program.model))) {
+            Sweep s{c.op + "@" + std::to_string(c.nth), std::make_unique<TempDir>(), nullptr, {}};
+            write_file(*s.dir / "image.rbf", "image");
+            s.start = std::chrono::steady_clock::now();
+            s.process = std::make_unique<Process>(test_support::launch_in(
+                s.dir->path(), STATION_RUN_BIN, {"-i", "image.rbf", "-o", "run", seq},
+                {{"ORLIX_SIM_HANG", s.rule}}));
+            sweeps.push_back(std::move(s));
+        }
+    }
+    for (Sweep& s : sweeps) {
+        SCOPED_TRACE(s.rule);
+        const Result r = s.process->wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - s.start, 0.5s + 0.3s + 1s);
+        EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+        const json rec = parse_file(*s.dir / "run/record.json");
+        EXPECT_EQ(rec["steps"][0]["verdict"], "TIMEOUT");
+        EXPECT_EQ(processes_in(*s.dir / "run"), lines_of({}));
+    }
+    std::cout << "hung each of " << sweeps.size() << " calls in turn" << std::endl;
+}
+
+TEST_F(StationRun, BadSequenceIsRefusedNamingItsLineAndKey) {
+    const std::string head = "name = \"bad\"\nversion = \"1\"\n[[step]]\nname = \"a\"\n";
+    const std::string run = "run = [\"burst_sender\"]\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {head + "run = [\"burst_sender\"\n", ":5: syntax: "},
+        {head + run + "deadline = 3\n", ":6: step[1].deadline: unknown key"},
+        {"name = \"bad\"\nversion = \"1\"\n[[step]]\n" + run, ":3: step[1].name: missing"},
+        {head, ":3: step[1].run: missing"},
+        {head + run + "[[step.measure]]\nname = \"m\"\nstdout = 'x(\\d+'\n",
+         ":8: step[1].measure[1].stdout: does not parse"},
+        {head + run + "[[step.measure]]\nname = \"m\"\njson = \"channels\"\n",
+         ":8: step[1].measure[1].json: is no JSON pointer"},
+        {head + run + "[[step.measure]]\nname = \"m\"\njson = \"/x\"\nlow = 5\nhigh = 1\n",
+         ":9: step[1].measure[1].low: is above high"},
+        {head + run + "[[step]]\nname = \"a\"\n" + run,
+         ":7: step[2].name: \"a\" names an earlier step"},
+        {head + "run = [\"no_such_program\"]\n", "step a: program not found: no_such_program"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        write_file(dir / "bad.toml", text);
+        const Result r = run_station({"bad.toml"});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(std::filesystem::exists(dir / "runs")) << "nothing ran";
+    }
+}
+
+TEST_F(StationRun, RetriesStayInTheRecordAndJunitCountsItsCases) {
+    // Fails its first attempt and passes its second; one never passes.
+    const std::string steps = R"(
+[[step]]
+name = "flaky"
+run = ["sh", "-c", "test -e tried || { touch tried; exit 1; }"]
+retries = 2
+[[step]]
+name = "broken"
+run = ["sh", "-c", "echo 'Failures: 1/3'; exit 0"]
+retries = 1
+  [[step.measure]]
+  name = "failures"
+  stdout = 'Failures: (\d+)/'
+  high = 0
+)" + kQuickStep;
+    const Result r = run_station({"-o", "run", sequence("retry.toml", steps)});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(step_verdicts(rec), lines_of({"flaky PASS", "broken FAIL", "send PASS"}));
+    EXPECT_EQ(rec["steps"][0]["passed_on_retry"], true);
+    EXPECT_EQ(rec["steps"][0]["attempts"].size(), 2u);
+    EXPECT_EQ(rec["steps"][1]["attempts"].size(), 2u);
+    EXPECT_EQ(rec["counts"]["passed_on_retry"], 1);
+    EXPECT_NE(r.out.find("1 on retry"), std::string::npos) << r.out;
+
+    // A test case per step and per measurement; the suite counts them.
+    const std::string xml = read_file(dir / "run/junit.xml");
+    std::vector<std::string> cases;
+    const std::regex testcase(R"re(<testcase name="([^"]+)")re");
+    for (auto it = std::sregex_iterator(xml.begin(), xml.end(), testcase);
+         it != std::sregex_iterator(); ++it) {
+        cases.push_back((*it)[1]);
+    }
+    EXPECT_EQ(cases, lines_of({"flaky", "flaky/exit_status", "broken", "broken/exit_status",
+                               "broken/failures", "send", "send/exit_status"}));
+    std::smatch suite;
+    ASSERT_TRUE(std::regex_search(
+        xml, suite,
+        std::regex(R"re(<testsuite name="retry.toml" tests="(\d+)" failures="(\d+)")re")));
+    EXPECT_EQ(std::stoul(suite[1]), cases.size());
+    EXPECT_EQ(suite[2], "2") << "the step and its measurement";
+    EXPECT_NE(xml.find("<flakyFailure type=\"FAIL\""), std::string::npos);
+    EXPECT_NE(xml.find("<rerunFailure type=\"FAIL\""), std::string::npos);
+}
+
+TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
+    const Result r = run_station({"-i", "image.rbf", "-s", "SN-1", "-o", "run"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(rec["sequence"]["name"], "board-acceptance");
+    EXPECT_EQ(rec["serial"], "SN-1");
+    EXPECT_EQ(rec["steps"].size(), 6u);
+    EXPECT_EQ(rec["verdict"], "PASS");
+}
+
+}  // namespace
