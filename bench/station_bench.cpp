@@ -1,6 +1,7 @@
 // station_run's own cost per step: a sequence of steps that do nothing, run by
 // station_run (with its record flushed to the disk after every step) and by a
-// plain shell loop. Target: at most 20 ms a step over the loop.
+// plain shell loop; target: at most 20 ms a step over the loop. And the time
+// --summary takes on a history of 10,000 runs.
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+
+#include "history.h"
 
 namespace {
 
@@ -68,3 +72,79 @@ static void BM_StationRunCostPerStep(benchmark::State& state) {
     state.counters["ms_per_step_over_loop"] = (station - shell) / runs / kSteps * 1000;
 }
 BENCHMARK(BM_StationRunCostPerStep)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+namespace {
+
+// A history of `runs` runs of a sequence shaped like the board acceptance
+// one: six steps, their exit statuses and ten figures of a capture, each
+// scattered around a board's typical value.
+bool make_history(const std::string& path, int runs) {
+    std::string error;
+    const std::unique_ptr<History> history = History::open(path, false, error);
+    if (!history) return false;
+    std::mt19937 random(7);
+    std::normal_distribution<double> spread(0.0, 1.0);
+    const std::pair<const char*, double> figures[] = {
+        {"ch0_tone", 82},      {"ch1_tone", 82}, {"ch0_image", -77},    {"ch1_image", -77},
+        {"ch0_dc", -120},      {"ch1_dc", -120}, {"ch0_phase_jump", 2}, {"ch1_phase_jump", 2},
+        {"coherence", 0.9999}, {"failures", 0}};
+    for (int r = 0; r < runs; ++r) {
+        RunRecord run;
+        run.station = "bench";
+        run.serial = "SN-" + std::to_string(r);
+        run.device = "sim";
+        run.sequence_name = "board-acceptance";
+        run.sequence_version = "1.0";
+        run.sequence_sha256 = std::string(64, '0');
+        run.output = "/runs/" + std::to_string(r);
+        char stamp[40];
+        std::snprintf(stamp, sizeof stamp, "2026-12-%02dT%02d:%02d:%02d.000Z", 1 + r / 86400 % 28,
+                      r / 3600 % 24, r / 60 % 60, r % 60);
+        run.started = run.ended = stamp;
+        run.verdict = Verdict::pass;
+        for (int s = 0; s < 6; ++s) {
+            StepRecord step;
+            step.name = "step" + std::to_string(s);
+            Attempt a;
+            a.verdict = Verdict::pass;
+            a.exit_status = 0;
+            a.measurements.push_back(judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}));
+            if (s == 5) {
+                for (const auto& [name, typical] : figures) {
+                    a.measurements.push_back(judge(name, "dB", typical + spread(random),
+                                                   {typical - 10, typical + 10, {}, {}}));
+                }
+            }
+            step.attempts.push_back(a);
+            step.verdict = Verdict::pass;
+            run.steps.push_back(step);
+        }
+        if (!history->end_run(run, error)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+static void BM_SummaryOfTenThousandRuns(benchmark::State& state) {
+    std::string dir = (std::filesystem::temp_directory_path() / "summary_bench_XXXXXX").string();
+    if (!mkdtemp(dir.data()) || !make_history(dir + "/station.sqlite", 10'000)) {
+        state.SkipWithError("cannot make the history");
+        return;
+    }
+    double text = 0, json = 0;
+    for (auto _ : state) {
+        const double t = run_seconds(dir, {STATION_RUN_BIN, "--summary"});
+        const double j = run_seconds(dir, {STATION_RUN_BIN, "--summary", "--json"});
+        if (t < 0 || j < 0) {
+            state.SkipWithError("--summary failed");
+            break;
+        }
+        text += t;
+        json += j;
+    }
+    std::filesystem::remove_all(dir);
+    state.counters["summary_s"] = text / static_cast<double>(state.iterations());
+    state.counters["summary_json_s"] = json / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_SummaryOfTenThousandRuns)->Iterations(3)->Unit(benchmark::kMillisecond);

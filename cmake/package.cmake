@@ -9,7 +9,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Console test programs that exercise an Orlix device and report by exit status:
  twin_capture captures both receive channels, burst_sender transmits packets,
  refswitch_soak switches the reference clock, image_reloader reloads the FPGA
- image, and capture_inspect checks a capture.")
+ image, capture_inspect checks a capture, and station_run runs them as a test
+ station with limits, deadlines, a record, JUnit, a report page and a history.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

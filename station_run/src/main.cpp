@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,10 +22,13 @@
 #include "files.h"
 #include "getopt_long.h"
 #include "guard.h"
+#include "history.h"
 #include "junit.h"
 #include "measure.h"
 #include "record.h"
+#include "report_page.h"
 #include "sequence.h"
+#include "statistics.h"
 #include "supervisor.h"
 
 constexpr int kExitPassed = 0;
@@ -38,6 +42,11 @@ struct Options {
     std::string operator_name;
     std::string output;
     std::string resume;
+    std::string report;
+    std::string history = "station.sqlite";
+    bool summary = false;
+    bool json = false;
+    SummaryFilter filter;
     std::string sequence;
     bool live = false;
 };
@@ -45,7 +54,9 @@ struct Options {
 static const cmdline::option_record long_options[] = {
     {"device", 1, nullptr, 'd'},  {"image", 1, nullptr, 'i'},    {"serial", 1, nullptr, 's'},
     {"station", 1, nullptr, 'S'}, {"operator", 1, nullptr, 'O'}, {"output", 1, nullptr, 'o'},
-    {"resume", 1, nullptr, 'R'},  {"verbose", 0, nullptr, 'v'},  {"help", 0, nullptr, 'h'},
+    {"resume", 1, nullptr, 'R'},  {"report", 1, nullptr, 'P'},   {"history", 1, nullptr, 'H'},
+    {"summary", 0, nullptr, 'U'}, {"since", 1, nullptr, 'N'},    {"sequence", 1, nullptr, 'Q'},
+    {"json", 0, nullptr, 'J'},    {"verbose", 0, nullptr, 'v'},  {"help", 0, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -62,6 +73,13 @@ static void print_usage(FILE* out, const char* prog) {
             "      --operator NAME    Who runs it\n"
             "  -o, --output DIR       The run folder (default runs/SERIAL-YYYYMMDDTHHMMSSZ)\n"
             "      --resume DIR       Continue the run that DIR records\n"
+            "      --report DIR       Write DIR/report.html from the record there, and exit\n"
+            "      --history FILE     The history: a SQLite file (default station.sqlite)\n"
+            "                         or a postgresql:// URL\n"
+            "      --summary          Summarize the history per measurement, with Cpk, and exit\n"
+            "      --since DATE       With --summary: runs started at DATE or later\n"
+            "      --sequence NAME    With --summary: runs of this sequence (-s: of this board)\n"
+            "      --json             With --summary: print JSON\n"
             "  -v, --verbose          Show each step's output as it comes\n"
             "  -h, --help             Show this help and exit\n"
             "Exit status: 0 passed, 1 a limit or step failed, 2 an error or an abort,\n"
@@ -198,12 +216,13 @@ static void print_step(const StepRecord& s) {
            s.name.c_str(), time, detail.c_str());
 }
 
-// The record in one document and the JUnit file, each written whole.
+// The record in one document, the JUnit file and the page, each written whole.
 static bool write_outputs(const RunRecord& run, std::string& error) {
     char host[HOST_NAME_MAX + 1] = "";
     gethostname(host, sizeof host);
     if (!write_file_whole(run.output + "/record.json", record_document(run).dump(2) + "\n") ||
-        !write_file_whole(run.output + "/junit.xml", junit_xml(run, host))) {
+        !write_file_whole(run.output + "/junit.xml", junit_xml(run, host)) ||
+        !write_file_whole(run.output + "/report.html", report_page(run))) {
         error = std::string("cannot write the record: ") + strerror(errno);
         return false;
     }
@@ -279,7 +298,7 @@ int main(int argc, char* argv[]) {
                 o.image = cmdline::optarg;
                 break;
             case 's':
-                o.serial = cmdline::optarg;
+                o.serial = o.filter.serial = cmdline::optarg;
                 break;
             case 'S':
                 o.station = cmdline::optarg;
@@ -292,6 +311,24 @@ int main(int argc, char* argv[]) {
                 break;
             case 'R':
                 o.resume = cmdline::optarg;
+                break;
+            case 'P':
+                o.report = cmdline::optarg;
+                break;
+            case 'H':
+                o.history = cmdline::optarg;
+                break;
+            case 'U':
+                o.summary = true;
+                break;
+            case 'N':
+                o.filter.since = cmdline::optarg;
+                break;
+            case 'Q':
+                o.filter.sequence = cmdline::optarg;
+                break;
+            case 'J':
+                o.json = true;
                 break;
             case 'v':
                 o.live = true;
@@ -313,6 +350,41 @@ int main(int argc, char* argv[]) {
         char host[HOST_NAME_MAX + 1] = "";
         gethostname(host, sizeof host);
         o.station = host;
+    }
+
+    if (!o.report.empty()) {
+        RunRecord run;
+        std::string error;
+        std::ifstream in(o.report + "/record.json");
+        const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+        if (doc.is_discarded() || !record_from_document(doc, run, error)) {
+            fprintf(stderr, "%s: %s/record.json: %s\n", prog, o.report.c_str(),
+                    doc.is_discarded() ? "no record" : error.c_str());
+            return kExitTrouble;
+        }
+        run.output = o.report;  // the folder may have moved since
+        if (!write_file_whole(o.report + "/report.html", report_page(run))) {
+            fprintf(stderr, "%s: %s/report.html: %s\n", prog, o.report.c_str(), strerror(errno));
+            return kExitTrouble;
+        }
+        printf("Report: %s/report.html\n", o.report.c_str());
+        return finish_output(prog) ? kExitPassed : kExitTrouble;
+    }
+
+    if (o.summary) {
+        std::string error;
+        std::vector<MeasurementTotals> rows;
+        std::vector<HistoryRun> runs;
+        const std::unique_ptr<History> history = History::open(o.history, true, error);
+        if (!history || !history->totals(o.filter, rows, error) ||
+            !history->last_runs(o.filter, 20, runs, error)) {
+            fprintf(stderr, "%s: history: %s\n", prog, error.c_str());
+            return kExitTrouble;
+        }
+        const std::vector<MeasurementSummary> summaries = summarize(rows);
+        fputs((o.json ? summary_json(summaries, runs) : summary_text(summaries, runs)).c_str(),
+              stdout);
+        return finish_output(prog) ? kExitPassed : kExitTrouble;
     }
 
     // The run: taken up again from its record, or a new one.
@@ -431,6 +503,16 @@ int main(int argc, char* argv[]) {
         return kExitTrouble;
     }
 
+    // The history keeps the run from its start; one that cannot be used is
+    // reported, and the run and its record go on without it.
+    bool history_ok = true;
+    std::unique_ptr<History> history = History::open(o.history, false, error);
+    if (!history || !history->begin_run(run, error)) {
+        fprintf(stderr, "%s: history: %s\n", prog, error.c_str());
+        history.reset();
+        history_ok = false;
+    }
+
     bool aborted = false;
     bool stopping = false;  // a failed step that stops the run
     for (std::size_t i = 0; i < sequence.steps.size() && logged; ++i) {
@@ -472,6 +554,11 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "%s: %s\n", prog, error.c_str());
         run.exit_status = std::max(run.exit_status, kExitTrouble);
     }
+    if (history && !history->end_run(run, error)) {
+        fprintf(stderr, "%s: history: %s\n", prog, error.c_str());
+        history_ok = false;
+    }
+    if (!history_ok) run.exit_status = std::max(run.exit_status, kExitTrouble);
 
     int steps = 0, ok = 0, skipped = 0, retried = 0;
     for (const StepRecord& s : run.steps) {

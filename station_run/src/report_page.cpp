@@ -1,0 +1,308 @@
+#include "report_page.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "junit.h"
+
+namespace {
+
+constexpr std::size_t kOutputShown = 16 * 1024;  // the tail of each output on the page
+
+const char* kStyle = R"(
+body { font-family: "DejaVu Sans", Arial, sans-serif; margin: 1.5em auto; max-width: 1180px;
+       color: #222; padding: 0 1em }
+h1 { font-size: 1.3em; margin: 0 0 .6em }
+h2 { font-size: 1.1em; margin: 1.6em 0 .4em; border-bottom: 2px solid #ccc }
+.banner { padding: .6em 1em; border-radius: 6px; color: #fff; font-size: 1.7em;
+          font-weight: bold; letter-spacing: .05em }
+.verdict { padding: 0 .35em; border-radius: 3px; color: #fff; font-weight: bold; font-size: .85em }
+.v-PASS { background: #2e7d32 } .v-MARGINAL { background: #b26a00 } .v-FAIL { background: #c62828 }
+.v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #ad1457 }
+.v-SKIPPED { background: #607d8b } .v-ABORTED { background: #37474f }
+.facts { display: grid; grid-template-columns: max-content 1fr; gap: .15em 1.2em; margin: .8em 0 }
+.facts dt { color: #666 } .facts dd { margin: 0 }
+table { border-collapse: collapse; width: 100% }
+th, td { border-bottom: 1px solid #e2e2e2; padding: .2em .5em; text-align: left; vertical-align: top }
+th { background: #f2f2f2 } td.n { text-align: right; font-variant-numeric: tabular-nums }
+.capture { display: flex; gap: 1.5em; align-items: flex-start; flex-wrap: wrap }
+.capture img { max-width: 760px; width: 100%; border: 1px solid #ddd }
+pre { background: #f6f6f6; padding: .5em; overflow-x: auto; max-height: 28em; font-size: .85em }
+summary { cursor: pointer; margin: .3em 0 }
+.print-only { display: none }
+@media print {
+  body { margin: 0; max-width: none }
+  .capture { display: block } .capture img { max-width: 100% }
+  details { display: none } .print-only { display: block }
+  pre { max-height: none; white-space: pre-wrap; overflow: visible }
+  .banner, .verdict, th { print-color-adjust: exact; -webkit-print-color-adjust: exact }
+  tr, .print-only pre { break-inside: avoid-page }
+}
+)";
+
+std::string esc(const std::string& text) {
+    return xml_escaped(text);
+}
+
+std::string number(const std::optional<double>& v) {
+    if (!v) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6g", *v);
+    return text;
+}
+
+std::string verdict_span(Verdict v) {
+    const std::string name = verdict_name(v);
+    return "<span class=\"verdict v-" + name + "\">" + name + "</span>";
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+std::string tail(const std::string& text) {
+    return text.size() <= kOutputShown
+               ? text
+               : "[... the first " + std::to_string(text.size() - kOutputShown) +
+                     " bytes are in the file]\n" + text.substr(text.size() - kOutputShown);
+}
+
+// Where a value lies between its limits and marginal bands: red outside,
+// amber in a marginal band, green inside, the value a black mark.
+std::string bar(const Measurement& m) {
+    const Limits& l = m.limits;
+    if (!l.low && !l.high) return "";
+    const double v = m.value.value_or(l.low ? *l.low : *l.high);
+    double a, b;
+    if (l.low && l.high) {
+        const double span = *l.high > *l.low ? *l.high - *l.low : 1.0;
+        a = *l.low - span / 4;
+        b = *l.high + span / 4;
+    } else {
+        const double limit = l.low ? *l.low : *l.high;
+        const double span = std::max({std::fabs(v - limit), std::fabs(limit) * 0.1, 1.0});
+        a = std::min(v, limit) - span * 0.6;
+        b = std::max(v, limit) + span * 0.6;
+    }
+    constexpr double kWidth = 150, kHeight = 14;
+    auto x = [&](double t) { return std::clamp((t - a) / (b - a), 0.0, 1.0) * kWidth; };
+    std::string svg =
+        "<svg width=\"150\" height=\"14\" viewBox=\"0 0 150 14\" role=\"img\" "
+        "aria-label=\"" +
+        esc(m.name) + " between its limits\">";
+    auto rect = [&](double from, double to, const char* colour) {
+        if (to <= from) return;
+        char r[160];
+        std::snprintf(r, sizeof r,
+                      "<rect x=\"%.1f\" y=\"3\" width=\"%.1f\" height=\"8\" fill=\"%s\"/>", x(from),
+                      x(to) - x(from), colour);
+        svg += r;
+    };
+    const double lo = l.low.value_or(a), hi = l.high.value_or(b);
+    rect(a, lo, "#e57373");
+    rect(hi, b, "#e57373");
+    const double mlo = l.marginal_low.value_or(lo), mhi = l.marginal_high.value_or(hi);
+    rect(lo, mlo, "#ffb74d");
+    rect(mhi, hi, "#ffb74d");
+    rect(mlo, mhi, "#81c784");
+    if (l.low && l.high && *l.low == *l.high) {  // one value passes: a narrow green band
+        char band[120];
+        std::snprintf(band, sizeof band,
+                      "<rect x=\"%.1f\" y=\"3\" width=\"8\" height=\"8\" fill=\"#81c784\"/>",
+                      x(*l.low) - 4);
+        svg += band;
+    }
+    if (m.value) {
+        char mark[120];
+        std::snprintf(mark, sizeof mark,
+                      "<rect x=\"%.1f\" y=\"0\" width=\"2.4\" height=\"%.0f\" fill=\"#111\"/>",
+                      std::clamp(x(*m.value) - 1.2, 0.0, kWidth - 2.4), kHeight);
+        svg += mark;
+    }
+    return svg + "</svg>";
+}
+
+std::string duration_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+// Seconds between two of the record's times.
+double seconds_between(const std::string& from, const std::string& to) {
+    auto parse = [](const std::string& t) {
+        std::tm tm{};
+        if (t.size() < 23 || !strptime(t.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return -1.0;
+        return static_cast<double>(timegm(&tm)) + std::atof(t.c_str() + 19);
+    };
+    const double a = parse(from), b = parse(to);
+    return a >= 0 && b >= a ? b - a : 0;
+}
+
+// The capture's figures from capture_inspect's JSON, as a table.
+std::string figures_table(const nlohmann::json& j) {
+    auto cell = [](const nlohmann::json& v) {
+        if (!v.is_number()) return std::string("n/a");
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", v.get<double>());
+        return std::string(text);
+    };
+    std::string html =
+        "<table class=\"figures\"><tr><th>figure</th><th>channel 0</th><th>channel 1</th></tr>";
+    const std::pair<const char*, const char*> rows[] = {
+        {"tone_offset_hz", "tone offset (Hz)"},
+        {"tone_dbfs", "tone (dBFS)"},
+        {"tone_above_floor_db", "tone above floor (dB)"},
+        {"rms_dbfs", "RMS (dBFS)"},
+        {"dc_dbfs", "DC (dBFS)"},
+        {"image_dbc", "image (dBc)"},
+        {"largest_phase_jump_deg", "largest phase jump (degrees)"},
+        {"clipped", "clipped samples"}};
+    for (const auto& [key, label] : rows) {
+        html += "<tr><td>" + std::string(label) + "</td>";
+        for (int c = 0; c < 2; ++c)
+            html += "<td class=\"n\">" + cell(j["channels"][c][key]) + "</td>";
+        html += "</tr>";
+    }
+    const std::pair<const char*, const char*> pair[] = {{"correlation", "correlation"},
+                                                        {"coherence", "coherence"},
+                                                        {"phase_deg", "phase (degrees)"}};
+    for (const auto& [key, label] : pair) {
+        html += "<tr><td>" + std::string(label) + "</td><td class=\"n\" colspan=\"2\">" +
+                cell(j["pair"][key]) + "</td></tr>";
+    }
+    return html + "</table>";
+}
+
+// The capture's picture and figures, where a capture_inspect step made them.
+std::string capture_section(const RunRecord& run) {
+    std::string html;
+    for (const StepRecord& s : run.steps) {
+        if (s.argv.empty() || s.attempts.empty()) continue;
+        const std::string program = s.argv[0].substr(s.argv[0].rfind('/') + 1);
+        if (program != "capture_inspect") continue;
+        std::string picture;
+        for (std::size_t i = 0; i + 1 < s.argv.size(); ++i) {
+            if (s.argv[i] == "--plot") picture = s.argv[i + 1];
+        }
+        const std::string png = picture.empty() ? "" : read_file(run.output + "/" + picture);
+        const nlohmann::json j = nlohmann::json::parse(
+            read_file(run.output + "/" + s.attempts.back().stdout_file), nullptr, false);
+        const bool figures = !j.is_discarded() && j.contains("channels");
+        if (png.empty() && !figures) continue;
+        html += "<h2>Capture (" + esc(s.name) + ")</h2><div class=\"capture\">";
+        if (!png.empty()) {
+            html +=
+                "<img alt=\"The capture's spectrum and first samples\" "
+                "src=\"data:image/png;base64," +
+                base64(png) + "\">";
+        }
+        if (figures) html += figures_table(j);
+        html += "</div>";
+    }
+    return html;
+}
+
+}  // namespace
+
+std::string report_page(const RunRecord& run) {
+    const Verdict verdict = run.verdict.value_or(Verdict::aborted);
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta name=\"viewport\" content=\"width=device-width\">"
+        "<title>" +
+        esc(run.serial) + ": " + verdict_name(verdict) + " (" + esc(run.sequence_name) +
+        ")</title><style>" + kStyle + "</style></head><body>\n";
+    html += "<div class=\"banner v-" + std::string(verdict_name(verdict)) + "\" id=\"verdict\">" +
+            verdict_name(verdict) + "</div>\n";
+    html += "<h1>Board " + esc(run.serial) + ", " + esc(run.sequence_name) + " " +
+            esc(run.sequence_version) + "</h1><dl class=\"facts\">";
+    const std::pair<const char*, std::string> facts[] = {
+        {"Serial", run.serial},
+        {"Station", run.station},
+        {"Operator", run.operator_name.empty() ? "not given" : run.operator_name},
+        {"Device", run.device},
+        {"Sequence", run.sequence_name + " " + run.sequence_version + " (SHA-256 " +
+                         run.sequence_sha256.substr(0, 12) + "...)"},
+        {"Suite", run.suite_version},
+        {"Started", run.started},
+        {"Duration", duration_text(seconds_between(run.started, run.ended))},
+        {"Exit status", std::to_string(run.exit_status)},
+        {"Resumed", run.resumed.empty() ? "no" : std::to_string(run.resumed.size()) + " time(s)"},
+    };
+    for (const auto& [name, value] : facts) {
+        html += "<dt>" + std::string(name) + "</dt><dd>" + esc(value) + "</dd>";
+    }
+    html +=
+        "</dl>\n<h2>Steps</h2><table id=\"steps\"><tr><th>verdict</th><th>step</th>"
+        "<th>duration</th><th>attempts</th><th>exit status or signal</th><th>note</th></tr>";
+    for (const StepRecord& s : run.steps) {
+        double time = 0;
+        for (const Attempt& a : s.attempts) time += a.duration_s;
+        std::string ended, note = s.skip_reason;
+        if (!s.attempts.empty()) {
+            const Attempt& last = s.attempts.back();
+            ended = last.exit_status ? "exit " + std::to_string(*last.exit_status)
+                    : last.signal    ? "signal " + std::to_string(*last.signal)
+                                     : "";
+            if (last.timed_out) note = "the deadline passed";
+            if (!last.note.empty()) note = last.note;
+            if (s.passed_on_retry) note = "passed on retry";
+        }
+        html += "<tr><td>" + verdict_span(s.verdict.value_or(Verdict::aborted)) + "</td><td>" +
+                esc(s.name) + "</td><td class=\"n\">" + duration_text(time) +
+                "</td><td class=\"n\">" + std::to_string(s.attempts.size()) + "</td><td>" + ended +
+                "</td><td>" + esc(note) + "</td></tr>";
+    }
+    html +=
+        "</table>\n<h2>Measurements</h2><table id=\"measurements\"><tr><th>step</th>"
+        "<th>measurement</th><th>value</th><th>units</th><th>low</th><th>high</th>"
+        "<th>margin</th><th>margin %</th><th>verdict</th><th>between the limits</th></tr>";
+    for (const StepRecord& s : run.steps) {
+        if (s.attempts.empty()) continue;
+        for (const Measurement& m : s.attempts.back().measurements) {
+            html += "<tr><td>" + esc(s.name) + "</td><td>" + esc(m.name) + "</td><td class=\"n\">" +
+                    (m.value ? number(m.value) : "missing") + "</td><td>" + esc(m.units) +
+                    "</td><td class=\"n\">" + number(m.limits.low) + "</td><td class=\"n\">" +
+                    number(m.limits.high) + "</td><td class=\"n\">" + number(m.margin) +
+                    "</td><td class=\"n\">" + number(m.margin_percent) + "</td><td>" +
+                    verdict_span(m.verdict) + "</td><td>" + bar(m) + "</td></tr>";
+        }
+    }
+    html += "</table>\n" + capture_section(run) + "\n<h2>Output</h2>\n";
+    for (const StepRecord& s : run.steps) {
+        for (const Attempt& a : s.attempts) {
+            for (const auto& [stream, file] : {std::pair{"standard output", a.stdout_file},
+                                               std::pair{"standard error", a.stderr_file}}) {
+                const std::string text = esc(tail(read_file(run.output + "/" + file)));
+                const std::string title = esc(s.name) + ", attempt " + std::to_string(a.number) +
+                                          ": " + stream + " (" + esc(file) + ")";
+                html += "<details><summary>" + title + "</summary><pre>" + text +
+                        "</pre></details>"
+                        "<div class=\"print-only\"><h3>" +
+                        title + "</h3><pre>" + text + "</pre></div>\n";
+            }
+        }
+    }
+    return html + "</body></html>\n";
+}
