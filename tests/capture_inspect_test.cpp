@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis.h"
 #include "inspect_support.h"
 #include "process.h"
 #include "program_test.h"
@@ -556,6 +557,92 @@ TEST_F(CaptureInspect, OutputThroughAPipeThatTakesPartOfALineArrivesWhole) {
     EXPECT_EQ(r.exit_code, whole.exit_code) << r.err;
     EXPECT_EQ(r.err, whole.err);
     EXPECT_EQ(r.out, whole.out);
+}
+
+// The figures are the same to the last bit on any number of threads: the
+// capture is cut into fixed chunks, summed each on its own and joined in order.
+// The captures here have a stuck run and a drop across a chunk's seam, a last
+// chunk cut short, and one shorter than a chunk. A thread checker's report
+// (under one) shows in standard error, which the one thread of -j1 does not
+// write.
+TEST_F(CaptureInspect, SameAnswerOnAnyNumberOfThreads) {
+    struct Case {
+        const char* name;
+        std::string signal;
+        std::uint64_t frames;
+    };
+    const std::uint64_t chunk = kChunkFrames;
+    const Case cases[] = {
+        {"stuck_across_a_seam", "stuck=" + std::to_string(chunk - 72) + ":200,noise=30",
+         3 * chunk + 1234},
+        {"drop_across_a_seam", "drop=" + std::to_string(2 * chunk) + ":77,ch1.phase=30", 3 * chunk},
+        {"shorter_than_a_chunk", "tone=-30000,noise=100", chunk / 2 + 1000},
+        // Enough chunks for the threads to overtake one another.
+        {"many_chunks", "ch1.phase=45", 64 * chunk + 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        orlix_sim::SignalSettings settings;
+        std::string bad;
+        ASSERT_TRUE(orlix_sim::parse_signal_settings(c.signal, settings, bad));
+        std::vector<std::int16_t> samples(4 * c.frames);
+        orlix_sim::fill_signal(settings, {2e6, 2e6}, samples.data(), 0, 2 * c.frames);
+        write_file(dir / "dual_test.bin",
+                   std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * 2));
+        std::string first_json, first_report, first_meta, first_err;
+        int first_status = -1;
+        for (const char* jobs : {"1", "2", "7"}) {
+            SCOPED_TRACE(std::string("-j") + jobs);
+            const Result j = inspect({"--json", "--sigmf", "-j", jobs});
+            ASSERT_NE(j.out, "") << j.err;
+            const Result text = inspect({std::string("--jobs=") + jobs});
+            EXPECT_EQ(text.err, j.err);
+            EXPECT_EQ(text.exit_code, j.exit_code);
+            const std::string meta = read_file(dir / "dual_test.sigmf-meta");
+            if (first_json.empty()) {
+                first_json = j.out;
+                first_report = text.out;
+                first_meta = meta;
+                first_err = j.err;
+                first_status = j.exit_code;
+                ASSERT_NE(first_report.find("Result: "), std::string::npos) << text.err;
+                continue;
+            }
+            EXPECT_EQ(j.out, first_json);
+            EXPECT_EQ(j.err, first_err);
+            EXPECT_EQ(j.exit_code, first_status);
+            EXPECT_EQ(text.out, first_report);
+            EXPECT_EQ(meta, first_meta) << "the SHA-512 in order";
+        }
+        const json figures = json::parse(first_json);
+        EXPECT_EQ(figures["frames"], c.frames);
+        if (std::string(c.name) == "stuck_across_a_seam") {
+            EXPECT_EQ(figures["channels"][0]["longest_stuck_run"], 200) << "joined across the seam";
+        }
+        if (std::string(c.name) == "many_chunks" && geteuid() == 0) {
+            // Threads the system refuses leave the work to the ones it gave.
+            std::filesystem::permissions(
+                dir.path(),
+                std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                std::filesystem::perm_options::add);
+            const Result one = inspect({"--json", "-j1"});
+            test_support::Launch l =
+                test_support::launch_in(dir.path(), CAPTURE_INSPECT_BIN, {"--json", "-j8"});
+            l.user = 65534;
+            l.process_limit = 2;
+            const Result few = test_support::run(l);
+            EXPECT_EQ(few.exit_code, one.exit_code) << few.err;
+            EXPECT_EQ(few.err, one.err);
+            EXPECT_EQ(few.out, one.out);
+        }
+        if (std::string(c.name) == "drop_across_a_seam") {
+            EXPECT_GT(figures["channels"][0]["largest_phase_jump_deg"].get<double>(), 60)
+                << "the turn at the seam is seen";
+        }
+    }
+    for (const char* bad : {"0", "-1", "1.5", "lots"}) {
+        EXPECT_EQ(inspect({"-j", bad}).exit_code, 2) << bad;
+    }
 }
 
 }  // namespace

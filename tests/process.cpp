@@ -94,6 +94,10 @@ Process::Process(const Launch& launch) {
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         if (launch.own_process_group) setpgid(0, 0);
+        if (launch.process_limit) {
+            const rlimit lim{*launch.process_limit, *launch.process_limit};
+            setrlimit(RLIMIT_NPROC, &lim);
+        }
         if (launch.user && (setgid(*launch.user) != 0 || setuid(*launch.user) != 0)) _exit(125);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());

@@ -32,8 +32,9 @@ struct Launch {
     std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE in bytes
     bool own_process_group = false;             // like a job started from a terminal
     Stdout stdout_to = Stdout::captured;
-    std::vector<int> ignored_signals;  // ignored from the start, as under nohup
-    std::optional<uid_t> user;         // run as this user (and its group id), when root
+    std::vector<int> ignored_signals;     // ignored from the start, as under nohup
+    std::optional<uid_t> user;            // run as this user (and its group id), when root
+    std::optional<rlim_t> process_limit;  // RLIMIT_NPROC: that user's processes and threads
 };
 
 struct Result {

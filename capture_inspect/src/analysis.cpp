@@ -142,19 +142,37 @@ void CaptureSums::append(const CaptureSums& next) {
     segments += next.segments;
 }
 
+namespace {
+
+// One plan for every analyzer: FFTW may run a plan on several threads at once
+// with arrays of its own alignment, but may not plan on several at once.
+fftwf_plan shared_plan() {
+    static const fftwf_plan plan = [] {
+        fftwf_complex* in = fftwf_alloc_complex(2 * kFftSize);
+        fftwf_complex* out = fftwf_alloc_complex(2 * kFftSize);
+        if (in == nullptr || out == nullptr) throw std::bad_alloc();
+        const int n = static_cast<int>(kFftSize);
+        // Both channels in one plan; estimated, so that planning costs nothing.
+        fftwf_plan p = fftwf_plan_many_dft(1, &n, 2, in, nullptr, 1, n, out, nullptr, 1, n,
+                                           FFTW_FORWARD, FFTW_ESTIMATE);
+        fftwf_free(in);
+        fftwf_free(out);
+        return p;
+    }();
+    return plan;
+}
+
+}  // namespace
+
 ChunkAnalyzer::ChunkAnalyzer() : window_(hann()) {
-    for (auto& p : plane_) p.resize(kChunkBefore + kChunkFrames + kChunkAfter);
+    for (auto& p : plane_) p.reset(new float[kChunkBefore + kChunkFrames + kChunkAfter]);
+    plan_ = shared_plan();
     in_ = fftwf_alloc_complex(2 * kFftSize);
     out_ = fftwf_alloc_complex(2 * kFftSize);
     if (in_ == nullptr || out_ == nullptr) throw std::bad_alloc();
-    const int n = static_cast<int>(kFftSize);
-    // Both channels in one plan; estimated, so that planning costs nothing.
-    plan_ = fftwf_plan_many_dft(1, &n, 2, in_, nullptr, 1, n, out_, nullptr, 1, n, FFTW_FORWARD,
-                                FFTW_ESTIMATE);
 }
 
 ChunkAnalyzer::~ChunkAnalyzer() {
-    fftwf_destroy_plan(plan_);
     fftwf_free(in_);
     fftwf_free(out_);
 }
@@ -227,8 +245,8 @@ void ChunkAnalyzer::channel_sums(const std::int16_t* frames, std::size_t count, 
         int peak = out.peak;
         std::uint64_t clipped = 0;
         const std::int16_t* __restrict v = frames + kFrameValues * done + 2 * c;
-        float* __restrict plane_i = plane_[2 * c].data() + at + done;
-        float* __restrict plane_q = plane_[2 * c + 1].data() + at + done;
+        float* __restrict plane_i = plane_[2 * c].get() + at + done;
+        float* __restrict plane_q = plane_[2 * c + 1].get() + at + done;
         for (std::size_t f = 0; f < n; ++f) {
             const int i = v[kFrameValues * f], q = v[kFrameValues * f + 1];
             plane_i[f] = static_cast<float>(i);
@@ -255,8 +273,8 @@ void ChunkAnalyzer::channel_sums(const std::int16_t* frames, std::size_t count, 
 // sin^2 of turns up to 90 degrees and 2 - sin^2 beyond: it grows with the
 // turn all the way to 180 degrees.
 void ChunkAnalyzer::phase_turns(std::size_t from, std::size_t to, int c, ChannelSums& out) {
-    const float* xi = plane_[2 * c].data();
-    const float* xq = plane_[2 * c + 1].data();
+    const float* xi = plane_[2 * c].get();
+    const float* xq = plane_[2 * c + 1].get();
     const Floats4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
     const Floats4 tiny = {1e-30f, 1e-30f, 1e-30f, 1e-30f};
     const Floats4 threshold = {kPhasePower, kPhasePower, kPhasePower, kPhasePower};
@@ -309,15 +327,15 @@ void ChunkAnalyzer::segment(std::size_t at, CaptureSums& out) {
     // Plain float arrays, so that the compiler can vectorise these loops.
     const float* __restrict w = window_.data();
     for (std::size_t c = 0; c < 2; ++c) {
-        const float* __restrict seg_i = plane_[2 * c].data() + at;
-        const float* __restrict seg_q = plane_[2 * c + 1].data() + at;
+        const float* __restrict seg_i = plane_[2 * c].get() + at;
+        const float* __restrict seg_q = plane_[2 * c + 1].get() + at;
         float* __restrict in = reinterpret_cast<float*>(in_ + c * kFftSize);
         for (std::size_t k = 0; k < kFftSize; ++k) {
             in[2 * k] = seg_i[k] * w[2 * k];
             in[2 * k + 1] = seg_q[k] * w[2 * k + 1];
         }
     }
-    fftwf_execute(plan_);
+    fftwf_execute_dft(plan_, in_, out_);
     const float* __restrict x0 = reinterpret_cast<const float*>(out_);
     const float* __restrict x1 = reinterpret_cast<const float*>(out_ + kFftSize);
     double* __restrict p0 = out.channels[0].spectrum.data();

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -15,7 +16,7 @@
 
 constexpr std::size_t kFftSize = 4096;                // Welch segment length
 constexpr std::size_t kHop = kFftSize / 2;            // 50 % overlap
-constexpr std::size_t kChunkFrames = 64 * kHop;       // a span summed on its own
+constexpr std::size_t kChunkFrames = 16 * kHop;       // a span summed on its own
 constexpr std::size_t kChunkBefore = 2;               // frames a span's phase turns look back
 constexpr std::size_t kChunkAfter = kFftSize - kHop;  // frames its last segment reaches on
 constexpr std::size_t kHeadFrames = 400;              // frames kept for the time-domain plot
@@ -100,8 +101,8 @@ struct CaptureSums {
     void append(const CaptureSums& next);
 };
 
-// Sums spans of a capture; keeps the FFT plan and buffers between spans. Not
-// shared between threads.
+// Sums spans of a capture; keeps its buffers between spans. One to a thread;
+// any number on as many threads.
 class ChunkAnalyzer {
 public:
     ChunkAnalyzer();
@@ -122,7 +123,9 @@ private:
     void phase_turns(std::size_t from, std::size_t to, int c, ChannelSums& out);
     void segment(std::size_t at, CaptureSums& out);
 
-    std::array<std::vector<float>, 4> plane_;  // I0, Q0, I1, Q1 of the span and around it
+    // I0, Q0, I1, Q1 of the span and around it; every value read was written
+    // first, so they start unset (and untouched pages cost nothing).
+    std::array<std::unique_ptr<float[]>, 4> plane_;
     std::vector<float> window_;
     fftwf_complex* in_ = nullptr;
     fftwf_complex* out_ = nullptr;

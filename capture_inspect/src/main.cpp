@@ -2,7 +2,6 @@
 // its figures, a few checks with an exit status, and on request a SigMF
 // description and a picture.
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +21,7 @@
 #include "getopt_long.h"
 #include "guard.h"
 #include "report.h"
+#include "scan.h"
 
 constexpr int kExitPassed = 0;
 constexpr int kExitCheckFailed = 1;
@@ -41,22 +40,17 @@ struct Settings {
     double min_tone_db = 20;
     double min_coherence = 0.9;
     double max_phase_jump = 30;
+    unsigned jobs = available_processors();
 };
 
 static const cmdline::option_record long_options[] = {
-    {"rate", 1, nullptr, 'r'},
-    {"frequency", 1, nullptr, 'f'},
-    {"sigmf", 0, nullptr, 'S'},
-    {"plot", 1, nullptr, 'P'},
-    {"json", 0, nullptr, 'j'},
-    {"max_clipped", 1, nullptr, 'c'},
-    {"max_stuck", 1, nullptr, 's'},
-    {"max_dc", 1, nullptr, 'd'},
-    {"min_tone_db", 1, nullptr, 't'},
-    {"min_coherence", 1, nullptr, 'k'},
-    {"max_phase_jump", 1, nullptr, 'p'},
-    {"help", 0, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+    {"rate", 1, nullptr, 'r'},           {"frequency", 1, nullptr, 'f'},
+    {"sigmf", 0, nullptr, 'S'},          {"plot", 1, nullptr, 'P'},
+    {"json", 0, nullptr, 'J'},           {"max_clipped", 1, nullptr, 'c'},
+    {"max_stuck", 1, nullptr, 's'},      {"max_dc", 1, nullptr, 'd'},
+    {"min_tone_db", 1, nullptr, 't'},    {"min_coherence", 1, nullptr, 'k'},
+    {"max_phase_jump", 1, nullptr, 'p'}, {"jobs", 1, nullptr, 'j'},
+    {"help", 0, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
 };
 
 static void print_usage(FILE* out, const char* prog) {
@@ -78,6 +72,9 @@ static void print_usage(FILE* out, const char* prog) {
             "  -t, --min_tone_db <dB>       Least tone height above the noise floor (%s)\n"
             "  -k, --min_coherence <0..1>   Least coherence between the channels (%s)\n"
             "  -p, --max_phase_jump <deg>   Largest sudden phase jump allowed (%s)\n"
+            "  -j, --jobs <n>               Threads that read the capture (the processors\n"
+            "                               this process may run on); the figures are the\n"
+            "                               same for any number\n"
             "  -h, --help                   Show this help and exit\n"
             "Exit status: 0 all checks passed, 1 a check failed, 2 usage or file trouble.\n",
             prog, kCaptureName, fixed(d.rate, 0).c_str(), fixed(d.frequency, 0).c_str(),
@@ -105,73 +102,6 @@ static bool is_the_capture(const std::string& output, const std::string& capture
     struct stat st;
     return output == capture || (stat(output.c_str(), &st) == 0 && st.st_dev == capture_st.st_dev &&
                                  st.st_ino == capture_st.st_ino);
-}
-
-// Reads the capture once, in order, and sums it a chunk at a time; the hash,
-// when asked, sees every byte in order. A chunk is summed with the frames
-// around it that its phase turns and last Welch segments reach. Gives false
-// with a message for a capture that cannot be read or is no capture.
-static bool read_capture(int fd, const struct stat& st, const Settings& s, const char* prog,
-                         CaptureSums& total, EVP_MD_CTX* hash) {
-    const std::string name = shown_utf8(s.path);
-    std::vector<std::int16_t> buffer(kFrameValues * (kChunkBefore + kChunkFrames + kChunkAfter));
-    char* bytes = reinterpret_cast<char*>(buffer.data());
-    const size_t capacity = buffer.size() * sizeof buffer[0];
-    ChunkAnalyzer analyzer;
-    CaptureSums chunk;
-    size_t held = 0;          // bytes in the buffer
-    size_t before = 0;        // frames in front of the chunk
-    std::uint64_t first = 0;  // the chunk's first frame in the capture
-    std::uint64_t read_bytes = 0;
-    bool end = false;
-    while (!end) {
-        while (held < capacity) {
-            const ssize_t n = read(fd, bytes + held, capacity - held);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                fprintf(stderr, "%s: %s: %s\n", prog, name.c_str(), strerror(errno));
-                return false;
-            }
-            if (n == 0) {
-                end = true;
-                break;
-            }
-            if (hash != nullptr) EVP_DigestUpdate(hash, bytes + held, static_cast<size_t>(n));
-            held += static_cast<size_t>(n);
-            read_bytes += static_cast<std::uint64_t>(n);
-        }
-        const size_t frames = held / kFrameBytes - before;
-        const size_t count = std::min(frames, kChunkFrames);
-        const size_t after = frames - count;
-        if (count == 0) break;
-        analyzer.sum(buffer.data() + kFrameValues * before, first, count, first + count + after,
-                     chunk);
-        total.append(chunk);
-        // The frames the next chunk looks back on and those it starts with stay.
-        const size_t keep = std::min<size_t>(before + count, kChunkBefore);
-        const size_t from = (before + count - keep) * kFrameBytes;
-        memmove(bytes, bytes + from, held - from);
-        held -= from;
-        before = keep;
-        first += count;
-    }
-    if (read_bytes == 0) {
-        fprintf(stderr, "%s: %s: the capture is empty\n", prog, name.c_str());
-        return false;
-    }
-    if (S_ISREG(st.st_mode) && read_bytes != static_cast<std::uint64_t>(st.st_size)) {
-        fprintf(stderr,
-                "%s: %s: the capture changed while it was read (%" PRIu64 " of %" PRIu64
-                " bytes)\n",
-                prog, name.c_str(), read_bytes, static_cast<std::uint64_t>(st.st_size));
-        return false;
-    }
-    if (read_bytes % kFrameBytes != 0) {
-        fprintf(stderr, "%s: %s: %" PRIu64 " bytes is not a whole number of %zu-byte frames\n",
-                prog, name.c_str(), read_bytes, kFrameBytes);
-        return false;
-    }
-    return true;
 }
 
 // The largest phase jump that noise alone would likely make somewhere in the
@@ -244,7 +174,7 @@ int main(int argc, char* argv[]) {
 
     Settings s;
     int c;
-    while ((c = cmdline::getopt_long(argc, argv, "r:f:c:s:d:t:k:p:h", long_options, nullptr)) !=
+    while ((c = cmdline::getopt_long(argc, argv, "r:f:c:s:d:t:k:p:j:h", long_options, nullptr)) !=
            -1) {
         bool ok = true;
         switch (c) {
@@ -260,9 +190,15 @@ int main(int argc, char* argv[]) {
             case 'P':
                 s.plot = cmdline::optarg;
                 break;
-            case 'j':
+            case 'J':
                 s.json = true;
                 break;
+            case 'j': {
+                double jobs = 0;
+                ok = parse_number(cmdline::optarg, 1, 1024, &jobs) && jobs == std::floor(jobs);
+                s.jobs = static_cast<unsigned>(jobs);
+                break;
+            }
             case 'c':
                 ok = parse_number(cmdline::optarg, 0, 100, &s.max_clipped_percent);
                 break;
@@ -350,13 +286,29 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> hash(s.sigmf ? EVP_MD_CTX_new() : nullptr,
-                                                            EVP_MD_CTX_free);
-    if (hash) EVP_DigestInit_ex(hash.get(), EVP_sha512(), nullptr);
-    CaptureSums sums;
-    const bool read = read_capture(fd, st, s, prog, sums, hash.get());
+    ScanResult scan = scan_capture(fd, s.jobs, s.sigmf);
     close(fd);
-    if (!read) return kExitTrouble;
+    if (!scan.error.empty()) {
+        fprintf(stderr, "%s: %s: %s\n", prog, name.c_str(), scan.error.c_str());
+        return kExitTrouble;
+    }
+    if (scan.bytes == 0) {
+        fprintf(stderr, "%s: %s: the capture is empty\n", prog, name.c_str());
+        return kExitTrouble;
+    }
+    if (S_ISREG(st.st_mode) && scan.bytes != static_cast<std::uint64_t>(st.st_size)) {
+        fprintf(stderr,
+                "%s: %s: the capture changed while it was read (%" PRIu64 " of %" PRIu64
+                " bytes)\n",
+                prog, name.c_str(), scan.bytes, static_cast<std::uint64_t>(st.st_size));
+        return kExitTrouble;
+    }
+    if (scan.partial_frame) {
+        fprintf(stderr, "%s: %s: %" PRIu64 " bytes is not a whole number of %zu-byte frames\n",
+                prog, name.c_str(), scan.bytes, kFrameBytes);
+        return kExitTrouble;
+    }
+    const CaptureSums& sums = scan.sums;
     Inspection inspection{name, s.rate, s.frequency, figures_from(sums, s.rate), {}, true};
     inspection.checks = run_checks(s, inspection.figures);
     for (const Check& check : inspection.checks) {
@@ -374,15 +326,7 @@ int main(int argc, char* argv[]) {
 
     int status = inspection.passed ? kExitPassed : kExitCheckFailed;
     if (s.sigmf) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(hash.get(), digest, &length);
-        std::string sha512;
-        char hex[3];
-        for (unsigned int i = 0; i < length; i++) {
-            snprintf(hex, sizeof hex, "%02x", digest[i]);
-            sha512 += hex;
-        }
+        const std::string& sha512 = scan.sha512;
         if (!write_file_whole(meta_path, sigmf_metadata(inspection, dataset, sha512))) {
             fprintf(stderr, "%s: cannot write %s: %s\n", prog, meta_path.c_str(), strerror(errno));
             status = kExitTrouble;
