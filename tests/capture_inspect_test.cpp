@@ -458,7 +458,19 @@ TEST_F(CaptureInspect, CaptureThatShrinksWhileReadEndsWithAMessage) {
     { std::ofstream sparse(dir / "dual_test.bin", std::ios::binary); }
     std::filesystem::resize_file(dir / "dual_test.bin", 800'000'000);  // holes read as zeros
     test_support::Process p(launch(CAPTURE_INSPECT_BIN, {}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Shrink it only once the reading is well under way, however slow the start.
+    const auto read_so_far = [&p] {
+        std::ifstream io("/proc/" + std::to_string(p.pid()) + "/io");
+        std::string key;
+        std::uint64_t value = 0;
+        while (io >> key >> value)
+            if (key == "rchar:") return value;
+        return std::uint64_t{0};
+    };
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (read_so_far() < 16'000'000 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(read_so_far(), 16'000'000u) << "the capture was never read";
     std::filesystem::resize_file(dir / "dual_test.bin", 8000);
     const Result r = p.wait();
     EXPECT_EQ(r.term_signal, 0) << "no SIGBUS";

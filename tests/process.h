@@ -58,6 +58,7 @@ public:
     bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
     // Reads the rest of the output and reaps the child.
     Result wait();
+    pid_t pid() const { return pid_; }
 
 private:
     bool pump(int timeout_ms);  // false once both pipes are closed

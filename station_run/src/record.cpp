@@ -182,6 +182,14 @@ void conclude(RunRecord& run, bool aborted) {
     run.exit_status = status;
 }
 
+// The sequence a run followed, as the record names it.
+static ordered_json sequence_of(const RunRecord& run) {
+    return {{"name", run.sequence_name},
+            {"version", run.sequence_version},
+            {"path", run.sequence_path},
+            {"sha256", run.sequence_sha256}};
+}
+
 ordered_json run_started_event(const RunRecord& run) {
     ordered_json j = {{"event", "run_started"},
                       {"record_version", kRecordVersion},
@@ -190,11 +198,7 @@ ordered_json run_started_event(const RunRecord& run) {
                       {"serial", run.serial},
                       {"device", run.device},
                       {"image", optional_text(run.image)},
-                      {"sequence",
-                       {{"name", run.sequence_name},
-                        {"version", run.sequence_version},
-                        {"path", run.sequence_path},
-                        {"sha256", run.sequence_sha256}}},
+                      {"sequence", sequence_of(run)},
                       {"suite_version", run.suite_version},
                       {"started", run.started},
                       {"output", run.output}};
@@ -245,11 +249,7 @@ ordered_json record_document(const RunRecord& run) {
         {"operator", optional_text(run.operator_name)},
         {"device", run.device},
         {"image", optional_text(run.image)},
-        {"sequence",
-         {{"name", run.sequence_name},
-          {"version", run.sequence_version},
-          {"path", run.sequence_path},
-          {"sha256", run.sequence_sha256}}},
+        {"sequence", sequence_of(run)},
         {"suite_version", run.suite_version},
         {"started", run.started},
         {"ended", optional_text(run.ended)},
