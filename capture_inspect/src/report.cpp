@@ -92,8 +92,9 @@ std::string plot_script(const Inspection& in) {
     if (spectrum) {
         script +=
             "set title " +
-            quote_for_gnuplot("Power spectrum: Welch, Hann window of 4096 points, " +
-                              std::to_string(f.segments) + " segments, resolution bandwidth " +
+            quote_for_gnuplot("Power spectrum: Welch, Hann window of " + std::to_string(kFftSize) +
+                              " points, " + std::to_string(f.segments) +
+                              " segments, resolution bandwidth " +
                               fixed(f.resolution_bandwidth_hz, 1) + " Hz") +
             "\nset xlabel " +
             quote_for_gnuplot("Frequency offset from " + megahertz(in.frequency) + " MHz (kHz)") +
@@ -104,7 +105,9 @@ std::string plot_script(const Inspection& in) {
     script += "set title " +
               quote_for_gnuplot("The first " + std::to_string(f.head.size()) + " samples") +
               "\nset xlabel 'Time from the first sample (microseconds)'\n"
-              "set ylabel 'Value (sample units, full scale 2048)'\n"
+              "set ylabel 'Value (sample units, full scale " +
+              std::to_string(static_cast<int>(kFullScale)) +
+              ")'\n"
               "plot $samples using 1:2 with lines title 'channel 0 I', "
               "'' using 1:3 with lines title 'channel 0 Q', "
               "'' using 1:4 with lines title 'channel 1 I', "
