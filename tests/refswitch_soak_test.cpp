@@ -257,7 +257,7 @@ TEST_F(RefswitchSoak, InterruptTermOrHangupFinishesTheIteration) {
         } else {
             EXPECT_EQ(r.term_signal, sig);
         }
-        EXPECT_EQ(r.err, "\n" + std::string(name) + " caught. Closing test...");
+        EXPECT_EQ(r.err, std::string("\n").append(name).append(" caught. Closing test..."));
         const std::vector<std::string> t = trace();
         // Whole iterations only: the open, pairs of clock selects, the close.
         ASSERT_GE(t.size(), 4u);

@@ -22,8 +22,9 @@ protected:
         }
         // "$2" is a name to SQLite, numbered in the order of first use.
         for (std::size_t i = 0; i < params.size(); ++i) {
-            const int at =
-                sqlite3_bind_parameter_index(stmt, ("$" + std::to_string(i + 1)).c_str());
+            std::string name = "$";
+            name += std::to_string(i + 1);
+            const int at = sqlite3_bind_parameter_index(stmt, name.c_str());
             if (at == 0) continue;
             if (params[i]) {
                 sqlite3_bind_text(stmt, at, params[i]->c_str(), -1, SQLITE_TRANSIENT);
