@@ -44,6 +44,9 @@ TEST_F(StationRun, EachVerdictAndItsExitStatus) {
     Result r = run_station({"-o", "pass", sequence("pass.toml", kQuickStep)});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(split_lines(r.out).back(), "JUnit: " + (dir / "pass/junit.xml").string());
+    EXPECT_TRUE(std::regex_match(split_lines(r.out).front(),
+                                 std::regex(R"(PASS      send {21} +\d+\.\d s)")))
+        << r.out;
     EXPECT_EQ(checked_record(dir / "pass")["verdict"], "PASS");
 
     // A program that fails (its exit status), a value that is missing, and a
@@ -72,9 +75,16 @@ requires = ["image"]
     EXPECT_TRUE(missing["value"].is_null());
     EXPECT_EQ(missing["verdict"], "ERROR");
     EXPECT_EQ(rec["steps"][2]["skip_reason"], "no image given (-i)");
+    // One line a step: verdict, name, time, and what failed or why it was skipped.
     const std::vector<std::string> out = split_lines(r.out);
-    EXPECT_NE(r.out.find("FAIL      failing"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("exit_status = 252, low 0, high 0"), std::string::npos);
+    ASSERT_GE(out.size(), 3u) << r.out;
+    EXPECT_TRUE(std::regex_match(
+        out[0],
+        std::regex(R"(FAIL      failing {17} +\d+\.\d s  exit_status = 252, low 0, high 0)")))
+        << out[0];
+    EXPECT_TRUE(std::regex_match(
+        out[2], std::regex(R"(SKIPPED   reload {18} +0\.0 s  no image given \(-i\))")))
+        << out[2];
     EXPECT_NE(r.out.find("1 skipped"), std::string::npos);
 }
 

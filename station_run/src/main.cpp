@@ -212,8 +212,8 @@ static void print_step(const StepRecord& s) {
         if (s.passed_on_retry) detail = "passed on retry, attempt " + std::to_string(last.number);
     }
     if (s.verdict == Verdict::aborted) detail = "the run was aborted";
-    printf("%-9s %-24s %7.1f s  %s\n", verdict_name(s.verdict.value_or(Verdict::aborted)),
-           s.name.c_str(), time, detail.c_str());
+    printf("%-9s %-24s %7.1f s%s%s\n", verdict_name(s.verdict.value_or(Verdict::aborted)),
+           s.name.c_str(), time, detail.empty() ? "" : "  ", detail.c_str());
 }
 
 // The record in one document, the JUnit file and the page, each written whole.
