@@ -401,6 +401,10 @@ retries = 1
     EXPECT_EQ(suite[2], "2") << "the step and its measurement";
     EXPECT_NE(xml.find("<flakyFailure type=\"FAIL\""), std::string::npos);
     EXPECT_NE(xml.find("<rerunFailure type=\"FAIL\""), std::string::npos);
+    EXPECT_NE(xml.find("<system-out>value 1\nlow none, high 0\nmargin -1, margin percent "
+                       "none\nverdict FAIL\n</system-out>"),
+              std::string::npos)
+        << xml;
 }
 
 TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {

@@ -156,13 +156,13 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
                      "\" classname=\"" + suite + "." + xml_escaped(s.name) + "\" time=\"0.000\">\n";
             const std::string measured = outcome_element(m.verdict, measurement_message(m));
             if (!measured.empty()) cases += "      " + measured + "\n";
-            cases +=
-                "      <system-out>" +
-                xml_escaped("value " + value_text(m.value) + " " + m.units + "\n" + limits_text(m) +
-                            "\nmargin " + value_text(m.margin) + ", margin percent " +
-                            value_text(m.margin_percent) + "\nverdict " + verdict_name(m.verdict) +
-                            (m.note.empty() ? "" : "\n" + m.note) + "\n") +
-                "</system-out>\n";
+            cases += "      <system-out>" +
+                     xml_escaped(
+                         "value " + value_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
+                         "\n" + limits_text(m) + "\nmargin " + value_text(m.margin) +
+                         ", margin percent " + value_text(m.margin_percent) + "\nverdict " +
+                         verdict_name(m.verdict) + (m.note.empty() ? "" : "\n" + m.note) + "\n") +
+                     "</system-out>\n";
             cases += "    </testcase>\n";
         }
     }
