@@ -412,6 +412,9 @@ TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     const json rec = checked_record(dir / "run");
     EXPECT_EQ(rec["sequence"]["name"], "board-acceptance");
+    const Result sum = test_support::run(
+        test_support::launch_in(dir.path(), "/usr/bin/sha256sum", {rec["sequence"]["path"]}));
+    EXPECT_EQ(rec["sequence"]["sha256"], sum.out.substr(0, 64)) << "the file that ran";
     EXPECT_EQ(rec["serial"], "SN-1");
     EXPECT_EQ(rec["steps"].size(), 6u);
     EXPECT_EQ(rec["verdict"], "PASS");

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture_format.h"
+#include "hex.h"
 
 namespace {
 
@@ -71,11 +72,7 @@ public:
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
             EVP_DigestFinal_ex(hash_, digest, &length);
-            char hex[3];
-            for (unsigned int i = 0; i < length; ++i) {
-                std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-                result_.sha512 += hex;
-            }
+            result_.sha512 = hex_of(digest, length);
         }
         return std::move(result_);
     }

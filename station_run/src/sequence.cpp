@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "hex.h"
+
 namespace {
 
 // Reports the first fault found, with the file, line and key.
@@ -252,13 +254,7 @@ std::string file_sha256(const std::string& path) {
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
         return "";
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
+    return hex_of(digest, length);
 }
 
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error) {
