@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -128,21 +129,24 @@ mode_t new_file_mode(const std::string& path) {
     return 0666 & ~mask;
 }
 
-bool begin_replacement(const std::string& path, Replacement& r) {
+bool begin_replacement(const std::string& path, Replacement& r, bool follow_link) {
     r = Replacement{};
     r.target = path;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    const bool link = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (link && !follow_link) {
+        // The link goes; the new file takes its name with the mode a new file gets.
+    } else if (link) {
         char* resolved = realpath(path.c_str(), nullptr);
         if (resolved == nullptr) return false;  // a dangling link is never followed into a file
         r.target = resolved;
         std::free(resolved);
     }
-    if (stat(r.target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (!(link && !follow_link) && stat(r.target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    const mode_t mode = new_file_mode(r.target);
+    const mode_t mode = link && !follow_link ? new_file_mode("") : new_file_mode(r.target);
     const std::size_t slash = r.target.rfind('/');
     const std::string dir = slash == std::string::npos ? "."
                             : slash == 0               ? "/"
@@ -208,12 +212,51 @@ void abandon_replacement(Replacement& r) {
     errno = saved;
 }
 
-bool write_file_whole(const std::string& path, const std::string& bytes) {
+bool write_file_whole(const std::string& path, const std::string& bytes, bool follow_link) {
     Replacement r;
-    if (!begin_replacement(path, r)) return false;
+    if (!begin_replacement(path, r, follow_link)) return false;
     if (!write_all(r.fd, bytes.data(), bytes.size())) {
         abandon_replacement(r);
         return false;
     }
     return commit_replacement(r);
+}
+
+bool read_file_part(const std::string& folder, const std::string& name, std::size_t most,
+                    bool from_end, FilePart& out) {
+    out = FilePart{};
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int saved = errno;
+    close(dir);
+    if (fd < 0) {
+        errno = saved;
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t take = std::min<std::uint64_t>(out.size, most);
+    off_t at = from_end ? static_cast<off_t>(out.size - take) : 0;
+    out.bytes.resize(static_cast<std::size_t>(take));
+    std::size_t got = 0;
+    while (got < out.bytes.size()) {
+        const ssize_t n = pread(fd, out.bytes.data() + got, out.bytes.size() - got, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+        at += n;
+    }
+    out.bytes.resize(got);
+    close(fd);
+    return true;
 }

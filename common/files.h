@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Writes all of `data` to `fd`, resuming after signals. A descriptor that is
@@ -33,9 +34,10 @@ struct Replacement {
 };
 
 // Starts a replacement of `path`, which must not exist, be a regular file, or be
-// a symbolic link to one (the link stays and its target is replaced). The new
-// file gets the mode of the file it replaces. False with errno on failure.
-bool begin_replacement(const std::string& path, Replacement& r);
+// a symbolic link to one (the link stays and its target is replaced; unless
+// `follow_link` is false: then the link itself is replaced). The new file gets
+// the mode of the file it replaces. False with errno on failure.
+bool begin_replacement(const std::string& path, Replacement& r, bool follow_link = true);
 
 // Flushes the file to the disk and gives it the target's name; the descriptor
 // is closed either way. False with errno on failure, the target then untouched.
@@ -46,4 +48,15 @@ void abandon_replacement(Replacement& r);
 
 // Writes `bytes` in the place of `path` whole, through a replacement; false
 // with errno, `path` then as it was.
-bool write_file_whole(const std::string& path, const std::string& bytes);
+bool write_file_whole(const std::string& path, const std::string& bytes, bool follow_link = true);
+
+// A part of a regular file named plainly inside `folder` (no '/' in `name`, no
+// symbolic link followed): at most `most` bytes from its start, or from its
+// end when `from_end`, and the file's whole size. False with errno when there
+// is no such file.
+struct FilePart {
+    std::string bytes;
+    std::uint64_t size = 0;
+};
+bool read_file_part(const std::string& folder, const std::string& name, std::size_t most,
+                    bool from_end, FilePart& out);

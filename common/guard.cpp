@@ -91,6 +91,10 @@ void guard_output(void) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
+void note_stdout_error(int error) {
+    if (first_stdout_errno == 0) first_stdout_errno = error;
+}
+
 bool output_failed(void) {
     return first_stdout_errno != 0 || ferror(stdout);
 }
@@ -103,12 +107,12 @@ bool finish_output(const char* prog) {
     return false;
 }
 
-void catch_termination_signals(void (*handler)(int)) {
+void catch_termination_signals(void (*handler)(int), bool every_time) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     for (int sig : kTerminationSignals) sigaddset(&action.sa_mask, sig);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    action.sa_flags = every_time ? SA_RESTART : SA_RESETHAND | SA_RESTART;
     for (int i = 0; i < 3; i++) {
         struct sigaction old = {};
         sigaction(kTerminationSignals[i], nullptr, &old);

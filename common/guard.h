@@ -19,6 +19,10 @@ void guard_standard_descriptors(const char* prog);
 // back as an error instead of killing the program half-way.
 void guard_output(void);
 
+// Notes a failed write to standard output made past its stream, so that
+// finish_output reports it.
+void note_stdout_error(int error);
+
 // True once a write to standard output has failed.
 bool output_failed(void);
 
@@ -28,8 +32,9 @@ bool finish_output(const char* prog);
 
 // Installs `handler` for SIGINT, SIGTERM and SIGHUP, except for one that was
 // ignored when the program started (as under nohup). The handler runs with the
-// other two blocked, and the signal it caught is back at its default action.
-void catch_termination_signals(void (*handler)(int));
+// other two blocked, and the signal it caught is back at its default action,
+// unless `every_time`: then the handler takes every one that comes.
+void catch_termination_signals(void (*handler)(int), bool every_time = false);
 
 // Async-signal-safe: a second one of the signals caught above ends the program
 // at once, removing the file named to remove_on_signal first.
