@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -259,8 +260,11 @@ static bool run_step(const Step& step, StepRecord& rec, const RunRecord& run, bo
         if (!out.failure.empty()) {
             a.verdict = Verdict::error;
         } else {
-            a.measurements =
-                measure_step(step, out.exit_status, read_all(run.output + "/" + a.stdout_file));
+            const std::string output = read_all(run.output + "/" + a.stdout_file);
+            const auto deadline = std::chrono::steady_clock::now() +
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(step.grace_s));
+            a.measurements = measure_step(step, out.exit_status, {output, false}, deadline);
             a.verdict = Verdict::pass;
             for (const Measurement& m : a.measurements) a.verdict = worse(a.verdict, m.verdict);
             if (out.timed_out) a.verdict = Verdict::timeout;

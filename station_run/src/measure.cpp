@@ -1,10 +1,11 @@
 #include "measure.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 namespace {
 
@@ -27,41 +28,158 @@ int rank(Verdict v) {
     return 5;
 }
 
-// A whole text that is a finite number.
-std::optional<double> number(const std::string& text) {
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(v)) return {};
-    return v;
+// The tokens of a valid JSON pointer, unescaped.
+std::vector<std::string> pointer_tokens(const std::string& pointer) {
+    std::vector<std::string> tokens;
+    for (std::size_t at = 0; at < pointer.size();) {
+        const std::size_t next = std::min(pointer.find('/', at + 1), pointer.size());
+        std::string token;
+        for (std::size_t i = at + 1; i < next; ++i) {
+            if (pointer[i] == '~') {
+                token += pointer[++i] == '0' ? '~' : '/';
+            } else {
+                token += pointer[i];
+            }
+        }
+        tokens.push_back(std::move(token));
+        at = next;
+    }
+    return tokens;
 }
 
-Measurement from_pattern(const Measure& m, const std::string& output) {
-    const std::regex pattern(m.stdout_pattern);
-    std::smatch last;
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        last = *it;
+// Follows the parser's events, and keeps the value found where the pointer
+// points (the last one, where a key is given twice).
+class PointerSax : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit PointerSax(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {}
+
+    PointerValue found;
+
+    bool null() override { return scalar(PointerValue::null, 0); }
+    bool boolean(bool) override { return scalar(PointerValue::not_number, 0); }
+    bool number_integer(number_integer_t v) override {
+        return scalar(PointerValue::number, static_cast<double>(v));
     }
-    if (last.empty()) return judge(m.name, m.units, {}, m.limits, "no match in the output");
-    const std::string text = last[1].str();
-    const std::optional<double> v = number(text);
-    return judge(m.name, m.units, v, m.limits, v ? "" : "\"" + text + "\" is no number");
+    bool number_unsigned(number_unsigned_t v) override {
+        return scalar(PointerValue::number, static_cast<double>(v));
+    }
+    bool number_float(number_float_t v, const string_t&) override {
+        return scalar(PointerValue::number, v);
+    }
+    bool string(string_t&) override { return scalar(PointerValue::not_number, 0); }
+    bool binary(binary_t&) override { return scalar(PointerValue::not_number, 0); }
+    bool start_object(std::size_t) override { return open(false); }
+    bool key(string_t& k) override {
+        frames_.back().key = k;
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(true); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    struct Frame {
+        bool array;
+        std::size_t index = 0;  // of the element being read
+        std::string key;
+    };
+
+    // The value that begins now lies where the pointer points.
+    bool here() const {
+        if (frames_.size() != tokens_.size()) return false;
+        for (std::size_t i = 0; i < frames_.size(); ++i) {
+            const Frame& f = frames_[i];
+            if (!f.array) {
+                if (f.key != tokens_[i]) return false;
+                continue;
+            }
+            const std::string& t = tokens_[i];
+            std::size_t index = 0;
+            const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), index);
+            // Digits only, no leading zero: anything else names no element.
+            if (t.empty() || error != std::errc() || end != t.data() + t.size() ||
+                (t.size() > 1 && t[0] == '0') || index != f.index) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void element_done() {
+        if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+    }
+    bool scalar(PointerValue::Kind kind, double value) {
+        if (here()) found = {kind, value};
+        element_done();
+        return true;
+    }
+    bool open(bool array) {
+        if (here()) found = {PointerValue::not_number, 0};
+        frames_.push_back({array, 0, {}});
+        return true;
+    }
+    bool close() {
+        frames_.pop_back();
+        element_done();
+        return true;
+    }
+
+    std::vector<std::string> tokens_;
+    std::vector<Frame> frames_;
+};
+
+Measurement from_pattern(const Measure& m, std::string_view output,
+                         std::chrono::steady_clock::time_point deadline) {
+    RE2::Options options;
+    options.set_log_errors(false);
+    const RE2 pattern(m.stdout_pattern, options);
+    if (!pattern.ok() || pattern.NumberOfCapturingGroups() < 1) {
+        return judge(m.name, m.units, {}, m.limits, "the pattern does not parse");
+    }
+    // The last match, found going forward; the search is linear in the text,
+    // and the deadline is looked at between matches.
+    re2::StringPiece whole[2];
+    std::optional<std::string> group;
+    std::size_t at = 0, count = 0;
+    while (at <= output.size() && pattern.Match(re2::StringPiece(output.data(), output.size()), at,
+                                                output.size(), RE2::UNANCHORED, whole, 2)) {
+        group = std::string(whole[1].data() ? whole[1].data() : "", whole[1].size());
+        const std::size_t end =
+            static_cast<std::size_t>(whole[0].data() - output.data()) + whole[0].size();
+        at = whole[0].empty() ? end + 1 : end;
+        if (++count % 1024 == 0 && std::chrono::steady_clock::now() > deadline) {
+            return judge(m.name, m.units, {}, m.limits, "measuring ran past the step's deadline");
+        }
+    }
+    if (!group) return judge(m.name, m.units, {}, m.limits, "no match in the output");
+    const std::optional<double> v = decimal_number(*group);
+    return judge(m.name, m.units, v, m.limits,
+                 v ? "" : "\"" + group->substr(0, 64) + "\" is no number");
 }
 
-Measurement from_pointer(const Measure& m, const std::string& output) {
-    const nlohmann::json j = nlohmann::json::parse(output, nullptr, false);
-    if (j.is_discarded()) return judge(m.name, m.units, {}, m.limits, "the output is no JSON");
-    const nlohmann::json::json_pointer pointer(m.json_pointer);
-    if (!j.contains(pointer)) {
-        return judge(m.name, m.units, {}, m.limits, "no value at " + m.json_pointer);
+Measurement from_pointer(const Measure& m, std::string_view output) {
+    const PointerValue found = json_pointer_value(output, m.json_pointer);
+    switch (found.kind) {
+        case PointerValue::no_json:
+            return judge(m.name, m.units, {}, m.limits, "the output is no JSON");
+        case PointerValue::absent:
+            return judge(m.name, m.units, {}, m.limits, "no value at " + m.json_pointer);
+        case PointerValue::null:
+            return judge(m.name, m.units, {}, m.limits,
+                         "the value at " + m.json_pointer + " is null");
+        case PointerValue::not_number:
+            return judge(m.name, m.units, {}, m.limits,
+                         "the value at " + m.json_pointer + " is no number");
+        case PointerValue::number:
+            break;
     }
-    const nlohmann::json& value = j.at(pointer);
-    if (!value.is_number()) {
-        return judge(
-            m.name, m.units, {}, m.limits,
-            "the value at " + m.json_pointer + " is " + (value.is_null() ? "null" : "no number"));
+    if (!std::isfinite(found.value)) {
+        return judge(m.name, m.units, {}, m.limits,
+                     "the value at " + m.json_pointer + " is no finite number");
     }
-    return judge(m.name, m.units, value.get<double>(), m.limits);
+    return judge(m.name, m.units, found.value, m.limits);
 }
 
 }  // namespace
@@ -148,15 +266,91 @@ Measurement judge(const std::string& name, const std::string& units, std::option
     return m;
 }
 
+PointerValue json_pointer_value(std::string_view json, const std::string& pointer) {
+    if (!valid_json_pointer(pointer)) return {PointerValue::absent, 0};
+    PointerSax sax(pointer_tokens(pointer));
+    try {
+        if (!nlohmann::json::sax_parse(json.begin(), json.end(), &sax)) return {};
+    } catch (const std::exception&) {
+        return {};  // the parser's own limits, such as memory
+    }
+    if (sax.found.kind == PointerValue::no_json) sax.found.kind = PointerValue::absent;
+    return sax.found;
+}
+
+bool valid_json_pointer(const std::string& pointer) {
+    if (!pointer.empty() && pointer[0] != '/') return false;
+    for (std::size_t i = 0; i < pointer.size(); ++i) {
+        if (pointer[i] == '~' &&
+            (i + 1 == pointer.size() || (pointer[i + 1] != '0' && pointer[i + 1] != '1'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<double> decimal_number(std::string_view text) {
+    // Sign, digits with at most one point, and a decimal exponent: nothing else.
+    std::size_t i = 0;
+    auto digit = [&](std::size_t at) {
+        return at < text.size() && text[at] >= '0' && text[at] <= '9';
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t first = i;
+    std::size_t digits = 0;
+    bool nonzero = false;
+    for (bool point = false; digit(i) || (!point && i < text.size() && text[i] == '.'); ++i) {
+        if (text[i] == '.') {
+            point = true;
+        } else {
+            ++digits;
+            nonzero = nonzero || text[i] != '0';
+        }
+    }
+    if (digits == 0) return {};
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (!digit(i)) return {};
+        while (digit(i)) ++i;
+    }
+    if (i != text.size()) return {};
+    double v = 0;
+    const auto [end, error] = std::from_chars(text.data() + first, text.data() + text.size(), v);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) return {};
+    if (v == 0 && nonzero) return {};  // an underflow
+    return first > 0 && text[0] == '-' ? -v : v;
+}
+
 std::vector<Measurement> measure_step(const Step& step, std::optional<int> exit_status,
-                                      const std::string& output) {
+                                      const StepOutput& output,
+                                      std::chrono::steady_clock::time_point deadline) {
     std::vector<Measurement> out;
     const Limits expected{step.expect_status, step.expect_status, {}, {}};
     out.push_back(judge("exit_status", "",
                         exit_status ? std::optional<double>(*exit_status) : std::optional<double>(),
                         expected, exit_status ? "" : "ended by a signal"));
     for (const Measure& m : step.measures) {
-        out.push_back(m.stdout_pattern.empty() ? from_pointer(m, output) : from_pattern(m, output));
+        if (output.cut) {
+            // What was dropped may hold the last match, or end the JSON.
+            out.push_back(judge(m.name, m.units, {}, m.limits,
+                                "the standard output passed its limit and was cut"));
+        } else if (std::chrono::steady_clock::now() > deadline) {
+            out.push_back(
+                judge(m.name, m.units, {}, m.limits, "measuring ran past the step's deadline"));
+        } else {
+            out.push_back(m.stdout_pattern.empty() ? from_pointer(m, output.text)
+                                                   : from_pattern(m, output.text, deadline));
+        }
     }
+    return out;
+}
+
+std::vector<Measurement> not_measured(const Step& step, const std::string& why) {
+    std::vector<Measurement> out;
+    const Limits expected{step.expect_status, step.expect_status, {}, {}};
+    out.push_back(judge("exit_status", "", {}, expected, why));
+    for (const Measure& m : step.measures) out.push_back(judge(m.name, m.units, {}, m.limits, why));
+    for (Measurement& m : out) m.verdict = Verdict::skipped;
     return out;
 }

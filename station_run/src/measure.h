@@ -2,8 +2,10 @@
 // and runs.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sequence.h"
@@ -39,7 +41,30 @@ struct Measurement {
 Measurement judge(const std::string& name, const std::string& units, std::optional<double> value,
                   const Limits& limits, const std::string& note = "");
 
+// What a JSON pointer (RFC 6901) finds in a JSON text, read as a stream of
+// events: no tree is built, and no pointer or input makes it throw.
+struct PointerValue {
+    enum Kind { no_json, absent, null, not_number, number } kind = no_json;
+    double value = 0;
+};
+PointerValue json_pointer_value(std::string_view json, const std::string& pointer);
+// True for "" and for "/" tokens whose '~' escapes are ~0 and ~1.
+bool valid_json_pointer(const std::string& pointer);
+
+// The number a measure's text holds: decimal, finite and representable (no
+// hex, no underflow to zero, no infinity); none otherwise.
+std::optional<double> decimal_number(std::string_view text);
+
 // A step's measurements: its exit status (or the signal that ended it), then
-// each measure read from its standard output.
+// each measure read from its standard output. A measure not done by
+// `deadline` is ERROR.
+struct StepOutput {
+    std::string_view text;  // the standard output as saved
+    bool cut = false;       // the saved output stopped at its limit
+};
 std::vector<Measurement> measure_step(const Step& step, std::optional<int> exit_status,
-                                      const std::string& output);
+                                      const StepOutput& output,
+                                      std::chrono::steady_clock::time_point deadline);
+
+// Measurements not taken because the attempt ended early (`why`): SKIPPED.
+std::vector<Measurement> not_measured(const Step& step, const std::string& why);

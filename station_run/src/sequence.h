@@ -43,5 +43,5 @@ struct Sequence {
 // the file, the line and the key at fault.
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error);
 
-// The SHA-256 of a file's bytes in hex, or an empty text when it cannot be read.
-std::string file_sha256(const std::string& path);
+// The SHA-256 of the bytes in hex.
+std::string sha256_of(const std::string& data);
