@@ -31,6 +31,7 @@
 #include "sequence.h"
 #include "statistics.h"
 #include "supervisor.h"
+#include "times.h"
 
 constexpr int kExitPassed = 0;
 constexpr int kExitTrouble = 2;
@@ -247,9 +248,16 @@ static bool run_step(const Step& step, StepRecord& rec, const RunRecord& run, bo
             fprintf(stderr, "station_run: %s\n", error.c_str());
             return false;
         }
-        const Outcome out = supervise({argv, run.output, run.output + "/" + a.stdout_file,
-                                       run.output + "/" + a.stderr_file, step.timeout_s,
-                                       step.grace_s, live, stop_pipe[0]});
+        const Outcome out = supervise({argv,
+                                       {},
+                                       run.output,
+                                       run.output + "/" + a.stdout_file,
+                                       run.output + "/" + a.stderr_file,
+                                       step.timeout_s,
+                                       step.grace_s,
+                                       kDefaultOutputLimit,
+                                       live,
+                                       stop_pipe[0]});
         a.started = out.started;
         a.ended = out.ended;
         a.duration_s = out.duration_s;
