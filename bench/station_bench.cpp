@@ -80,7 +80,8 @@ namespace {
 // scattered around a board's typical value.
 bool make_history(const std::string& path, int runs) {
     std::string error;
-    const std::unique_ptr<History> history = History::open(path, false, error);
+    HistoryFault fault;
+    const std::unique_ptr<History> history = History::open(path, false, {}, error, fault);
     if (!history) return false;
     std::mt19937 random(7);
     std::normal_distribution<double> spread(0.0, 1.0);

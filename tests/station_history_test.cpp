@@ -1,6 +1,6 @@
 // station_run's history on both stores (SQLite always, PostgreSQL where
 // ORLIX_TEST_PG_URL names a server), its summary against figures worked out
-// beforehand, and the report page in a real browser.
+// beforehand, and a history that cannot be used or stops answering.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <signal.h>
@@ -138,6 +138,12 @@ protected:
         if (!name_.empty()) pg_query(base_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
     }
     bool server() const { return std::string(GetParam()) == "postgres"; }
+    // A time column as the record writes times: the server keeps its own type.
+    std::string time_of(const std::string& column) const {
+        return server() ? "to_char(" + column +
+                              " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+                        : column;
+    }
     Rows query(const std::string& sql) const {
         return server() ? pg_query(target_, sql) : sqlite_query(target_, sql);
     }
@@ -182,9 +188,10 @@ TEST_P(StationHistory, RunIsWrittenWholeAndReadsBackEqual) {
                                   "run", "--history", target_, seq});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const json rec = test_support::parse_file(dir / "run/record.json");
-    const Rows runs = query(
-        "SELECT folder, started, serial, station, operator, device, sequence_name, "
-        "sequence_version, sequence_sha256, suite_version, ended, verdict, exit_status FROM runs");
+    const Rows runs = query("SELECT folder, " + time_of("started") +
+                            ", serial, station, operator, device, sequence_name, "
+                            "sequence_version, sequence_sha256, suite_version, " +
+                            time_of("ended") + ", verdict, exit_status FROM runs");
     ASSERT_EQ(runs.size(), 1u);
     const std::vector<std::optional<std::string>> expected = {
         text_or_null(rec["output"]),
@@ -202,9 +209,9 @@ TEST_P(StationHistory, RunIsWrittenWholeAndReadsBackEqual) {
         text_or_null(rec["exit_status"])};
     EXPECT_EQ(runs[0], expected);
 
-    const Rows attempts = query(
-        "SELECT step, attempt, verdict, started, ended, exit_status, term_signal, duration_s "
-        "FROM attempts ORDER BY id");
+    const Rows attempts =
+        query("SELECT step, attempt, verdict, " + time_of("started") + ", " + time_of("ended") +
+              ", exit_status, term_signal, duration_s FROM attempts ORDER BY id");
     const Rows measurements = query(
         "SELECT name, value, units, low, high, marginal_low, marginal_high, margin, "
         "margin_percent, verdict FROM measurements ORDER BY id");
@@ -271,7 +278,9 @@ run = ["sh", "-c", "sleep 2; cat ../value.txt"]
     p.send_signal(SIGKILL);
     p.wait();
     EXPECT_EQ(query("SELECT verdict, ended FROM runs"), (Rows{{"RUNNING", std::nullopt}}));
-    const Result r = run_station({"--resume", "run", "--history", target_});
+    // The record names its history: a resume from another folder finds it.
+    const Result r = test_support::run(
+        test_support::launch_in("/", STATION_RUN_BIN, {"--resume", (dir / "run").string()}));
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(query("SELECT verdict, exit_status FROM runs"), (Rows{{"PASS", "0"}}))
         << "the same run, completed";
@@ -296,10 +305,18 @@ TEST_P(StationHistory, OlderSchemaIsUpgradedInPlace) {
         run_value(value_sequence("stats.toml", "  low = 9.9\n  high = 10.1\n"), "10.02", "NEW-1");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(query(server() ? "SELECT version FROM history_schema" : "PRAGMA user_version"),
-              (Rows{{"2"}}));
+              (Rows{{"3"}}));
     EXPECT_EQ(query("SELECT attempt, decisive FROM attempts WHERE run_id = 1 ORDER BY attempt"),
-              (Rows{{"1", "0"}, {"2", "1"}}))
+              server() ? (Rows{{"1", "f"}, {"2", "t"}}) : (Rows{{"1", "0"}, {"2", "1"}}))
         << "the last attempt decided the old run's step";
+    const Rows view = query(
+        "SELECT serial, measurement, value FROM measurement_history WHERE measurement = 'value' "
+        "ORDER BY run_started");
+    ASSERT_EQ(view.size(), 2u) << "the view a chart reads";
+    EXPECT_EQ(view[0][0], "OLD-1");
+    expect_number(view[0][2], 10.0, "the old run's value");
+    EXPECT_EQ(view[1][0], "NEW-1");
+    expect_number(view[1][2], 10.02, "the new run's value");
     const Result summary =
         run_station({"--summary", "--json", "--sequence", "stats.toml", "--history", target_});
     ASSERT_EQ(summary.exit_code, 0) << summary.err;
@@ -374,95 +391,142 @@ TEST_P(StationHistory, SummaryMatchesFiguresWorkedOutBeforehand) {
     EXPECT_EQ(json::parse(none.out)["measurements"].size(), 0u);
 }
 
+// A run still going (or killed) is listed among the last runs; an aborted
+// one is listed apart and counts in no figure.
+TEST_P(StationHistory, SummaryListsRunningRunsAndLeavesAbortedOnesOut) {
+    const std::string seq = value_sequence("listed.toml", "  low = 9\n");
+    ASSERT_EQ(run_value(seq, "10", "PASSED").exit_code, 0);
+    const std::string slow = sequence("slow.toml", R"(
+[[step]]
+name = "a"
+run = ["sh", "-c", "sleep 30; echo 'value: 1'"]
+  [[step.measure]]
+  name = "value"
+  stdout = 'value: (\S+)'
+)");
+    for (const auto& [serial, sig] :
+         {std::pair{"KILLED", SIGKILL}, std::pair{"STOPPED", SIGTERM}}) {
+        Process p(station({"-s", serial, "-o", serial, "--history", target_, slow}));
+        ASSERT_TRUE(test_support::wait_for_record(dir / serial, "\"step_started\""));
+        p.send_signal(sig);
+        EXPECT_EQ(p.wait().term_signal, sig);
+    }
+    const Result r = run_station({"--summary", "--json", "--history", target_});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json j = json::parse(r.out);
+    std::vector<std::string> runs, aborted;
+    for (const json& run : j["runs"])
+        runs.push_back(run["serial"].get<std::string>() + " " + run["verdict"].get<std::string>());
+    for (const json& run : j["aborted_runs"]) aborted.push_back(run["serial"]);
+    EXPECT_EQ(runs, lines_of({"STOPPED ABORTED", "KILLED RUNNING", "PASSED PASS"}));
+    EXPECT_EQ(aborted, lines_of({"STOPPED"}));
+    for (const json& m : j["measurements"]) {
+        EXPECT_EQ(m["runs"], 1) << m["sequence"] << " " << m["measurement"]
+                                << ": only the run that ended counts";
+    }
+    const Result text = run_station({"--summary", "--history", target_});
+    EXPECT_NE(text.out.find("Aborted runs, left out of the figures:"), std::string::npos);
+    const Result since = run_station(
+        {"--summary", "--json", "--since", "2000-01-01T00:30:00+01:00", "--history", target_});
+    EXPECT_EQ(json::parse(since.out)["runs"].size(), 3u);
+}
+
+// A server that stops answering holds the station for the time-out at most,
+// and a termination signal ends the wait at once.
+TEST_P(StationHistory, StalledServerIsWaitedForBoundedlyAndASignalEndsTheWait) {
+    if (!server()) GTEST_SKIP() << "a server's backend to stop";
+    const std::string seq = sequence("stall.toml",
+                                     "[[step]]\nname = \"a\"\n"
+                                     "run = [\"sh\", \"-c\", \"sleep 1\"]\n");
+    int n = 0;
+    for (const int sig : {0, SIGTERM}) {
+        const std::string app =
+            "orlix_stall_" + std::to_string(getpid()) + "_" + std::to_string(++n);
+        const std::string folder = "run" + std::to_string(n);
+        Process p(station(
+            {"-o", folder, "--history", target_, "--history-timeout", sig ? "60" : "2", seq},
+            {{"PGAPPNAME", app}}));
+        ASSERT_TRUE(test_support::wait_for_record(dir / folder, "\"step_started\""));
+        const Rows backend =
+            query("SELECT pid FROM pg_stat_activity WHERE application_name = '" + app + "'");
+        ASSERT_EQ(backend.size(), 1u);
+        const pid_t pid = std::stoi(backend[0][0].value_or("0"));
+        if (kill(pid, SIGSTOP) != 0) {
+            p.wait();
+            GTEST_SKIP() << "the server's backend cannot be stopped from here";
+        }
+        if (sig != 0) {
+            ASSERT_TRUE(test_support::wait_for_record(dir / folder, "\"step_ended\""));
+            std::this_thread::sleep_for(300ms);  // into the wait for the server
+            p.send_signal(sig);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = p.wait();
+        const auto took = std::chrono::steady_clock::now() - start;
+        kill(pid, SIGCONT);
+        const json rec = checked_record(dir / folder);
+        ASSERT_EQ(rec["errors"].size(), 1u) << rec.dump(1);
+        const std::string error = rec["errors"][0];
+        if (sig == 0) {
+            EXPECT_EQ(r.exit_code, 2) << r.err;
+            EXPECT_EQ(error, "history: the history server did not answer within 2 s");
+        } else {
+            EXPECT_EQ(r.term_signal, sig);
+            EXPECT_LT(took, 30s) << "not the whole 60 s time-out";
+            EXPECT_EQ(error, "history: the wait for the history server was cut short by a signal");
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StationHistory, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return std::string(info.param); });
 
-// A history that cannot be used is said so; the run and its record go on.
-TEST_F(StationRun, UnusableHistoryIsReportedAndTheRecordStillWritten) {
+// A target that is no history is the station's configuration at fault: the
+// run is refused before anything touches the device. A server that cannot
+// be reached is not: the run goes on, and its files say why it is exit 2.
+TEST_F(StationRun, UnusableHistoryRefusesTheRunOrIsCarriedByItsFiles) {
     write_file(dir / "broken.sqlite", std::string(4096, 'x'));
     const std::string seq = sequence("one.toml",
                                      "[[step]]\nname = \"send\"\n"
                                      "run = [\"burst_sender\", \"-n\", \"1\"]\n");
-    const std::pair<std::string, std::string> cases[] = {
+    const std::pair<std::string, std::string> refused[] = {
         {(dir / "broken.sqlite").string(), "file is not a database"},
-        {"postgresql://orlix@/nodb?host=" + (dir / "nowhere").string() + "&port=1",
-         "cannot reach the history server"},
+        {"", "keeps nothing"},
+        {":memory:", "keeps nothing"},
+        {(dir / "no/such/folder.sqlite").string(), "unable to open"},
     };
-    int n = 0;
-    for (const auto& [history, message] : cases) {
+    for (const auto& [history, message] : refused) {
         SCOPED_TRACE(history);
-        const std::string folder = "run" + std::to_string(++n);
-        const Result r = run_station({"-o", folder, "--history", history, seq});
+        const Result r = run_station({"-o", "refused", "--history", history, seq});
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_NE(r.err.find("history: "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
-        EXPECT_EQ(checked_record(dir / folder)["verdict"], "PASS");
-        const Result summary = run_station({"--summary", "--history", history});
-        EXPECT_EQ(summary.exit_code, 2);
-        EXPECT_NE(summary.err.find(message), std::string::npos) << summary.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "refused")) << "nothing ran";
+        EXPECT_EQ(trace(), lines_of({})) << "the device untouched";
     }
-}
+    const Result summary = run_station({"--summary", "--history", refused[0].first});
+    EXPECT_EQ(summary.exit_code, 2);
+    EXPECT_NE(summary.err.find(refused[0].second), std::string::npos) << summary.err;
 
-// The page in a real browser: rendered to a picture and a PDF, and its DOM
-// holding the verdict, every step and every measurement with its value.
-TEST_F(StationRun, ReportPageReadsInABrowserAndPrints) {
-    const char* chromium = "/usr/bin/chromium";
-    if (access(chromium, X_OK) != 0) GTEST_SKIP() << "Chromium is not installed";
-    ASSERT_EQ(run_station({"-i", "image.rbf", "-s", "SN-0042", "--operator", "ada", "-o", "run"})
-                  .exit_code,
-              0);
-    const std::string page = read_file(dir / "run/report.html");
-    EXPECT_LT(page.size(), 2u << 20) << "under 2 MB";
-    EXPECT_EQ(page.find("<script"), std::string::npos) << "no script needed";
-    EXPECT_EQ(page.find("http://"), std::string::npos) << "no outside resource";
-    EXPECT_EQ(page.find("https://"), std::string::npos);
-    EXPECT_NE(page.find("src=\"data:image/png;base64,"), std::string::npos)
-        << "the capture's picture";
-    // Written again from the record, it is the same page.
-    std::filesystem::rename(dir / "run/report.html", dir / "first.html");
-    ASSERT_EQ(run_station({"--report", "run"}).exit_code, 0);
-    EXPECT_EQ(read_file(dir / "run/report.html"), page);
-
-    auto browse = [&](std::vector<std::string> args) {
-        std::vector<std::string> all = {"--headless",
-                                        "--no-sandbox",
-                                        "--disable-gpu",
-                                        "--disable-quic",
-                                        "--no-first-run",
-                                        "--disable-background-networking",
-                                        "--disable-component-update",
-                                        "--disable-sync",
-                                        "--user-data-dir=" + (dir / "chromium").string()};
-        all.insert(all.end(), args.begin(), args.end());
-        all.push_back("file://" + (dir / "run/report.html").string());
-        return test_support::run(test_support::launch_in(dir.path(), chromium, all));
-    };
-    const Result dom = browse({"--dump-dom"});
-    ASSERT_EQ(dom.exit_code, 0) << dom.err;
-    EXPECT_NE(dom.out.find("id=\"verdict\">PASS</div>"), std::string::npos);
-    const json rec = test_support::parse_file(dir / "run/record.json");
-    for (const json& step : rec["steps"]) {
-        const std::string name = step["name"];
-        EXPECT_NE(dom.out.find("<td>" + name + "</td>"), std::string::npos) << name;
-        for (const json& m : step["attempts"].back()["measurements"]) {
-            char value[64];
-            std::snprintf(value, sizeof value, "%.6g", m["value"].get<double>());
-            const std::string row = "<td>" + name + "</td><td>" + m["name"].get<std::string>() +
-                                    "</td><td class=\"n\">" + value + "</td>";
-            EXPECT_NE(dom.out.find(row), std::string::npos) << row;
-        }
-    }
-    ASSERT_EQ(browse({"--window-size=1200,1900", "--screenshot=" + (dir / "page.png").string()})
-                  .exit_code,
-              0);
-    EXPECT_EQ(read_file(dir / "page.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
-    ASSERT_EQ(browse({"--print-to-pdf=" + (dir / "page.pdf").string(), "--no-pdf-header-footer"})
-                  .exit_code,
-              0);
-    EXPECT_EQ(read_file(dir / "page.pdf").substr(0, 5), "%PDF-");
-    // Kept for the manual: the page as a person sees it.
-    std::filesystem::copy_file(dir / "page.png", BINARY_DIR "/station_report.png",
-                               std::filesystem::copy_options::overwrite_existing);
+    const std::string server =
+        "postgresql://orlix:s3cret%21@/nodb?host=" + (dir / "nowhere").string() + "&port=1";
+    const Result r = run_station({"-o", "run", "--history", server, seq});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("history: cannot reach the history server"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("s3cret"), std::string::npos) << "no password in a message";
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(rec["verdict"], "ERROR");
+    EXPECT_EQ(rec["exit_status"], 2);
+    EXPECT_EQ(rec["steps"][0]["verdict"], "PASS") << "the board itself passed";
+    ASSERT_EQ(rec["errors"].size(), 1u);
+    EXPECT_EQ(rec["errors"][0].get<std::string>().rfind("history: cannot reach", 0), 0u);
+    EXPECT_EQ(rec["history"],
+              "postgresql://orlix@/nodb?host=" + (dir / "nowhere").string() + "&port=1")
+        << "the record names its history, without the password";
+    EXPECT_EQ(read_file(dir / "run/record.json").find("s3cret"), std::string::npos);
+    EXPECT_NE(read_file(dir / "run/junit.xml").find("<testcase name=\"station\""),
+              std::string::npos);
+    EXPECT_NE(read_file(dir / "run/report.html").find("history: cannot reach"), std::string::npos);
 }
 
 }  // namespace

@@ -413,7 +413,7 @@ TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
     const json rec = checked_record(dir / "run");
     EXPECT_EQ(rec["sequence"]["name"], "board-acceptance");
     const Result sum = test_support::run(
-        test_support::launch_in(dir.path(), "/usr/bin/sha256sum", {rec["sequence"]["path"]}));
+        test_support::launch_in(dir.path(), SHA256SUM_BIN, {rec["sequence"]["path"]}));
     EXPECT_EQ(rec["sequence"]["sha256"], sum.out.substr(0, 64)) << "the file that ran";
     EXPECT_EQ(rec["serial"], "SN-1");
     EXPECT_EQ(rec["steps"].size(), 6u);

@@ -3,10 +3,12 @@
 // checked against their schemas.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -27,6 +29,36 @@ inline std::vector<std::string> processes_in(const std::filesystem::path& where)
         }
     }
     return found;
+}
+
+// Waits until record.jsonl in `run` holds `needle` `count` times; false when
+// the time runs out first.
+inline bool wait_for_record(const std::filesystem::path& run, const std::string& needle,
+                            int count = 1,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string text = read_file(run / "record.jsonl");
+        int n = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos;
+             at = text.find(needle, at + 1)) {
+            ++n;
+        }
+        if (n >= count) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Waits until no process works in `where` any more; false when some still do.
+inline bool nothing_left_in(const std::filesystem::path& where,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!processes_in(where).empty()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 inline nlohmann::json parse_file(const std::filesystem::path& path) {
@@ -61,12 +93,12 @@ protected:
     // against the one CI servers validate with.
     nlohmann::json checked_record(const std::filesystem::path& run) const {
         const Result schema = test_support::run(
-            test_support::launch_in(dir.path(), "/usr/bin/python3",
+            test_support::launch_in(dir.path(), PYTHON3_BIN,
                                     {SOURCE_DIR "/tests/data/check_record.py",
                                      SOURCE_DIR "/station_run/record.schema.json", run.string()}));
         EXPECT_EQ(schema.exit_code, 0) << schema.out << schema.err;
         const Result junit = test_support::run(
-            test_support::launch_in(dir.path(), "/usr/bin/xmllint",
+            test_support::launch_in(dir.path(), XMLLINT_BIN,
                                     {"--noout", "--schema", SOURCE_DIR "/tests/data/junit-10.xsd",
                                      (run / "junit.xml").string()}));
         EXPECT_EQ(junit.exit_code, 0) << junit.err;

@@ -1,6 +1,10 @@
 #include "history.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "escape.h"
 
 namespace {
 
@@ -30,8 +34,9 @@ std::optional<double> number(const std::optional<std::string>& v) {
     return std::stod(*v);
 }
 
-// Each version's statements, from the one before it; {key} is the store's
-// type for a column of keys it makes.
+// Each version's statements, from the one before it; {key}, {time} and
+// {flag} are the store's types. A statement for one store only begins with
+// "sqlite:" or "postgres:".
 const std::vector<std::vector<std::string>> kUpgrades = {
     {
         "CREATE TABLE runs (id {key}, folder TEXT NOT NULL, started TEXT NOT NULL, "
@@ -58,37 +63,141 @@ const std::vector<std::vector<std::string>> kUpgrades = {
         "CREATE INDEX measurements_by_attempt ON measurements (attempt_id)",
         "CREATE INDEX runs_by_started ON runs (started)",
     },
+    {
+        "postgres:ALTER TABLE runs ALTER COLUMN started TYPE {time} USING started::{time}, "
+        "ALTER COLUMN ended TYPE {time} USING ended::{time}",
+        "postgres:ALTER TABLE attempts ALTER COLUMN started TYPE {time} USING started::{time}, "
+        "ALTER COLUMN ended TYPE {time} USING ended::{time}, ALTER COLUMN decisive DROP DEFAULT, "
+        "ALTER COLUMN decisive TYPE {flag} USING decisive <> 0, "
+        "ALTER COLUMN decisive SET DEFAULT false",
+        "postgres:ALTER TABLE runs ADD CONSTRAINT runs_verdict_known CHECK (verdict IN "
+        "('RUNNING', 'PASS', 'MARGINAL', 'FAIL', 'ERROR', 'TIMEOUT', 'ABORTED'))",
+        "postgres:ALTER TABLE attempts ADD CONSTRAINT attempts_verdict_known CHECK (verdict IN "
+        "('PASS', 'MARGINAL', 'FAIL', 'ERROR', 'TIMEOUT', 'ABORTED'))",
+        "postgres:ALTER TABLE measurements ADD CONSTRAINT measurements_verdict_known CHECK "
+        "(verdict IN ('PASS', 'MARGINAL', 'FAIL', 'ERROR', 'SKIPPED'))",
+        "CREATE INDEX measurements_by_name ON measurements (name, attempt_id)",
+        "CREATE INDEX attempts_by_step ON attempts (step, run_id)",
+        // One row a measurement of a finished run, as its step's deciding
+        // attempt took it: what a chart of a figure across boards needs.
+        "CREATE VIEW measurement_history AS SELECT r.id AS run_id, r.started AS run_started, "
+        "r.serial AS serial, r.station AS station, r.sequence_name AS sequence, "
+        "r.sequence_version AS sequence_version, r.verdict AS run_verdict, a.step AS step, "
+        "a.attempt AS attempt, m.name AS measurement, m.value AS value, m.units AS units, "
+        "m.low AS low, m.high AS high, m.marginal_low AS marginal_low, "
+        "m.marginal_high AS marginal_high, m.margin AS margin, m.verdict AS verdict "
+        "FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
+        "JOIN runs r ON a.run_id = r.id "
+        "WHERE a.decisive AND r.verdict NOT IN ('RUNNING', 'ABORTED')",
+    },
 };
 
-// The filter's conditions on the runs table r; parameters $1 to $3.
+// The filter's conditions on the runs table r; parameters $1 to $3, null
+// when not given.
 const char* kFilter =
-    "r.verdict <> 'RUNNING' AND (CAST($1 AS TEXT) = '' OR r.started >= $1) AND "
-    "(CAST($2 AS TEXT) = '' OR r.sequence_name = $2) AND (CAST($3 AS TEXT) = '' OR r.serial = $3)";
+    "(CAST($1 AS {time}) IS NULL OR r.started >= CAST($1 AS {time})) AND "
+    "(CAST($2 AS TEXT) IS NULL OR r.sequence_name = $2) AND "
+    "(CAST($3 AS TEXT) IS NULL OR r.serial = $3)";
+
+// A run that counts in the figures: ended, and not cut short by an operator.
+const char* kFinished = "r.verdict NOT IN ('RUNNING', 'ABORTED')";
+
+std::vector<std::optional<std::string>> filter_params(const SummaryFilter& f) {
+    return {nonempty(f.since), nonempty(f.sequence), nonempty(f.serial)};
+}
 
 }  // namespace
 
+bool is_server(const std::string& target) {
+    return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
 std::unique_ptr<History> History::open(const std::string& target, bool must_exist,
-                                       std::string& error) {
-    const bool server =
-        target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
-    std::unique_ptr<History> history = server ? open_postgres_history(target, error)
-                                              : open_sqlite_history(target, must_exist, error);
-    if (history && !history->prepare(error)) history.reset();
+                                       const HistoryLimits& limits, std::string& error,
+                                       HistoryFault& fault) {
+    fault = HistoryFault::configuration;
+    std::unique_ptr<History> history;
+    if (is_server(target)) {
+        history = open_postgres_history(target, limits, error);
+        if (!history) fault = HistoryFault::unavailable;
+    } else {
+        history = open_sqlite_history(target, must_exist, limits, error, fault);
+    }
+    if (history && !history->prepare(error, fault)) history.reset();
+    if (history) fault = HistoryFault::none;
     return history;
+}
+
+std::string History::shown_target(const std::string& target) {
+    if (is_server(target)) return without_password(target);
+    char* resolved = realpath(target.c_str(), nullptr);
+    std::string shown = resolved ? resolved : target;
+    std::free(resolved);
+    return shown;
+}
+
+std::string without_password(const std::string& target) {
+    if (!is_server(target)) return target;
+    const std::size_t authority = target.find("://") + 3;
+    const std::size_t query = std::min(target.find('?', authority), target.size());
+    const std::size_t path = std::min(target.find('/', authority), query);
+    std::string url = target.substr(0, path);
+    const std::size_t at = url.rfind('@');
+    const std::size_t colon = url.find(':', authority);
+    if (at != std::string::npos && colon < at) url.erase(colon, at - colon);
+    url += target.substr(path, query - path);
+    std::string kept;
+    for (std::size_t p = query + 1; p < target.size();) {
+        const std::size_t end = std::min(target.find('&', p), target.size());
+        const std::string item = target.substr(p, end - p);
+        if (item.rfind("password=", 0) != 0) kept += (kept.empty() ? "" : "&") + item;
+        p = end + 1;
+    }
+    return kept.empty() ? url : url + "?" + kept;
+}
+
+std::string History::in_store_types(std::string sql) const {
+    for (const char* placeholder : {"{key}", "{time}", "{flag}"}) {
+        for (std::size_t at = sql.find(placeholder); at != std::string::npos;
+             at = sql.find(placeholder)) {
+            sql.replace(at, std::strlen(placeholder), type_of(placeholder));
+        }
+    }
+    return sql;
+}
+
+bool History::run(const std::string& sql, const std::vector<Value>& params, std::vector<Row>* rows,
+                  std::string& error) {
+    std::vector<Value> valid;
+    for (const Value& v : params) valid.push_back(v ? Value(utf8_repaired(*v)) : Value());
+    return execute(in_store_types(sql), valid, rows, error);
+}
+
+bool History::commit_or_roll_back(bool ok, std::string& error) {
+    if (ok) return execute("COMMIT", {}, nullptr, error);
+    std::string ignored;
+    execute("ROLLBACK", {}, nullptr, ignored);
+    return false;
 }
 
 bool History::statements(const std::vector<std::string>& sql, std::string& error) {
     for (std::string s : sql) {
-        for (std::size_t at = s.find("{key}"); at != std::string::npos; at = s.find("{key}")) {
-            s.replace(at, 5, key_column());
+        const std::size_t colon = s.find(':');
+        if (colon != std::string::npos && colon < 9 && s.find(' ') > colon) {
+            if (s.compare(0, colon, dialect()) != 0) continue;
+            s.erase(0, colon + 1);
         }
-        if (!execute(s, {}, nullptr, error)) return false;
+        if (!execute(in_store_types(s), {}, nullptr, error)) return false;
     }
     return true;
 }
 
-bool History::prepare(std::string& error) {
-    if (!begin(error)) return false;
+bool History::prepare(std::string& error, HistoryFault& fault) {
+    fault = HistoryFault::configuration;
+    if (!begin(error)) {
+        if (last_failure_passes()) fault = HistoryFault::unavailable;
+        return false;
+    }
     int version = 0;
     bool ok = read_version(version, error);
     if (ok && version > kHistoryVersion) {
@@ -100,28 +209,29 @@ bool History::prepare(std::string& error) {
         ok = statements(kUpgrades[static_cast<std::size_t>(v)], error);
     }
     if (ok && version < kHistoryVersion) ok = write_version(kHistoryVersion, error);
-    std::string ignored;
-    if (!ok) {
-        execute("ROLLBACK", {}, nullptr, ignored);
+    if (!ok && last_failure_passes()) fault = HistoryFault::unavailable;
+    if (!commit_or_roll_back(ok, error)) {
+        if (ok && last_failure_passes()) fault = HistoryFault::unavailable;
         return false;
     }
-    return execute("COMMIT", {}, nullptr, error);
+    fault = HistoryFault::none;
+    return true;
 }
 
 bool History::run_id(const RunRecord& run, std::string& id, std::string& error) {
     std::vector<Row> rows;
-    if (!execute("SELECT id FROM runs WHERE folder = $1 AND started = $2",
-                 {run.output, run.started}, &rows, error)) {
+    if (!this->run("SELECT id FROM runs WHERE folder = $1 AND started = $2",
+                   {run.output, run.started}, &rows, error)) {
         return false;
     }
     if (rows.empty()) {
-        if (!execute("INSERT INTO runs (folder, started, serial, station, operator, device, "
-                     "sequence_name, sequence_version, sequence_sha256, suite_version, verdict) "
-                     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, 'RUNNING') RETURNING id",
-                     {run.output, run.started, run.serial, run.station, nonempty(run.operator_name),
-                      run.device, run.sequence_name, run.sequence_version, run.sequence_sha256,
-                      run.suite_version},
-                     &rows, error)) {
+        if (!this->run("INSERT INTO runs (folder, started, serial, station, operator, device, "
+                       "sequence_name, sequence_version, sequence_sha256, suite_version, verdict) "
+                       "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, 'RUNNING') RETURNING id",
+                       {run.output, run.started, run.serial, run.station,
+                        nonempty(run.operator_name), run.device, run.sequence_name,
+                        run.sequence_version, run.sequence_sha256, run.suite_version},
+                       &rows, error)) {
             return false;
         }
     }
@@ -132,35 +242,30 @@ bool History::run_id(const RunRecord& run, std::string& id, std::string& error) 
 bool History::begin_run(const RunRecord& run, std::string& error) {
     std::string id;
     if (!begin(error)) return false;
-    if (!run_id(run, id, error)) {
-        std::string ignored;
-        execute("ROLLBACK", {}, nullptr, ignored);
-        return false;
-    }
-    return execute("COMMIT", {}, nullptr, error);
+    return commit_or_roll_back(run_id(run, id, error), error);
 }
 
 bool History::end_run(const RunRecord& run, std::string& error) {
     if (!begin(error)) return false;
     std::string id;
     bool ok = run_id(run, id, error) &&
-              execute(
+              this->run(
                   "UPDATE runs SET ended = $2, verdict = $3, exit_status = $4, operator = $5 "
                   "WHERE id = $1",
                   {id, nonempty(run.ended), verdict_name(run.verdict.value_or(Verdict::aborted)),
                    std::to_string(run.exit_status), nonempty(run.operator_name)},
                   nullptr, error) &&
               // A resumed run is written anew, whole.
-              execute(
+              this->run(
                   "DELETE FROM measurements WHERE attempt_id IN "
                   "(SELECT id FROM attempts WHERE run_id = $1)",
                   {id}, nullptr, error) &&
-              execute("DELETE FROM attempts WHERE run_id = $1", {id}, nullptr, error);
+              this->run("DELETE FROM attempts WHERE run_id = $1", {id}, nullptr, error);
     for (const StepRecord& s : run.steps) {
         for (std::size_t k = 0; ok && k < s.attempts.size(); ++k) {
             const Attempt& a = s.attempts[k];
             std::vector<Row> rows;
-            ok = execute(
+            ok = this->run(
                 "INSERT INTO attempts (run_id, step, attempt, verdict, started, ended, "
                 "duration_s, exit_status, term_signal, decisive) "
                 "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) RETURNING id",
@@ -170,7 +275,7 @@ bool History::end_run(const RunRecord& run, std::string& error) {
                 &rows, error);
             for (std::size_t i = 0; ok && i < a.measurements.size(); ++i) {
                 const Measurement& m = a.measurements[i];
-                ok = execute(
+                ok = this->run(
                     "INSERT INTO measurements (attempt_id, name, value, units, low, high, "
                     "marginal_low, marginal_high, margin, margin_percent, verdict) "
                     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
@@ -181,12 +286,7 @@ bool History::end_run(const RunRecord& run, std::string& error) {
             }
         }
     }
-    std::string ignored;
-    if (!ok) {
-        execute("ROLLBACK", {}, nullptr, ignored);
-        return false;
-    }
-    return execute("COMMIT", {}, nullptr, error);
+    return commit_or_roll_back(ok, error);
 }
 
 bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out,
@@ -200,8 +300,8 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
             "m.verdict AS verdict, r.started AS started, "
             "MIN(m.value) OVER w AS origin, MAX(r.started) OVER w AS latest "
             "FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
-            "JOIN runs r ON a.run_id = r.id WHERE a.decisive = 1 AND ") +
-        kFilter +
+            "JOIN runs r ON a.run_id = r.id WHERE a.decisive AND ") +
+        kFinished + " AND " + kFilter +
         " WINDOW w AS (PARTITION BY r.sequence_name, a.step, m.name)) "
         "SELECT seq, step, name, MAX(CASE WHEN started = latest THEN units END), COUNT(*), "
         "COUNT(value), SUM(value - origin), SUM((value - origin) * (value - origin)), origin, "
@@ -210,7 +310,7 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
         "SUM(CASE WHEN verdict = 'MARGINAL' THEN 1 ELSE 0 END), "
         "SUM(CASE WHEN verdict = 'FAIL' OR verdict = 'ERROR' THEN 1 ELSE 0 END) "
         "FROM x GROUP BY seq, step, name, origin ORDER BY seq, step, name";
-    if (!execute(sql, {f.since, f.sequence, f.serial}, &rows, error)) return false;
+    if (!run(sql, filter_params(f), &rows, error)) return false;
     out.clear();
     for (const Row& r : rows) {
         MeasurementTotals t;
@@ -234,13 +334,17 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
     return true;
 }
 
-bool History::last_runs(const SummaryFilter& f, int limit, std::vector<HistoryRun>& out,
-                        std::string& error) {
+bool History::last_runs(const SummaryFilter& f, int limit, const std::string& verdict,
+                        std::vector<HistoryRun>& out, std::string& error) {
     std::vector<Row> rows;
-    if (!execute(std::string("SELECT r.serial, r.station, r.sequence_name, r.started, r.verdict, "
-                             "r.folder FROM runs r WHERE ") +
-                     kFilter + " ORDER BY r.started DESC, r.id DESC LIMIT " + std::to_string(limit),
-                 {f.since, f.sequence, f.serial}, &rows, error)) {
+    std::vector<Value> params = filter_params(f);
+    params.push_back(nonempty(verdict));
+    if (!run("SELECT r.serial, r.station, r.sequence_name, " + time_text("r.started") +
+                 ", r.verdict, r.folder FROM runs r WHERE " + kFilter +
+                 " AND (CAST($4 AS TEXT) IS NULL OR r.verdict = $4) ORDER BY r.started DESC, r.id "
+                 "DESC LIMIT " +
+                 std::to_string(limit),
+             params, &rows, error)) {
         return false;
     }
     out.clear();

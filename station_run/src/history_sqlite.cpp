@@ -1,7 +1,10 @@
-// The history in a SQLite file: a station's own. WAL and a busy timeout let
+// The history in a SQLite file: a station's own. WAL and a busy time-out let
 // several station_run processes on one station write to it at once.
 #include <sqlite3.h>
 #include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
 
 #include "history.h"
 
@@ -9,7 +12,29 @@ namespace {
 
 class SqliteHistory : public History {
 public:
-    explicit SqliteHistory(sqlite3* db) : db_(db) {}
+    SqliteHistory(sqlite3* db, const HistoryLimits& limits) : db_(db), limits_(limits) {
+        // Waits for another station's lock in short naps, for the time-out at
+        // most, and not at all once station_run is told to stop.
+        sqlite3_busy_handler(
+            db_,
+            [](void* self, int tries) {
+                auto* h = static_cast<SqliteHistory*>(self);
+                const int signals = h->limits_.signals ? *h->limits_.signals : 0;
+                if (tries == 0) {
+                    h->waiting_since_ = std::chrono::steady_clock::now();
+                    h->signals_before_ = signals;
+                }
+                h->cut_short_ = signals != h->signals_before_;
+                const bool stop = h->cut_short_;
+                if (stop || std::chrono::steady_clock::now() - h->waiting_since_ >
+                                std::chrono::duration<double>(h->limits_.timeout_s)) {
+                    return 0;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return 1;
+            },
+            this);
+    }
     ~SqliteHistory() override { sqlite3_close(db_); }
 
 protected:
@@ -17,8 +42,7 @@ protected:
                  std::string& error) override {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-            error = sqlite3_errmsg(db_);
-            return false;
+            return failed(error);
         }
         // "$2" is a name to SQLite, numbered in the order of first use.
         for (std::size_t i = 0; i < params.size(); ++i) {
@@ -42,16 +66,20 @@ protected:
             }
             rows->push_back(std::move(row));
         }
-        const bool ok = step == SQLITE_DONE;
-        if (!ok) error = sqlite3_errmsg(db_);
         sqlite3_finalize(stmt);
-        return ok;
+        return step == SQLITE_DONE || failed(error);
     }
     // Takes the write lock at once, so that two writers never deadlock.
     bool begin(std::string& error) override {
         return execute("BEGIN IMMEDIATE", {}, nullptr, error);
     }
-    std::string key_column() const override { return "INTEGER PRIMARY KEY"; }
+    const char* dialect() const override { return "sqlite"; }
+    std::string type_of(const std::string& placeholder) const override {
+        return placeholder == "{key}"    ? "INTEGER PRIMARY KEY"
+               : placeholder == "{flag}" ? "INTEGER"
+                                         : "TEXT";
+    }
+    std::string time_text(const std::string& column) const override { return column; }
     bool read_version(int& version, std::string& error) override {
         std::vector<Row> rows;
         if (!execute("PRAGMA user_version", {}, &rows, error)) return false;
@@ -61,15 +89,55 @@ protected:
     bool write_version(int version, std::string& error) override {
         return execute("PRAGMA user_version = " + std::to_string(version), {}, nullptr, error);
     }
+    bool last_failure_passes() const override {
+        switch (last_code_ & 0xff) {
+            case SQLITE_BUSY:
+            case SQLITE_LOCKED:
+            case SQLITE_IOERR:
+            case SQLITE_FULL:
+            case SQLITE_PROTOCOL:
+            case SQLITE_INTERRUPT:
+                return true;
+            default:
+                return false;
+        }
+    }
 
 private:
+    bool failed(std::string& error) {
+        last_code_ = sqlite3_extended_errcode(db_);
+        error = sqlite3_errmsg(db_);
+        if ((last_code_ & 0xff) == SQLITE_BUSY) {
+            error += cut_short_ ? " (the wait was cut short by a signal)"
+                                : " (another station held it past the time-out)";
+        }
+        return false;
+    }
+
     sqlite3* db_;
+    HistoryLimits limits_;
+    std::chrono::steady_clock::time_point waiting_since_;
+    int signals_before_ = 0;
+    bool cut_short_ = false;
+    int last_code_ = SQLITE_OK;
 };
+
+// SQLite keeps nothing of these: an empty name is a temporary file.
+bool keeps_nothing(const std::string& path) {
+    return path.empty() || path == ":memory:" ||
+           (path.rfind("file:", 0) == 0 && path.find("memory") != std::string::npos);
+}
 
 }  // namespace
 
 std::unique_ptr<History> open_sqlite_history(const std::string& path, bool must_exist,
-                                             std::string& error) {
+                                             const HistoryLimits& limits, std::string& error,
+                                             HistoryFault& fault) {
+    fault = HistoryFault::configuration;
+    if (keeps_nothing(path)) {
+        error = "\"" + path + "\" keeps nothing: name a file (or a postgresql:// URL)";
+        return nullptr;
+    }
     struct stat st;
     if (must_exist && stat(path.c_str(), &st) != 0) {
         error = path + ": no history there";
@@ -82,14 +150,17 @@ std::unique_ptr<History> open_sqlite_history(const std::string& path, bool must_
         sqlite3_close(db);
         return nullptr;
     }
-    auto history = std::make_unique<SqliteHistory>(db);
-    sqlite3_busy_timeout(db, 60'000);
+    auto history = std::make_unique<SqliteHistory>(db, limits);
     char* message = nullptr;
-    if (sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, &message) != SQLITE_OK ||
+    const int rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, &message);
+    if (rc != SQLITE_OK ||
         sqlite3_exec(db, "PRAGMA foreign_keys = ON", nullptr, nullptr, &message) != SQLITE_OK) {
         error = path + ": " + (message ? message : "cannot be used");
+        const int code = sqlite3_extended_errcode(db) & 0xff;
+        if (code == SQLITE_BUSY || code == SQLITE_LOCKED) fault = HistoryFault::unavailable;
         sqlite3_free(message);
         return nullptr;
     }
+    fault = HistoryFault::none;
     return history;
 }

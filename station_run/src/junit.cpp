@@ -1,8 +1,9 @@
 #include "junit.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+
+#include "escape.h"
+#include "files.h"
 
 namespace {
 
@@ -30,29 +31,25 @@ std::string limits_text(const Measurement& m) {
 
 // The last part of a step's output file, for its test case.
 std::string output_tail(const std::string& folder, const std::string& file) {
-    if (file.empty()) return "";
-    std::ifstream in(folder + "/" + file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    std::string text = bytes.str();
     constexpr std::size_t kMost = 64 * 1024;
-    if (text.size() > kMost) text = "[...]\n" + text.substr(text.size() - kMost);
-    return text;
+    FilePart part;
+    if (file.empty() || !read_file_part(folder, file, kMost, true, part)) return "";
+    return part.size > part.bytes.size() ? "[...]\n" + part.bytes : part.bytes;
 }
 
 // "failure" or "error" with its type, or nothing for a verdict that passed.
 std::string outcome_element(Verdict v, const std::string& message) {
     switch (v) {
         case Verdict::fail:
-            return "<failure type=\"fail\" message=\"" + xml_escaped(message) + "\"/>";
+            return "<failure type=\"fail\" message=\"" + markup_escaped(message) + "\"/>";
         case Verdict::error:
-            return "<error type=\"error\" message=\"" + xml_escaped(message) + "\"/>";
+            return "<error type=\"error\" message=\"" + markup_escaped(message) + "\"/>";
         case Verdict::timeout:
-            return "<error type=\"timeout\" message=\"" + xml_escaped(message) + "\"/>";
+            return "<error type=\"timeout\" message=\"" + markup_escaped(message) + "\"/>";
         case Verdict::aborted:
-            return "<error type=\"aborted\" message=\"" + xml_escaped(message) + "\"/>";
+            return "<error type=\"aborted\" message=\"" + markup_escaped(message) + "\"/>";
         case Verdict::skipped:
-            return "<skipped message=\"" + xml_escaped(message) + "\"/>";
+            return "<skipped message=\"" + markup_escaped(message) + "\"/>";
         default:
             return "";
     }
@@ -76,42 +73,8 @@ std::string attempt_message(const Attempt& a) {
 
 }  // namespace
 
-std::string xml_escaped(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else if (c == '"') {
-            out += "&quot;";
-        } else if (c == '\'') {
-            out += "&apos;";
-        } else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-            continue;  // no such character in XML 1.0
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            // A whole UTF-8 sequence, or the byte is left out.
-            const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
-            bool whole = length > 0 && i + length <= text.size() && c <= 0xf4;
-            for (std::size_t k = 1; whole && k < length; ++k) {
-                whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
-            }
-            if (whole) {
-                out.append(text, i, length);
-                i += length - 1;
-            }
-        }
-    }
-    return out;
-}
-
 std::string junit_xml(const RunRecord& run, const std::string& hostname) {
-    const std::string suite = xml_escaped(run.sequence_name);
+    const std::string suite = markup_escaped(run.sequence_name);
     std::string cases;
     int tests = 0, failures = 0, errors = 0, skipped = 0;
     double total = 0;
@@ -127,14 +90,16 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         for (const Attempt& a : s.attempts) time += a.duration_s;
         total += time;
         count(verdict);
-        cases += "    <testcase name=\"" + xml_escaped(s.name) + "\" classname=\"" + suite +
+        cases += "    <testcase name=\"" + markup_escaped(s.name) + "\" classname=\"" + suite +
                  "\" time=\"" + number(time) + "\">\n";
-        // Each earlier attempt that failed: flaky when the step passed at last.
-        const char* rerun = passed(verdict) ? "flakyFailure" : "rerunFailure";
+        // Each earlier attempt that failed or erred: flaky when the step
+        // passed at last.
         for (std::size_t k = 0; k + 1 < s.attempts.size(); ++k) {
             const Attempt& a = s.attempts[k];
-            cases += "      <" + std::string(rerun) + " type=\"" + verdict_name(a.verdict) +
-                     "\" message=\"" + xml_escaped(attempt_message(a)) + "\"/>\n";
+            const std::string kind = a.verdict == Verdict::fail ? "Failure" : "Error";
+            const std::string rerun = (passed(verdict) ? "flaky" : "rerun") + kind;
+            cases += "      <" + rerun + " type=\"" + verdict_name(a.verdict) + "\" message=\"" +
+                     markup_escaped(attempt_message(a)) + "\"/>\n";
         }
         std::string message = s.skip_reason;
         if (message.empty() && !s.attempts.empty()) message = attempt_message(s.attempts.back());
@@ -143,21 +108,22 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         if (!outcome.empty()) cases += "      " + outcome + "\n";
         if (!s.attempts.empty()) {
             const Attempt& last = s.attempts.back();
-            cases += "      <system-out>" + xml_escaped(output_tail(run.output, last.stdout_file)) +
-                     "</system-out>\n";
-            cases += "      <system-err>" + xml_escaped(output_tail(run.output, last.stderr_file)) +
-                     "</system-err>\n";
+            cases += "      <system-out>" +
+                     markup_escaped(output_tail(run.output, last.stdout_file)) + "</system-out>\n";
+            cases += "      <system-err>" +
+                     markup_escaped(output_tail(run.output, last.stderr_file)) + "</system-err>\n";
         }
         cases += "    </testcase>\n";
         if (s.attempts.empty()) continue;
         for (const Measurement& m : s.attempts.back().measurements) {
             count(m.verdict);
-            cases += "    <testcase name=\"" + xml_escaped(s.name + "/" + m.name) +
-                     "\" classname=\"" + suite + "." + xml_escaped(s.name) + "\" time=\"0.000\">\n";
+            cases += "    <testcase name=\"" + markup_escaped(s.name + "/" + m.name) +
+                     "\" classname=\"" + suite + "." + markup_escaped(s.name) +
+                     "\" time=\"0.000\">\n";
             const std::string measured = outcome_element(m.verdict, measurement_message(m));
             if (!measured.empty()) cases += "      " + measured + "\n";
             cases += "      <system-out>" +
-                     xml_escaped(
+                     markup_escaped(
                          "value " + value_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
                          "\n" + limits_text(m) + "\nmargin " + value_text(m.margin) +
                          ", margin percent " + value_text(m.margin_percent) + "\nverdict " +
@@ -165,6 +131,16 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
                      "</system-out>\n";
             cases += "    </testcase>\n";
         }
+    }
+    // What went wrong beyond the steps (the history, no step run) is a case
+    // of its own, so that CI sees the run's exit status.
+    if (!run.errors.empty()) {
+        std::string message;
+        for (const std::string& e : run.errors) message += (message.empty() ? "" : "; ") + e;
+        count(Verdict::error);
+        cases += "    <testcase name=\"station\" classname=\"" + suite +
+                 "\" time=\"0.000\">\n      " + outcome_element(Verdict::error, message) +
+                 "\n    </testcase>\n";
     }
     // A timestamp without a zone, as the schema's readers expect.
     const std::string timestamp = run.started.substr(0, 19);
@@ -175,7 +151,7 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
     xml += "<testsuites name=\"" + suite + "\" " + counts + " time=\"" + number(total) + "\">\n";
     xml += "  <testsuite name=\"" + suite + "\" " + counts + " skipped=\"" +
            std::to_string(skipped) + "\" time=\"" + number(total) + "\" timestamp=\"" +
-           xml_escaped(timestamp) + "\" hostname=\"" + xml_escaped(hostname) + "\">\n";
+           markup_escaped(timestamp) + "\" hostname=\"" + markup_escaped(hostname) + "\">\n";
     xml += "    <properties>\n";
     const std::pair<const char*, std::string> properties[] = {
         {"serial", run.serial},
@@ -186,8 +162,8 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         {"verdict", run.verdict ? verdict_name(*run.verdict) : ""},
     };
     for (const auto& [name, value] : properties) {
-        xml += "      <property name=\"" + std::string(name) + "\" value=\"" + xml_escaped(value) +
-               "\"/>\n";
+        xml += "      <property name=\"" + std::string(name) + "\" value=\"" +
+               markup_escaped(value) + "\"/>\n";
     }
     xml += "    </properties>\n" + cases + "  </testsuite>\n</testsuites>\n";
     return xml;

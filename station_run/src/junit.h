@@ -8,7 +8,3 @@
 #include "record.h"
 
 std::string junit_xml(const RunRecord& run, const std::string& hostname);
-
-// `text` fit for XML: markup escaped, control characters and bytes that are
-// not UTF-8 left out.
-std::string xml_escaped(const std::string& text);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "escape.h"
 #include "files.h"
 
 using ordered_json = nlohmann::ordered_json;
@@ -58,7 +59,11 @@ ordered_json attempt_json(const Attempt& a) {
                       {"signal", optional_int(a.signal)},
                       {"timed_out", a.timed_out},
                       {"stdout", a.stdout_file},
-                      {"stderr", a.stderr_file}};
+                      {"stderr", a.stderr_file},
+                      {"stdout_bytes", a.stdout_bytes},
+                      {"stderr_bytes", a.stderr_bytes},
+                      {"stdout_cut", a.stdout_cut},
+                      {"stderr_cut", a.stderr_cut}};
     if (!a.note.empty()) j["note"] = a.note;
     j["measurements"] = ordered_json::array();
     for (const Measurement& m : a.measurements) j["measurements"].push_back(measurement_json(m));
@@ -115,6 +120,10 @@ Attempt attempt_from(const json& j) {
     a.timed_out = j.value("timed_out", false);
     a.stdout_file = text_at(j, "stdout");
     a.stderr_file = text_at(j, "stderr");
+    a.stdout_bytes = j.value("stdout_bytes", std::uint64_t{0});
+    a.stderr_bytes = j.value("stderr_bytes", std::uint64_t{0});
+    a.stdout_cut = j.value("stdout_cut", false);
+    a.stderr_cut = j.value("stderr_cut", false);
     a.note = text_at(j, "note");
     for (const json& m : j.at("measurements")) a.measurements.push_back(measurement_from(m));
     return a;
@@ -133,7 +142,14 @@ void run_fields_from(const json& j, RunRecord& run) {
     run.sequence_sha256 = text_at(seq, "sha256");
     run.suite_version = text_at(j, "suite_version");
     run.output = text_at(j, "output");
+    run.history = text_at(j, "history");
+    run.output_limit = j.value("output_limit", std::uint64_t{0});
     run.started = text_at(j, "started");
+}
+
+std::vector<std::string> errors_at(const json& j) {
+    if (!j.contains("errors") || j["errors"].is_null()) return {};
+    return j.at("errors").get<std::vector<std::string>>();
 }
 
 // The count of record.json that a step with the verdict adds to.
@@ -166,13 +182,22 @@ StepRecord* find_step(RunRecord& run, const std::string& name) {
 
 }  // namespace
 
-void conclude(RunRecord& run, bool aborted) {
+void conclude(RunRecord& run, bool aborted, const std::vector<std::string>& station_errors) {
     Verdict verdict = Verdict::pass;
     int status = 0;
+    bool ran = false;
     for (const StepRecord& s : run.steps) {
+        ran = ran || !s.attempts.empty();
         if (!s.verdict) continue;
         verdict = worse(verdict, *s.verdict);
         status = std::max(status, exit_status_of(*s.verdict));
+    }
+    run.errors.clear();
+    if (!ran && !aborted) run.errors.push_back("no step ran");
+    run.errors.insert(run.errors.end(), station_errors.begin(), station_errors.end());
+    if (!run.errors.empty()) {
+        verdict = worse(verdict, Verdict::error);
+        status = std::max(status, exit_status_of(Verdict::error));
     }
     if (aborted) {
         verdict = Verdict::aborted;
@@ -180,6 +205,55 @@ void conclude(RunRecord& run, bool aborted) {
     }
     run.verdict = verdict;
     run.exit_status = status;
+}
+
+std::vector<std::string> interrupted_steps(const RunRecord& run) {
+    std::vector<std::string> out;
+    for (const StepRecord& s : run.steps) {
+        const bool unfinished = !s.verdict && (s.begun || !s.attempts.empty());
+        if (unfinished || s.verdict == Verdict::aborted) out.push_back(s.name);
+    }
+    return out;
+}
+
+void take_up(RunRecord& run, const std::string& at) {
+    for (StepRecord& s : run.steps) {
+        if (s.verdict == Verdict::aborted) s.verdict.reset();
+        std::erase_if(s.attempts, [](const Attempt& a) { return a.verdict == Verdict::aborted; });
+        s.begun = false;
+    }
+    run.resumed.push_back(at);
+    run.verdict.reset();
+    run.ended.clear();
+    run.errors.clear();
+    run.exit_status = 0;
+}
+
+namespace {
+
+// The same repair everywhere: the record, the history and the page replace
+// a broken byte alike.
+void repair_strings(ordered_json& j) {
+    if (j.is_string()) {
+        j = utf8_repaired(j.get_ref<const std::string&>());
+    } else if (j.is_array()) {
+        for (ordered_json& item : j) repair_strings(item);
+    } else if (j.is_object()) {
+        ordered_json repaired = ordered_json::object();
+        for (auto& [key, value] : j.items()) {
+            repair_strings(value);
+            repaired[utf8_repaired(key)] = std::move(value);
+        }
+        j = std::move(repaired);
+    }
+}
+
+}  // namespace
+
+std::string json_text(const ordered_json& j, int indent) {
+    ordered_json repaired = j;
+    repair_strings(repaired);
+    return repaired.dump(indent);
 }
 
 // The sequence a run followed, as the record names it.
@@ -201,7 +275,9 @@ ordered_json run_started_event(const RunRecord& run) {
                       {"sequence", sequence_of(run)},
                       {"suite_version", run.suite_version},
                       {"started", run.started},
-                      {"output", run.output}};
+                      {"output", run.output},
+                      {"history", optional_text(run.history)},
+                      {"output_limit", run.output_limit}};
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps)
         j["steps"].push_back({{"name", s.name}, {"argv", s.argv}});
@@ -236,7 +312,8 @@ ordered_json run_ended_event(const RunRecord& run) {
     return {{"event", "run_ended"},
             {"verdict", verdict_name(run.verdict.value_or(Verdict::error))},
             {"exit_status", run.exit_status},
-            {"ended", run.ended}};
+            {"ended", run.ended},
+            {"errors", run.errors}};
 }
 
 ordered_json record_document(const RunRecord& run) {
@@ -254,7 +331,10 @@ ordered_json record_document(const RunRecord& run) {
         {"started", run.started},
         {"ended", optional_text(run.ended)},
         {"output", run.output},
-        {"resumed", run.resumed}};
+        {"history", optional_text(run.history)},
+        {"output_limit", run.output_limit},
+        {"resumed", run.resumed},
+        {"errors", run.errors}};
     std::map<std::string, int> counts = {{"steps", 0},   {"passed", 0},  {"marginal", 0},
                                          {"failed", 0},  {"errors", 0},  {"timeouts", 0},
                                          {"skipped", 0}, {"aborted", 0}, {"passed_on_retry", 0}};
@@ -289,6 +369,7 @@ bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
         run.ended = text_at(doc, "ended");
         if (!doc.at("verdict").is_null()) run.verdict = verdict_at(doc, "verdict");
         run.exit_status = doc.at("exit_status").get<int>();
+        run.errors = errors_at(doc);
         for (const json& r : doc.at("resumed")) run.resumed.push_back(r.get<std::string>());
         for (const json& s : doc.at("steps")) {
             StepRecord step;
@@ -341,6 +422,8 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
                 started = true;
             } else if (!started) {
                 throw std::runtime_error("an event before the run started");
+            } else if (event == "step_started") {
+                find_step(run, text_at(e, "step"))->begun = true;
             } else if (event == "attempt_ended") {
                 find_step(run, text_at(e, "step"))->attempts.push_back(attempt_from(e));
             } else if (event == "step_ended") {
@@ -348,13 +431,15 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
                 step->verdict = verdict_at(e, "verdict");
                 step->passed_on_retry = e.value("passed_on_retry", false);
                 step->skip_reason = text_at(e, "skip_reason");
+                step->begun = false;
             } else if (event == "run_resumed") {
-                run.resumed.push_back(text_at(e, "at"));
+                take_up(run, text_at(e, "at"));
             } else if (event == "run_ended") {
                 run.verdict = verdict_at(e, "verdict");
                 run.exit_status = e.at("exit_status").get<int>();
                 run.ended = text_at(e, "ended");
-            } else if (event != "step_started") {
+                run.errors = errors_at(e);
+            } else {
                 throw std::runtime_error("unknown event \"" + event + "\"");
             }
         } catch (const std::exception& e) {
@@ -394,8 +479,7 @@ bool RecordLog::open(const std::string& path, std::string& error) {
 }
 
 bool RecordLog::append(const ordered_json& event, std::string& error) {
-    const std::string line =
-        event.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+    const std::string line = json_text(event) + "\n";
     if (!write_all(fd_, line.data(), line.size()) || fdatasync(fd_) != 0) {
         error = std::string("record.jsonl: ") + std::strerror(errno);
         return false;

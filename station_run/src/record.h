@@ -3,6 +3,7 @@
 // and record.json, the whole record in one document at the end.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ struct Attempt {
     Verdict verdict = Verdict::error;
     std::string stdout_file, stderr_file;  // names in the run folder
     std::string note;                      // why it could not run
+    // What each stream printed, and whether its file stopped at the limit.
+    std::uint64_t stdout_bytes = 0, stderr_bytes = 0;
+    bool stdout_cut = false, stderr_cut = false;
     std::vector<Measurement> measurements;
 };
 
@@ -31,22 +35,40 @@ struct StepRecord {
     std::optional<Verdict> verdict;  // set once the step is over
     std::string skip_reason;
     bool passed_on_retry = false;
+    bool begun = false;  // replayed: an attempt started (not in the record)
 };
 
 struct RunRecord {
     std::string station, operator_name, serial, device, image;  // empty: not given
     std::string sequence_name, sequence_version, sequence_path, sequence_sha256;
     std::string suite_version;
-    std::string output;  // the run folder
+    std::string output;              // the run folder
+    std::string history;             // where the run is kept, without a password
+    std::uint64_t output_limit = 0;  // bytes kept of each stream of a step
     std::string started, ended;
     std::vector<std::string> resumed;  // when the run was taken up again
     std::vector<StepRecord> steps;
     std::optional<Verdict> verdict;
     int exit_status = 0;
+    std::vector<std::string> errors;  // what went wrong beyond the steps
 };
 
-// The run's verdict and exit status from its steps; ABORTED when `aborted`.
-void conclude(RunRecord& run, bool aborted);
+// The run's verdict and exit status from its steps: ABORTED when `aborted`;
+// ERROR when no step ran or `station_errors` (the history's trouble) says
+// what else went wrong, which the record keeps in `errors`.
+void conclude(RunRecord& run, bool aborted, const std::vector<std::string>& station_errors = {});
+
+// The steps an earlier station left unfinished: begun but not ended, or
+// ABORTED.
+std::vector<std::string> interrupted_steps(const RunRecord& run);
+
+// Takes up a run again as --resume does: aborted attempts and verdicts are
+// dropped so that those steps run anew, and the run is open again. Replaying
+// a run_resumed event does the same, so a record reads back as it was left.
+void take_up(RunRecord& run, const std::string& at);
+
+// An event or document as text: valid UTF-8 whatever went into it.
+std::string json_text(const nlohmann::ordered_json& j, int indent = -1);
 
 // Events, each one line of record.jsonl.
 nlohmann::ordered_json run_started_event(const RunRecord& run);

@@ -7,40 +7,51 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
-#include "junit.h"
+#include "escape.h"
+#include "files.h"
+#include "times.h"
 
 namespace {
 
-constexpr std::size_t kOutputShown = 16 * 1024;  // the tail of each output on the page
+constexpr std::size_t kOutputShown = 16 * 1024;             // the tail of each output on the page
+constexpr std::size_t kFiguresMost = 1 << 20;               // capture_inspect's JSON, read whole
+constexpr std::size_t kPictureMost = std::size_t{4} << 20;  // its picture
 
 const char* kStyle = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; margin: 1.5em auto; max-width: 1180px;
-       color: #222; padding: 0 1em }
+       color: #222; padding: 0 1em; overflow-wrap: anywhere }
 h1 { font-size: 1.3em; margin: 0 0 .6em }
 h2 { font-size: 1.1em; margin: 1.6em 0 .4em; border-bottom: 2px solid #ccc }
 .banner { padding: .6em 1em; border-radius: 6px; color: #fff; font-size: 1.7em;
           font-weight: bold; letter-spacing: .05em }
 .verdict { padding: 0 .35em; border-radius: 3px; color: #fff; font-weight: bold; font-size: .85em }
-.v-PASS { background: #2e7d32 } .v-MARGINAL { background: #b26a00 } .v-FAIL { background: #c62828 }
+.v-PASS { background: #2e7d32 } .v-MARGINAL { background: #8a4f00 } .v-FAIL { background: #c62828 }
 .v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #ad1457 }
-.v-SKIPPED { background: #607d8b } .v-ABORTED { background: #37474f }
+.v-SKIPPED { background: #4f5f67 } .v-ABORTED { background: #37474f }
 .facts { display: grid; grid-template-columns: max-content 1fr; gap: .15em 1.2em; margin: .8em 0 }
-.facts dt { color: #666 } .facts dd { margin: 0 }
+.facts dt { color: #595959 } .facts dd { margin: 0; min-width: 0 }
+.errors { border-left: 4px solid #6a1b9a; padding: .2em .8em; background: #f6f0fa }
+.scroll { overflow-x: auto; max-width: 100% }
 table { border-collapse: collapse; width: 100% }
 th, td { border-bottom: 1px solid #e2e2e2; padding: .2em .5em; text-align: left; vertical-align: top }
 th { background: #f2f2f2 } td.n { text-align: right; font-variant-numeric: tabular-nums }
 .capture { display: flex; gap: 1.5em; align-items: flex-start; flex-wrap: wrap }
-.capture img { max-width: 760px; width: 100%; border: 1px solid #ddd }
-pre { background: #f6f6f6; padding: .5em; overflow-x: auto; max-height: 28em; font-size: .85em }
+.capture img { max-width: min(760px, 100%); width: 100%; border: 1px solid #ddd }
+pre { background: #f6f6f6; padding: .5em; overflow-x: auto; max-height: 28em; font-size: .85em;
+      white-space: pre-wrap }
 summary { cursor: pointer; margin: .3em 0 }
 .print-only { display: none }
+@media (max-width: 600px) {
+  body { padding: 0 .5em; margin: .8em auto }
+  .banner { font-size: 1.3em }
+  .facts { grid-template-columns: 1fr } .facts dd { margin-bottom: .3em }
+}
 @media print {
   body { margin: 0; max-width: none }
   .capture { display: block } .capture img { max-width: 100% }
+  .scroll { overflow: visible }
   details { display: none } .print-only { display: block }
   pre { max-height: none; white-space: pre-wrap; overflow: visible }
   .banner, .verdict, th { print-color-adjust: exact; -webkit-print-color-adjust: exact }
@@ -49,7 +60,7 @@ summary { cursor: pointer; margin: .3em 0 }
 )";
 
 std::string esc(const std::string& text) {
-    return xml_escaped(text);
+    return markup_escaped(text);
 }
 
 std::string number(const std::optional<double>& v) {
@@ -64,11 +75,12 @@ std::string verdict_span(Verdict v) {
     return "<span class=\"verdict v-" + name + "\">" + name + "</span>";
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+// A file of the run, named by the record: a plain name inside the run
+// folder only, never a link, and no more of it than `most` bytes.
+FilePart run_file(const RunRecord& run, const std::string& name, std::size_t most, bool from_end) {
+    FilePart part;
+    if (!read_file_part(run.output, name, most, from_end, part)) part = FilePart{};
+    return part;
 }
 
 std::string base64(const std::string& bytes) {
@@ -80,11 +92,11 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
-std::string tail(const std::string& text) {
-    return text.size() <= kOutputShown
-               ? text
-               : "[... the first " + std::to_string(text.size() - kOutputShown) +
-                     " bytes are in the file]\n" + text.substr(text.size() - kOutputShown);
+std::string tail(const FilePart& part) {
+    return part.size <= part.bytes.size()
+               ? part.bytes
+               : "[... the first " + std::to_string(part.size - part.bytes.size()) +
+                     " bytes are in the file]\n" + part.bytes;
 }
 
 // Where a value lies between its limits and marginal bands: red outside,
@@ -148,15 +160,12 @@ std::string duration_text(double seconds) {
     return text;
 }
 
-// Seconds between two of the record's times.
-double seconds_between(const std::string& from, const std::string& to) {
-    auto parse = [](const std::string& t) {
-        std::tm tm{};
-        if (t.size() < 23 || !strptime(t.c_str(), "%Y-%m-%dT%H:%M:%S", &tm)) return -1.0;
-        return static_cast<double>(timegm(&tm)) + std::atof(t.c_str() + 19);
-    };
-    const double a = parse(from), b = parse(to);
-    return a >= 0 && b >= a ? b - a : 0;
+// A member of an object, or null: the JSON is a step's output, not ours to trust.
+const nlohmann::json& field(const nlohmann::json& j, const char* key) {
+    static const nlohmann::json none;
+    if (!j.is_object()) return none;
+    const auto found = j.find(key);
+    return found == j.end() ? none : *found;
 }
 
 // The capture's figures from capture_inspect's JSON, as a table.
@@ -168,7 +177,8 @@ std::string figures_table(const nlohmann::json& j) {
         return std::string(text);
     };
     std::string html =
-        "<table class=\"figures\"><tr><th>figure</th><th>channel 0</th><th>channel 1</th></tr>";
+        "<div class=\"scroll\"><table class=\"figures\"><tr><th scope=\"col\">figure</th>"
+        "<th scope=\"col\">channel 0</th><th scope=\"col\">channel 1</th></tr>";
     const std::pair<const char*, const char*> rows[] = {
         {"tone_offset_hz", "tone offset (Hz)"},
         {"tone_dbfs", "tone (dBFS)"},
@@ -179,19 +189,19 @@ std::string figures_table(const nlohmann::json& j) {
         {"largest_phase_jump_deg", "largest phase jump (degrees)"},
         {"clipped", "clipped samples"}};
     for (const auto& [key, label] : rows) {
-        html += "<tr><td>" + std::string(label) + "</td>";
+        html += "<tr><th scope=\"row\">" + std::string(label) + "</th>";
         for (int c = 0; c < 2; ++c)
-            html += "<td class=\"n\">" + cell(j["channels"][c][key]) + "</td>";
+            html += "<td class=\"n\">" + cell(field(j["channels"][c], key)) + "</td>";
         html += "</tr>";
     }
     const std::pair<const char*, const char*> pair[] = {{"correlation", "correlation"},
                                                         {"coherence", "coherence"},
                                                         {"phase_deg", "phase (degrees)"}};
     for (const auto& [key, label] : pair) {
-        html += "<tr><td>" + std::string(label) + "</td><td class=\"n\" colspan=\"2\">" +
-                cell(j["pair"][key]) + "</td></tr>";
+        html += "<tr><th scope=\"row\">" + std::string(label) +
+                "</th><td class=\"n\" colspan=\"2\">" + cell(field(j["pair"], key)) + "</td></tr>";
     }
-    return html + "</table>";
+    return html + "</table></div>";
 }
 
 // The capture's picture and figures, where a capture_inspect step made them.
@@ -205,17 +215,23 @@ std::string capture_section(const RunRecord& run) {
         for (std::size_t i = 0; i + 1 < s.argv.size(); ++i) {
             if (s.argv[i] == "--plot") picture = s.argv[i + 1];
         }
-        const std::string png = picture.empty() ? "" : read_file(run.output + "/" + picture);
-        const nlohmann::json j = nlohmann::json::parse(
-            read_file(run.output + "/" + s.attempts.back().stdout_file), nullptr, false);
-        const bool figures = !j.is_discarded() && j.contains("channels");
-        if (png.empty() && !figures) continue;
+        const FilePart png =
+            picture.empty() ? FilePart{} : run_file(run, picture, kPictureMost, false);
+        const FilePart output = run_file(run, s.attempts.back().stdout_file, kFiguresMost, false);
+        const nlohmann::json j = output.size == output.bytes.size()
+                                     ? nlohmann::json::parse(output.bytes, nullptr, false)
+                                     : nlohmann::json(nullptr);
+        const bool figures = j.is_object() && j.contains("channels") && j["channels"].is_array() &&
+                             j["channels"].size() == 2 && j.contains("pair");
+        const bool whole_png = !png.bytes.empty() && png.size == png.bytes.size() &&
+                               png.bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
+        if (!whole_png && !figures) continue;
         html += "<h2>Capture (" + esc(s.name) + ")</h2><div class=\"capture\">";
-        if (!png.empty()) {
+        if (whole_png) {
             html +=
                 "<img alt=\"The capture's spectrum and first samples\" "
                 "src=\"data:image/png;base64," +
-                base64(png) + "\">";
+                base64(png.bytes) + "\">";
         }
         if (figures) html += figures_table(j);
         html += "</div>";
@@ -232,7 +248,7 @@ std::string report_page(const RunRecord& run) {
         "<meta name=\"viewport\" content=\"width=device-width\">"
         "<title>" +
         esc(run.serial) + ": " + verdict_name(verdict) + " (" + esc(run.sequence_name) +
-        ")</title><style>" + kStyle + "</style></head><body>\n";
+        ")</title><style>" + kStyle + "</style></head><body><main>\n";
     html += "<div class=\"banner v-" + std::string(verdict_name(verdict)) + "\" id=\"verdict\">" +
             verdict_name(verdict) + "</div>\n";
     html += "<h1>Board " + esc(run.serial) + ", " + esc(run.sequence_name) + " " +
@@ -253,9 +269,16 @@ std::string report_page(const RunRecord& run) {
     for (const auto& [name, value] : facts) {
         html += "<dt>" + std::string(name) + "</dt><dd>" + esc(value) + "</dd>";
     }
+    html += "</dl>\n";
+    if (!run.errors.empty()) {
+        html += "<div class=\"errors\" id=\"errors\"><p>Beyond the steps:</p><ul>";
+        for (const std::string& e : run.errors) html += "<li>" + esc(e) + "</li>";
+        html += "</ul></div>\n";
+    }
     html +=
-        "</dl>\n<h2>Steps</h2><table id=\"steps\"><tr><th>verdict</th><th>step</th>"
-        "<th>duration</th><th>attempts</th><th>exit status or signal</th><th>note</th></tr>";
+        "<h2>Steps</h2><div class=\"scroll\"><table id=\"steps\"><tr><th scope=\"col\">verdict</th>"
+        "<th scope=\"col\">step</th><th scope=\"col\">duration</th><th scope=\"col\">attempts</th>"
+        "<th scope=\"col\">exit status or signal</th><th scope=\"col\">note</th></tr>";
     for (const StepRecord& s : run.steps) {
         double time = 0;
         for (const Attempt& a : s.attempts) time += a.duration_s;
@@ -268,6 +291,10 @@ std::string report_page(const RunRecord& run) {
             if (last.timed_out) note = "the deadline passed";
             if (!last.note.empty()) note = last.note;
             if (s.passed_on_retry) note = "passed on retry";
+            for (const auto& [cut, file] : {std::pair{last.stdout_cut, last.stdout_file},
+                                            std::pair{last.stderr_cut, last.stderr_file}}) {
+                if (cut) note += (note.empty() ? "" : "; ") + file + " stopped at its limit";
+            }
         }
         html += "<tr><td>" + verdict_span(s.verdict.value_or(Verdict::aborted)) + "</td><td>" +
                 esc(s.name) + "</td><td class=\"n\">" + duration_text(time) +
@@ -275,9 +302,13 @@ std::string report_page(const RunRecord& run) {
                 "</td><td>" + esc(note) + "</td></tr>";
     }
     html +=
-        "</table>\n<h2>Measurements</h2><table id=\"measurements\"><tr><th>step</th>"
-        "<th>measurement</th><th>value</th><th>units</th><th>low</th><th>high</th>"
-        "<th>margin</th><th>margin %</th><th>verdict</th><th>between the limits</th></tr>";
+        "</table></div>\n<h2>Measurements</h2><div class=\"scroll\"><table "
+        "id=\"measurements\"><tr>";
+    for (const char* column : {"step", "measurement", "value", "units", "low", "high", "margin",
+                               "margin %", "verdict", "between the limits"}) {
+        html += "<th scope=\"col\">" + std::string(column) + "</th>";
+    }
+    html += "</tr>";
     for (const StepRecord& s : run.steps) {
         if (s.attempts.empty()) continue;
         for (const Measurement& m : s.attempts.back().measurements) {
@@ -289,12 +320,12 @@ std::string report_page(const RunRecord& run) {
                     verdict_span(m.verdict) + "</td><td>" + bar(m) + "</td></tr>";
         }
     }
-    html += "</table>\n" + capture_section(run) + "\n<h2>Output</h2>\n";
+    html += "</table></div>\n" + capture_section(run) + "\n<h2>Output</h2>\n";
     for (const StepRecord& s : run.steps) {
         for (const Attempt& a : s.attempts) {
             for (const auto& [stream, file] : {std::pair{"standard output", a.stdout_file},
                                                std::pair{"standard error", a.stderr_file}}) {
-                const std::string text = esc(tail(read_file(run.output + "/" + file)));
+                const std::string text = esc(tail(run_file(run, file, kOutputShown, true)));
                 const std::string title = esc(s.name) + ", attempt " + std::to_string(a.number) +
                                           ": " + stream + " (" + esc(file) + ")";
                 html += "<details><summary>" + title + "</summary><pre>" + text +
@@ -304,5 +335,5 @@ std::string report_page(const RunRecord& run) {
             }
         }
     }
-    return html + "</body></html>\n";
+    return html + "</main></body></html>\n";
 }

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "escape.h"
+#include "record.h"
+
 namespace {
 
 MeasurementSummary summary_of(const MeasurementTotals& t) {
@@ -61,7 +64,8 @@ std::vector<MeasurementSummary> summarize(const std::vector<MeasurementTotals>& 
 }
 
 std::string summary_text(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs) {
+                         const std::vector<HistoryRun>& runs,
+                         const std::vector<HistoryRun>& aborted) {
     std::string out;
     char line[512];
     std::string sequence;
@@ -70,31 +74,41 @@ std::string summary_text(const std::vector<MeasurementSummary>& summaries,
             sequence = s.sequence;
             std::snprintf(line, sizeof line,
                           "Sequence %s\n  %-34s %-8s %6s %10s %10s %10s %10s %9s %9s %6s %6s %7s\n",
-                          sequence.c_str(), "step/measurement", "units", "count", "mean", "sd",
-                          "min", "max", "low", "high", "marg%", "fail%", "Cpk");
+                          terminal_safe(sequence).c_str(), "step/measurement", "units", "count",
+                          "mean", "sd", "min", "max", "low", "high", "marg%", "fail%", "Cpk");
             out += line;
         }
         const bool flagged = s.cpk && *s.cpk < kCapableCpk;
-        std::snprintf(
-            line, sizeof line, "  %-34s %-8s %6zu %10s %10s %10s %10s %9s %9s %6.1f %6.1f %7s%s\n",
-            (s.step + "/" + s.measurement).c_str(), s.units.c_str(), s.count, cell(s.mean).c_str(),
-            cell(s.sd).c_str(), cell(s.min).c_str(), cell(s.max).c_str(), cell(s.low).c_str(),
-            cell(s.high).c_str(), 100 * s.marginal_fraction, 100 * s.fail_fraction,
-            cell(s.cpk).c_str(), flagged ? "  below 1.33" : "");
+        std::snprintf(line, sizeof line,
+                      "  %-34s %-8s %6zu %10s %10s %10s %10s %9s %9s %6.1f %6.1f %7s%s\n",
+                      terminal_safe(s.step + "/" + s.measurement).c_str(),
+                      terminal_safe(s.units).c_str(), s.count, cell(s.mean).c_str(),
+                      cell(s.sd).c_str(), cell(s.min).c_str(), cell(s.max).c_str(),
+                      cell(s.low).c_str(), cell(s.high).c_str(), 100 * s.marginal_fraction,
+                      100 * s.fail_fraction, cell(s.cpk).c_str(), flagged ? "  below 1.33" : "");
         out += line;
     }
     if (summaries.empty()) out += "No measurements in the history for this choice.\n";
+    auto list = [&](const std::vector<HistoryRun>& list) {
+        for (const HistoryRun& r : list) {
+            std::snprintf(line, sizeof line, "  %-24s %-16s %-9s %s\n",
+                          terminal_safe(r.started).c_str(), terminal_safe(r.serial).c_str(),
+                          terminal_safe(r.verdict).c_str(), terminal_safe(r.sequence).c_str());
+            out += line;
+        }
+    };
     out += "Last runs:\n";
-    for (const HistoryRun& r : runs) {
-        std::snprintf(line, sizeof line, "  %-24s %-16s %-9s %s\n", r.started.c_str(),
-                      r.serial.c_str(), r.verdict.c_str(), r.sequence.c_str());
-        out += line;
+    list(runs);
+    if (!aborted.empty()) {
+        out += "Aborted runs, left out of the figures:\n";
+        list(aborted);
     }
     return out;
 }
 
 std::string summary_json(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs) {
+                         const std::vector<HistoryRun>& runs,
+                         const std::vector<HistoryRun>& aborted) {
     nlohmann::ordered_json j;
     j["measurements"] = nlohmann::ordered_json::array();
     for (const MeasurementSummary& s : summaries) {
@@ -119,14 +133,17 @@ std::string summary_json(const std::vector<MeasurementSummary>& summaries,
              {"marginal_fraction", s.marginal_fraction},
              {"fail_fraction", s.fail_fraction}});
     }
-    j["runs"] = nlohmann::ordered_json::array();
-    for (const HistoryRun& r : runs) {
-        j["runs"].push_back({{"serial", r.serial},
-                             {"started", r.started},
-                             {"verdict", r.verdict},
-                             {"station", r.station},
-                             {"sequence", r.sequence},
-                             {"folder", r.folder}});
+    for (const auto& [key, list] :
+         {std::pair{"runs", &runs}, std::pair{"aborted_runs", &aborted}}) {
+        j[key] = nlohmann::ordered_json::array();
+        for (const HistoryRun& r : *list) {
+            j[key].push_back({{"serial", r.serial},
+                              {"started", r.started},
+                              {"verdict", r.verdict},
+                              {"station", r.station},
+                              {"sequence", r.sequence},
+                              {"folder", r.folder}});
+        }
     }
-    return j.dump(2) + "\n";
+    return json_text(j, 2) + "\n";
 }

@@ -24,8 +24,11 @@ struct MeasurementSummary {
 // The summary of each measurement from its totals.
 std::vector<MeasurementSummary> summarize(const std::vector<MeasurementTotals>& totals);
 
-// The summary as text, and as JSON with the last runs.
+// The summary as text, and as JSON, with the last runs (running ones
+// included) and the aborted runs left out of the figures.
 std::string summary_text(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs);
+                         const std::vector<HistoryRun>& runs,
+                         const std::vector<HistoryRun>& aborted);
 std::string summary_json(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs);
+                         const std::vector<HistoryRun>& runs,
+                         const std::vector<HistoryRun>& aborted);

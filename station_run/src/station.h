@@ -1,0 +1,33 @@
+// A run of a sequence on one board, from start to end: a new run or a
+// resumed one prepared, its steps run under supervision, the run concluded
+// and its record, JUnit file and page published.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "supervisor.h"
+
+// How a run is shown and how long the history may make it wait: not part of
+// the run, so a resume may set them anew.
+struct RunSettings {
+    bool live = false;              // each step's output on standard output as it comes
+    double history_timeout_s = 15;  // connecting, a statement, another station's lock
+};
+
+struct NewRun {
+    std::string device, image, serial = "unknown", station, operator_name;
+    std::string output;    // the run folder; empty: runs/SERIAL-TIME
+    std::string sequence;  // the sequence file; empty: the installed default
+    std::string history = "station.sqlite";
+    std::uint64_t output_limit = kDefaultOutputLimit;
+};
+
+// The message "station_run: <what>" on standard error, its control
+// characters escaped; returns the exit status of trouble, 2.
+int trouble(const std::string& what);
+
+// Each returns the run's exit status (0 passed, 1 failed, 2 trouble, 3 a
+// timeout), or dies by the termination signal that aborted the run.
+int run_new(const NewRun& run, const RunSettings& settings);
+int run_resumed(const std::string& folder, const RunSettings& settings);
