@@ -1,8 +1,12 @@
 // station_run's own cost per step: a sequence of steps that do nothing, run by
 // station_run (with its record flushed to the disk after every step) and by a
-// plain shell loop; target: at most 20 ms a step over the loop. And the time
-// --summary takes on a history of 10,000 runs.
+// plain shell loop; target: at most 20 ms a step over the loop. The time
+// --summary takes on a history of 10,000 runs. And station_run under a flood
+// of output: its peak memory (target: under 100 MB) and how long past its
+// deadline and grace a step that floods and ignores SIGTERM ends (target:
+// under a second).
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +23,9 @@ namespace {
 
 constexpr int kSteps = 50;
 
+// The peak resident memory of the last run, in bytes.
+long last_peak_bytes = 0;
+
 double run_seconds(const std::string& dir, std::initializer_list<const char*> argv) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -31,7 +38,9 @@ double run_seconds(const std::string& dir, std::initializer_list<const char*> ar
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    last_peak_bytes = usage.ru_maxrss * 1024L;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -149,3 +158,42 @@ static void BM_SummaryOfTenThousandRuns(benchmark::State& state) {
     state.counters["summary_json_s"] = json / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_SummaryOfTenThousandRuns)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+static void BM_StationUnderAFlood(benchmark::State& state) {
+    std::string dir = (std::filesystem::temp_directory_path() / "flood_bench_XXXXXX").string();
+    if (!mkdtemp(dir.data())) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    {
+        // 2 GB that ends by itself, measured; then a flood that only SIGKILL ends.
+        std::ofstream seq(dir + "/flood.toml");
+        seq << "name = \"flood\"\nversion = \"1\"\n"
+               "[[step]]\nname = \"two-gigabytes\"\nrun = [\"sh\", \"-c\", "
+               "\"head -c 2147483648 /dev/zero; echo 'v: 1'\"]\ntimeout_s = 120\n"
+               "  [[step.measure]]\n  name = \"v\"\n  stdout = 'v: (\\d+)'\n"
+               "[[step]]\nname = \"endless\"\nrun = [\"sh\", \"-c\", \"trap '' TERM; cat "
+               "/dev/zero\"]\ntimeout_s = 2\ngrace_s = 1\n";
+    }
+    double peak = 0, past = 0;
+    int n = 0;
+    for (auto _ : state) {
+        const std::string out = "run" + std::to_string(n++);
+        // Exit status 3 (the endless step's timeout) reads as a failure here.
+        run_seconds(dir, {STATION_RUN_BIN, "-o", out.c_str(), "flood.toml"});
+        peak = std::max(peak, static_cast<double>(last_peak_bytes));
+        std::ifstream record(dir + "/" + out + "/record.json");
+        const std::string text((std::istreambuf_iterator<char>(record)),
+                               std::istreambuf_iterator<char>());
+        const std::size_t at = text.rfind("\"duration_s\": ");
+        if (at == std::string::npos) {
+            state.SkipWithError("no record");
+            break;
+        }
+        past = std::max(past, std::stod(text.substr(at + 14)) - 3.0);
+    }
+    std::filesystem::remove_all(dir);
+    state.counters["peak_MB"] = peak / (1 << 20);
+    state.counters["s_past_deadline_and_grace"] = past;
+}
+BENCHMARK(BM_StationUnderAFlood)->Iterations(2)->Unit(benchmark::kSecond);
