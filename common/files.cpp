@@ -260,3 +260,23 @@ bool read_file_part(const std::string& folder, const std::string& name, std::siz
     close(fd);
     return true;
 }
+
+bool read_whole_file(const std::string& path, std::string& out) {
+    out.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return false;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return true;
+}

@@ -50,6 +50,9 @@ void abandon_replacement(Replacement& r);
 // with errno, `path` then as it was.
 bool write_file_whole(const std::string& path, const std::string& bytes, bool follow_link = true);
 
+// The whole of the file at `path`; false with errno when it cannot be read.
+bool read_whole_file(const std::string& path, std::string& out);
+
 // A part of a regular file named plainly inside `folder` (no '/' in `name`, no
 // symbolic link followed): at most `most` bytes from its start, or from its
 // end when `from_end`, and the file's whole size. False with errno when there

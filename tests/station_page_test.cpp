@@ -65,7 +65,7 @@ TEST_F(StationRun, ReportPageReadsInABrowserAndPrints) {
         EXPECT_NE(dom.out.find("<td>" + name + "</td>"), std::string::npos) << name;
         for (const json& m : step["attempts"].back()["measurements"]) {
             char value[64];
-            std::snprintf(value, sizeof value, "%.6g", m["value"].get<double>());
+            std::snprintf(value, sizeof value, "%.10g", m["value"].get<double>());
             const std::string row = "<td>" + name + "</td><td>" + m["name"].get<std::string>() +
                                     "</td><td class=\"n\">" + value + "</td>";
             EXPECT_NE(dom.out.find(row), std::string::npos) << row;

@@ -106,11 +106,33 @@ std::vector<std::optional<std::string>> filter_params(const SummaryFilter& f) {
     return {nonempty(f.since), nonempty(f.sequence), nonempty(f.serial)};
 }
 
-}  // namespace
-
 bool is_server(const std::string& target) {
     return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
 }
+
+// A server's URL without its password (in the user part or a password=
+// parameter); any other target as it is.
+std::string without_password(const std::string& target) {
+    if (!is_server(target)) return target;
+    const std::size_t authority = target.find("://") + 3;
+    const std::size_t query = std::min(target.find('?', authority), target.size());
+    const std::size_t path = std::min(target.find('/', authority), query);
+    std::string url = target.substr(0, path);
+    const std::size_t at = url.rfind('@');
+    const std::size_t colon = url.find(':', authority);
+    if (at != std::string::npos && colon < at) url.erase(colon, at - colon);
+    url += target.substr(path, query - path);
+    std::string kept;
+    for (std::size_t p = query + 1; p < target.size();) {
+        const std::size_t end = std::min(target.find('&', p), target.size());
+        const std::string item = target.substr(p, end - p);
+        if (item.rfind("password=", 0) != 0) kept += (kept.empty() ? "" : "&") + item;
+        p = end + 1;
+    }
+    return kept.empty() ? url : url + "?" + kept;
+}
+
+}  // namespace
 
 std::unique_ptr<History> History::open(const std::string& target, bool must_exist,
                                        const HistoryLimits& limits, std::string& error,
@@ -134,26 +156,6 @@ std::string History::shown_target(const std::string& target) {
     std::string shown = resolved ? resolved : target;
     std::free(resolved);
     return shown;
-}
-
-std::string without_password(const std::string& target) {
-    if (!is_server(target)) return target;
-    const std::size_t authority = target.find("://") + 3;
-    const std::size_t query = std::min(target.find('?', authority), target.size());
-    const std::size_t path = std::min(target.find('/', authority), query);
-    std::string url = target.substr(0, path);
-    const std::size_t at = url.rfind('@');
-    const std::size_t colon = url.find(':', authority);
-    if (at != std::string::npos && colon < at) url.erase(colon, at - colon);
-    url += target.substr(path, query - path);
-    std::string kept;
-    for (std::size_t p = query + 1; p < target.size();) {
-        const std::size_t end = std::min(target.find('&', p), target.size());
-        const std::string item = target.substr(p, end - p);
-        if (item.rfind("password=", 0) != 0) kept += (kept.empty() ? "" : "&") + item;
-        p = end + 1;
-    }
-    return kept.empty() ? url : url + "?" + kept;
 }
 
 std::string History::in_store_types(std::string sql) const {

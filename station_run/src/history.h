@@ -125,7 +125,3 @@ std::unique_ptr<History> open_sqlite_history(const std::string& path, bool must_
                                              HistoryFault& fault);
 std::unique_ptr<History> open_postgres_history(const std::string& url, const HistoryLimits& limits,
                                                std::string& error);
-
-// A server's URL without its password (in the user part or a password=
-// parameter); any other target as it is.
-std::string without_password(const std::string& target);

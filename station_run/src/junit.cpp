@@ -4,6 +4,7 @@
 
 #include "escape.h"
 #include "files.h"
+#include "record_facts.h"
 
 namespace {
 
@@ -13,18 +14,11 @@ std::string number(double v, int decimals = 3) {
     return text;
 }
 
-std::string value_text(const std::optional<double>& v) {
-    if (!v) return "none";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.10g", *v);
-    return text;
-}
-
 std::string limits_text(const Measurement& m) {
-    std::string text = "low " + value_text(m.limits.low) + ", high " + value_text(m.limits.high);
+    std::string text = "low " + number_text(m.limits.low) + ", high " + number_text(m.limits.high);
     if (m.limits.marginal_low || m.limits.marginal_high) {
-        text += ", marginal low " + value_text(m.limits.marginal_low) + ", marginal high " +
-                value_text(m.limits.marginal_high);
+        text += ", marginal low " + number_text(m.limits.marginal_low) + ", marginal high " +
+                number_text(m.limits.marginal_high);
     }
     return text;
 }
@@ -37,38 +31,19 @@ std::string output_tail(const std::string& folder, const std::string& file) {
     return part.size > part.bytes.size() ? "[...]\n" + part.bytes : part.bytes;
 }
 
-// "failure" or "error" with its type, or nothing for a verdict that passed.
+// "failure", "error" with its type or "skipped", as the verdict's facts say;
+// nothing for a verdict that passed.
 std::string outcome_element(Verdict v, const std::string& message) {
-    switch (v) {
-        case Verdict::fail:
-            return "<failure type=\"fail\" message=\"" + markup_escaped(message) + "\"/>";
-        case Verdict::error:
-            return "<error type=\"error\" message=\"" + markup_escaped(message) + "\"/>";
-        case Verdict::timeout:
-            return "<error type=\"timeout\" message=\"" + markup_escaped(message) + "\"/>";
-        case Verdict::aborted:
-            return "<error type=\"aborted\" message=\"" + markup_escaped(message) + "\"/>";
-        case Verdict::skipped:
-            return "<skipped message=\"" + markup_escaped(message) + "\"/>";
-        default:
-            return "";
-    }
-}
-
-std::string measurement_message(const Measurement& m) {
-    if (!m.value) return m.name + ": " + (m.note.empty() ? "no value" : m.note);
-    return m.name + " = " + value_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
-           ", outside " + limits_text(m);
+    const VerdictFacts& f = facts_of(v);
+    if (*f.junit == '\0') return "";
+    const std::string type = *f.junit_type ? " type=\"" + std::string(f.junit_type) + "\"" : "";
+    return "<" + std::string(f.junit) + type + " message=\"" + markup_escaped(message) + "\"/>";
 }
 
 std::string attempt_message(const Attempt& a) {
-    std::string text = "attempt " + std::to_string(a.number) + ": " + verdict_name(a.verdict);
-    if (a.timed_out) return text + ": the deadline passed";
-    if (!a.note.empty()) return text + ": " + a.note;
-    for (const Measurement& m : a.measurements) {
-        if (!passed(m.verdict)) return text + ": " + measurement_message(m);
-    }
-    return text;
+    const std::string reason = attempt_reason(a);
+    return "attempt " + std::to_string(a.number) + ": " + verdict_name(a.verdict) +
+           (reason.empty() ? "" : ": " + reason);
 }
 
 }  // namespace
@@ -79,15 +54,15 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
     int tests = 0, failures = 0, errors = 0, skipped = 0;
     double total = 0;
     auto count = [&](Verdict v) {
+        const std::string element = facts_of(v).junit;
         ++tests;
-        failures += v == Verdict::fail;
-        errors += v == Verdict::error || v == Verdict::timeout || v == Verdict::aborted;
-        skipped += v == Verdict::skipped;
+        failures += element == "failure";
+        errors += element == "error";
+        skipped += element == "skipped";
     };
     for (const StepRecord& s : run.steps) {
         const Verdict verdict = s.verdict.value_or(Verdict::aborted);
-        double time = 0;
-        for (const Attempt& a : s.attempts) time += a.duration_s;
+        const double time = step_duration(s);
         total += time;
         count(verdict);
         cases += "    <testcase name=\"" + markup_escaped(s.name) + "\" classname=\"" + suite +
@@ -101,32 +76,29 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
             cases += "      <" + rerun + " type=\"" + verdict_name(a.verdict) + "\" message=\"" +
                      markup_escaped(attempt_message(a)) + "\"/>\n";
         }
-        std::string message = s.skip_reason;
-        if (message.empty() && !s.attempts.empty()) message = attempt_message(s.attempts.back());
-        if (message.empty()) message = "the run was aborted before this step";
-        const std::string outcome = outcome_element(verdict, message);
+        const std::string outcome = outcome_element(verdict, step_note(s));
         if (!outcome.empty()) cases += "      " + outcome + "\n";
-        if (!s.attempts.empty()) {
-            const Attempt& last = s.attempts.back();
+        const Attempt* last = deciding_attempt(s);
+        if (last != nullptr) {
             cases += "      <system-out>" +
-                     markup_escaped(output_tail(run.output, last.stdout_file)) + "</system-out>\n";
+                     markup_escaped(output_tail(run.output, last->stdout_file)) + "</system-out>\n";
             cases += "      <system-err>" +
-                     markup_escaped(output_tail(run.output, last.stderr_file)) + "</system-err>\n";
+                     markup_escaped(output_tail(run.output, last->stderr_file)) + "</system-err>\n";
         }
         cases += "    </testcase>\n";
-        if (s.attempts.empty()) continue;
-        for (const Measurement& m : s.attempts.back().measurements) {
+        if (last == nullptr) continue;
+        for (const Measurement& m : last->measurements) {
             count(m.verdict);
             cases += "    <testcase name=\"" + markup_escaped(s.name + "/" + m.name) +
                      "\" classname=\"" + suite + "." + markup_escaped(s.name) +
                      "\" time=\"0.000\">\n";
-            const std::string measured = outcome_element(m.verdict, measurement_message(m));
+            const std::string measured = outcome_element(m.verdict, measurement_text(m));
             if (!measured.empty()) cases += "      " + measured + "\n";
             cases += "      <system-out>" +
                      markup_escaped(
-                         "value " + value_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
-                         "\n" + limits_text(m) + "\nmargin " + value_text(m.margin) +
-                         ", margin percent " + value_text(m.margin_percent) + "\nverdict " +
+                         "value " + number_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
+                         "\n" + limits_text(m) + "\nmargin " + number_text(m.margin) +
+                         ", margin percent " + number_text(m.margin_percent) + "\nverdict " +
                          verdict_name(m.verdict) + (m.note.empty() ? "" : "\n" + m.note) + "\n") +
                      "</system-out>\n";
             cases += "    </testcase>\n";

@@ -9,25 +9,6 @@
 
 namespace {
 
-int rank(Verdict v) {
-    switch (v) {
-        case Verdict::pass:
-        case Verdict::skipped:
-            return 0;
-        case Verdict::marginal:
-            return 1;
-        case Verdict::fail:
-            return 2;
-        case Verdict::error:
-            return 3;
-        case Verdict::timeout:
-            return 4;
-        case Verdict::aborted:
-            return 5;
-    }
-    return 5;
-}
-
 // The tokens of a valid JSON pointer, unescaped.
 std::vector<std::string> pointer_tokens(const std::string& pointer) {
     std::vector<std::string> tokens;
@@ -183,59 +164,6 @@ Measurement from_pointer(const Measure& m, std::string_view output) {
 }
 
 }  // namespace
-
-const char* verdict_name(Verdict v) {
-    switch (v) {
-        case Verdict::pass:
-            return "PASS";
-        case Verdict::marginal:
-            return "MARGINAL";
-        case Verdict::fail:
-            return "FAIL";
-        case Verdict::error:
-            return "ERROR";
-        case Verdict::timeout:
-            return "TIMEOUT";
-        case Verdict::skipped:
-            return "SKIPPED";
-        case Verdict::aborted:
-            return "ABORTED";
-    }
-    return "ERROR";
-}
-
-bool verdict_from_name(const std::string& name, Verdict& v) {
-    for (Verdict candidate : {Verdict::pass, Verdict::marginal, Verdict::fail, Verdict::error,
-                              Verdict::timeout, Verdict::skipped, Verdict::aborted}) {
-        if (name == verdict_name(candidate)) {
-            v = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool passed(Verdict v) {
-    return v == Verdict::pass || v == Verdict::marginal;
-}
-
-Verdict worse(Verdict a, Verdict b) {
-    return rank(b) > rank(a) ? b : a;
-}
-
-int exit_status_of(Verdict v) {
-    switch (v) {
-        case Verdict::fail:
-            return 1;
-        case Verdict::error:
-        case Verdict::aborted:
-            return 2;
-        case Verdict::timeout:
-            return 3;
-        default:
-            return 0;
-    }
-}
 
 Measurement judge(const std::string& name, const std::string& units, std::optional<double> value,
                   const Limits& limits, const std::string& note) {

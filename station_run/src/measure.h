@@ -9,21 +9,7 @@
 #include <vector>
 
 #include "sequence.h"
-
-// A run's verdict is its worst step's; a skipped step counts as passed.
-enum class Verdict { pass, marginal, fail, error, timeout, skipped, aborted };
-
-// The upper-case word scripts rely on: PASS, MARGINAL, SKIPPED, FAIL, ...
-const char* verdict_name(Verdict v);
-// The verdict a word names; false for another word.
-bool verdict_from_name(const std::string& name, Verdict& v);
-// True for PASS and MARGINAL: the step or measurement passed.
-bool passed(Verdict v);
-// The worse of two verdicts.
-Verdict worse(Verdict a, Verdict b);
-// What a verdict makes of the exit status: 0, 1 (FAIL), 2 (ERROR, ABORTED) or
-// 3 (TIMEOUT); where several apply, the largest wins.
-int exit_status_of(Verdict v);
+#include "verdict.h"
 
 struct Measurement {
     std::string name;

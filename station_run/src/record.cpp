@@ -8,11 +8,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "escape.h"
 #include "files.h"
+#include "record_facts.h"
 
 using ordered_json = nlohmann::ordered_json;
 using json = nlohmann::json;
@@ -150,27 +149,6 @@ void run_fields_from(const json& j, RunRecord& run) {
 std::vector<std::string> errors_at(const json& j) {
     if (!j.contains("errors") || j["errors"].is_null()) return {};
     return j.at("errors").get<std::vector<std::string>>();
-}
-
-// The count of record.json that a step with the verdict adds to.
-const char* count_name(Verdict v) {
-    switch (v) {
-        case Verdict::pass:
-            return "passed";
-        case Verdict::marginal:
-            return "marginal";
-        case Verdict::fail:
-            return "failed";
-        case Verdict::error:
-            return "errors";
-        case Verdict::timeout:
-            return "timeouts";
-        case Verdict::skipped:
-            return "skipped";
-        case Verdict::aborted:
-            return "aborted";
-    }
-    return "aborted";
 }
 
 StepRecord* find_step(RunRecord& run, const std::string& name) {
@@ -335,9 +313,6 @@ ordered_json record_document(const RunRecord& run) {
         {"output_limit", run.output_limit},
         {"resumed", run.resumed},
         {"errors", run.errors}};
-    std::map<std::string, int> counts = {{"steps", 0},   {"passed", 0},  {"marginal", 0},
-                                         {"failed", 0},  {"errors", 0},  {"timeouts", 0},
-                                         {"skipped", 0}, {"aborted", 0}, {"passed_on_retry", 0}};
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) {
         ordered_json step = {
@@ -349,11 +324,8 @@ ordered_json record_document(const RunRecord& run) {
             {"attempts", ordered_json::array()}};
         for (const Attempt& a : s.attempts) step["attempts"].push_back(attempt_json(a));
         j["steps"].push_back(step);
-        ++counts["steps"];
-        if (s.passed_on_retry) ++counts["passed_on_retry"];
-        ++counts[count_name(s.verdict.value_or(Verdict::aborted))];
     }
-    j["counts"] = counts;
+    j["counts"] = tally_of(run);
     return j;
 }
 
@@ -389,14 +361,11 @@ bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
 }
 
 bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (!read_whole_file(path, text)) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    const std::string text = bytes.str();
     cut = !text.empty() && text.back() != '\n';
     run = RunRecord{};
     bool started = false;

@@ -11,6 +11,7 @@
 
 #include "escape.h"
 #include "files.h"
+#include "record_facts.h"
 #include "times.h"
 
 namespace {
@@ -27,9 +28,6 @@ h2 { font-size: 1.1em; margin: 1.6em 0 .4em; border-bottom: 2px solid #ccc }
 .banner { padding: .6em 1em; border-radius: 6px; color: #fff; font-size: 1.7em;
           font-weight: bold; letter-spacing: .05em }
 .verdict { padding: 0 .35em; border-radius: 3px; color: #fff; font-weight: bold; font-size: .85em }
-.v-PASS { background: #2e7d32 } .v-MARGINAL { background: #8a4f00 } .v-FAIL { background: #c62828 }
-.v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #ad1457 }
-.v-SKIPPED { background: #4f5f67 } .v-ABORTED { background: #37474f }
 .facts { display: grid; grid-template-columns: max-content 1fr; gap: .15em 1.2em; margin: .8em 0 }
 .facts dt { color: #595959 } .facts dd { margin: 0; min-width: 0 }
 .errors { border-left: 4px solid #6a1b9a; padding: .2em .8em; background: #f6f0fa }
@@ -63,16 +61,23 @@ std::string esc(const std::string& text) {
     return markup_escaped(text);
 }
 
+// A value as every writer shows it; an empty cell where there is none.
 std::string number(const std::optional<double>& v) {
-    if (!v) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6g", *v);
-    return text;
+    return v ? number_text(v) : "";
 }
 
 std::string verdict_span(Verdict v) {
     const std::string name = verdict_name(v);
     return "<span class=\"verdict v-" + name + "\">" + name + "</span>";
+}
+
+// Each verdict's colour, from its facts.
+std::string verdict_colours() {
+    std::string css;
+    for (const VerdictFacts& f : kVerdicts) {
+        css += ".v-" + std::string(f.name) + " { background: " + f.colour + " }\n";
+    }
+    return css;
 }
 
 // A file of the run, named by the record: a plain name inside the run
@@ -248,7 +253,7 @@ std::string report_page(const RunRecord& run) {
         "<meta name=\"viewport\" content=\"width=device-width\">"
         "<title>" +
         esc(run.serial) + ": " + verdict_name(verdict) + " (" + esc(run.sequence_name) +
-        ")</title><style>" + kStyle + "</style></head><body><main>\n";
+        ")</title><style>" + kStyle + verdict_colours() + "</style></head><body><main>\n";
     html += "<div class=\"banner v-" + std::string(verdict_name(verdict)) + "\" id=\"verdict\">" +
             verdict_name(verdict) + "</div>\n";
     html += "<h1>Board " + esc(run.serial) + ", " + esc(run.sequence_name) + " " +
@@ -280,24 +285,18 @@ std::string report_page(const RunRecord& run) {
         "<th scope=\"col\">step</th><th scope=\"col\">duration</th><th scope=\"col\">attempts</th>"
         "<th scope=\"col\">exit status or signal</th><th scope=\"col\">note</th></tr>";
     for (const StepRecord& s : run.steps) {
-        double time = 0;
-        for (const Attempt& a : s.attempts) time += a.duration_s;
-        std::string ended, note = s.skip_reason;
-        if (!s.attempts.empty()) {
-            const Attempt& last = s.attempts.back();
-            ended = last.exit_status ? "exit " + std::to_string(*last.exit_status)
-                    : last.signal    ? "signal " + std::to_string(*last.signal)
-                                     : "";
-            if (last.timed_out) note = "the deadline passed";
-            if (!last.note.empty()) note = last.note;
-            if (s.passed_on_retry) note = "passed on retry";
-            for (const auto& [cut, file] : {std::pair{last.stdout_cut, last.stdout_file},
-                                            std::pair{last.stderr_cut, last.stderr_file}}) {
+        std::string ended, note = step_note(s);
+        if (const Attempt* last = deciding_attempt(s)) {
+            ended = last->exit_status ? "exit " + std::to_string(*last->exit_status)
+                    : last->signal    ? "signal " + std::to_string(*last->signal)
+                                      : "";
+            for (const auto& [cut, file] : {std::pair{last->stdout_cut, last->stdout_file},
+                                            std::pair{last->stderr_cut, last->stderr_file}}) {
                 if (cut) note += (note.empty() ? "" : "; ") + file + " stopped at its limit";
             }
         }
         html += "<tr><td>" + verdict_span(s.verdict.value_or(Verdict::aborted)) + "</td><td>" +
-                esc(s.name) + "</td><td class=\"n\">" + duration_text(time) +
+                esc(s.name) + "</td><td class=\"n\">" + duration_text(step_duration(s)) +
                 "</td><td class=\"n\">" + std::to_string(s.attempts.size()) + "</td><td>" + ended +
                 "</td><td>" + esc(note) + "</td></tr>";
     }
@@ -310,8 +309,9 @@ std::string report_page(const RunRecord& run) {
     }
     html += "</tr>";
     for (const StepRecord& s : run.steps) {
-        if (s.attempts.empty()) continue;
-        for (const Measurement& m : s.attempts.back().measurements) {
+        const Attempt* last = deciding_attempt(s);
+        if (last == nullptr) continue;
+        for (const Measurement& m : last->measurements) {
             html += "<tr><td>" + esc(s.name) + "</td><td>" + esc(m.name) + "</td><td class=\"n\">" +
                     (m.value ? number(m.value) : "missing") + "</td><td>" + esc(m.units) +
                     "</td><td class=\"n\">" + number(m.limits.low) + "</td><td class=\"n\">" +

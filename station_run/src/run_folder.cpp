@@ -11,6 +11,23 @@
 #include <cstring>
 #include <ctime>
 
+namespace {
+
+// The serial as a part of a folder's name: letters, digits, '-', '_' and '.',
+// never a leading '.'.
+std::string folder_name_of(const std::string& serial) {
+    std::string name;
+    for (char c : serial) {
+        name += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'
+                    ? c
+                    : '_';
+    }
+    if (name.empty() || name[0] == '.') name.insert(0, "_");
+    return name;
+}
+
+}  // namespace
+
 FolderLock::~FolderLock() {
     if (fd_ >= 0) close(fd_);
 }
@@ -42,17 +59,6 @@ bool FolderLock::take(const std::string& folder, std::string& error) {
     close(fd_);
     fd_ = -1;
     return false;
-}
-
-std::string folder_name_of(const std::string& serial) {
-    std::string name;
-    for (char c : serial) {
-        name += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'
-                    ? c
-                    : '_';
-    }
-    if (name.empty() || name[0] == '.') name.insert(0, "_");
-    return name;
 }
 
 bool make_run_folder(std::string& folder, const std::string& serial, FolderLock& lock,

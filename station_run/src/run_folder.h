@@ -26,7 +26,3 @@ private:
 // it holds a run already.
 bool make_run_folder(std::string& folder, const std::string& serial, FolderLock& lock,
                      std::string& error);
-
-// The serial as a part of a folder's name: letters, digits, '-', '_' and '.',
-// never a leading '.'.
-std::string folder_name_of(const std::string& serial);

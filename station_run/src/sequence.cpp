@@ -6,10 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <set>
-#include <sstream>
 
+#include "files.h"
 #include "hex.h"
 #include "measure.h"
 
@@ -240,8 +239,7 @@ bool read_step(Checker& check, const toml::table& t, const std::string& path, St
     return true;
 }
 
-}  // namespace
-
+// The SHA-256 of the bytes in hex.
 std::string sha256_of(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -250,15 +248,14 @@ std::string sha256_of(const std::string& data) {
     return hex_of(digest, length);
 }
 
+}  // namespace
+
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (!read_whole_file(path, text)) {
         error = path + ": cannot be read";
         return false;
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    const std::string text = bytes.str();
     toml::table root;
     try {
         root = toml::parse(text, path);

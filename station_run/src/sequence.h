@@ -42,6 +42,3 @@ struct Sequence {
 // Reads and checks the sequence at `path`. False with a message that names
 // the file, the line and the key at fault.
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error);
-
-// The SHA-256 of the bytes in hex.
-std::string sha256_of(const std::string& data);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "junit.h"
 #include "measure.h"
 #include "record.h"
+#include "record_facts.h"
 #include "report_page.h"
 #include "run_folder.h"
 #include "sequence.h"
@@ -97,35 +99,12 @@ std::string substituted(std::string arg, const RunRecord& run) {
     return arg;
 }
 
-std::string value_text(const std::optional<double>& v) {
-    if (!v) return "none";
-    char text[64];
-    snprintf(text, sizeof text, "%.6g", *v);
-    return text;
-}
-
-// One line a step: its verdict, name, time and what failed.
+// One line a step: its verdict, name, time and what its note says.
 void print_step(const StepRecord& s) {
-    double time = 0;
-    for (const Attempt& a : s.attempts) time += a.duration_s;
-    std::string detail = s.skip_reason;
-    if (!s.attempts.empty()) {
-        const Attempt& last = s.attempts.back();
-        if (last.timed_out) detail = "the deadline passed";
-        if (!last.note.empty()) detail = last.note;
-        for (const Measurement& m : last.measurements) {
-            if (passed(m.verdict) || m.verdict == Verdict::skipped || !detail.empty()) continue;
-            detail = m.value ? m.name + " = " + value_text(m.value) +
-                                   (m.units.empty() ? "" : " " + m.units) + ", low " +
-                                   value_text(m.limits.low) + ", high " + value_text(m.limits.high)
-                             : m.name + ": " + m.note;
-        }
-        if (s.passed_on_retry) detail = "passed on retry, attempt " + std::to_string(last.number);
-    }
-    if (s.verdict == Verdict::aborted) detail = "the run was aborted";
+    const std::string note = step_note(s);
     printf("%-9s %-24s %7.1f s%s%s\n", verdict_name(s.verdict.value_or(Verdict::aborted)),
-           terminal_safe(s.name).c_str(), time, detail.empty() ? "" : "  ",
-           terminal_safe(detail).c_str());
+           terminal_safe(s.name).c_str(), step_duration(s), note.empty() ? "" : "  ",
+           terminal_safe(note).c_str());
 }
 
 // A test control: ORLIX_STATION_HOLD=EVENT[@N] holds the station for a
@@ -346,15 +325,10 @@ bool publish(const RunRecord& run, std::string& error) {
 
 // The verdict line, and the files that exist.
 void print_end(const RunRecord& run, bool published) {
-    int ok = 0, skipped = 0, retried = 0;
-    for (const StepRecord& s : run.steps) {
-        ok += passed(s.verdict.value_or(Verdict::aborted));
-        skipped += s.verdict == Verdict::skipped;
-        retried += s.passed_on_retry;
-    }
-    printf("Run %s: %d of %zu steps passed, %d skipped, %d on retry (exit status %d)\n",
-           verdict_name(run.verdict.value_or(Verdict::aborted)), ok, run.steps.size(), skipped,
-           retried, run.exit_status);
+    std::map<std::string, int> t = tally_of(run);
+    printf("Run %s: %d of %d steps passed, %d skipped, %d on retry (exit status %d)\n",
+           verdict_name(run.verdict.value_or(Verdict::aborted)), t["passed"] + t["marginal"],
+           t["steps"], t["skipped"], t["passed_on_retry"], run.exit_status);
     if (!published) return;
     const std::string folder = terminal_safe(run.output);
     printf("Record: %s/record.json\nJUnit: %s/junit.xml\n", folder.c_str(), folder.c_str());

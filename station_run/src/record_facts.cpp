@@ -1,0 +1,55 @@
+#include "record_facts.h"
+
+#include <cstdio>
+
+std::string number_text(const std::optional<double>& v) {
+    if (!v) return "none";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", *v);
+    return text;
+}
+
+std::string measurement_text(const Measurement& m) {
+    if (!m.value) return m.name + ": " + (m.note.empty() ? "no value" : m.note);
+    return m.name + " = " + number_text(m.value) + (m.units.empty() ? "" : " " + m.units) +
+           ", low " + number_text(m.limits.low) + ", high " + number_text(m.limits.high);
+}
+
+double step_duration(const StepRecord& s) {
+    double time = 0;
+    for (const Attempt& a : s.attempts) time += a.duration_s;
+    return time;
+}
+
+const Attempt* deciding_attempt(const StepRecord& s) {
+    return s.attempts.empty() ? nullptr : &s.attempts.back();
+}
+
+std::string attempt_reason(const Attempt& a) {
+    if (!a.note.empty()) return a.note;
+    if (a.timed_out) return "the deadline passed";
+    for (const Measurement& m : a.measurements) {
+        if (!passed(m.verdict) && m.verdict != Verdict::skipped) return measurement_text(m);
+    }
+    return "";
+}
+
+std::string step_note(const StepRecord& s) {
+    if (s.verdict == Verdict::aborted) return "the run was aborted";
+    if (s.verdict == Verdict::skipped) return s.skip_reason;
+    const Attempt* last = deciding_attempt(s);
+    if (last == nullptr) return s.skip_reason;
+    if (s.passed_on_retry) return "passed on retry, attempt " + std::to_string(last->number);
+    return attempt_reason(*last);
+}
+
+std::map<std::string, int> tally_of(const RunRecord& run) {
+    std::map<std::string, int> t = {{"steps", 0}, {"passed_on_retry", 0}};
+    for (const VerdictFacts& f : kVerdicts) t[f.count] = 0;
+    for (const StepRecord& s : run.steps) {
+        ++t["steps"];
+        ++t[facts_of(s.verdict.value_or(Verdict::aborted)).count];
+        t["passed_on_retry"] += s.passed_on_retry;
+    }
+    return t;
+}
