@@ -603,6 +603,10 @@ TEST_F(CaptureInspect, SameAnswerOnAnyNumberOfThreads) {
         // Enough chunks for the threads to overtake one another.
         {"many_chunks", "ch1.phase=45", 64 * chunk + 5},
     };
+    for (const char* bad : {"0", "-1", "1.5", "lots"}) {
+        EXPECT_EQ(inspect({"-j", bad}).exit_code, 2) << bad;
+    }
+    // The last case runs as an unprivileged user, where the build is in reach.
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         orlix_sim::SignalSettings settings;
@@ -654,6 +658,9 @@ TEST_F(CaptureInspect, SameAnswerOnAnyNumberOfThreads) {
             l.user = 65534;
             l.process_limit = 2;
             const Result few = test_support::run(l);
+            if (few.exit_code == 125 || few.exit_code == 126 || few.exit_code == 127) {
+                GTEST_SKIP() << "the build is out of an unprivileged user's reach";
+            }
             EXPECT_EQ(few.exit_code, one.exit_code) << few.err;
             EXPECT_EQ(few.err, one.err);
             EXPECT_EQ(few.out, one.out);
@@ -662,9 +669,6 @@ TEST_F(CaptureInspect, SameAnswerOnAnyNumberOfThreads) {
             EXPECT_GT(figures["channels"][0]["largest_phase_jump_deg"].get<double>(), 60)
                 << "the turn at the seam is seen";
         }
-    }
-    for (const char* bad : {"0", "-1", "1.5", "lots"}) {
-        EXPECT_EQ(inspect({"-j", bad}).exit_code, 2) << bad;
     }
 }
 

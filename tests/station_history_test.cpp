@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "history_support.h"
 #include "process.h"
 #include "station_test.h"
 
@@ -33,62 +34,7 @@ using test_support::StationRun;
 using test_support::write_file;
 using namespace std::chrono_literals;
 
-using Rows = std::vector<std::vector<std::optional<std::string>>>;
-
-// The same URL with another database.
-std::string with_database(const std::string& url, const std::string& name) {
-    const std::size_t authority = url.find("://") + 3;
-    const std::size_t slash = url.find('/', authority);
-    const std::size_t query = url.find('?', authority);
-    if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
-        return url.substr(0, query) + "/" + name +
-               (query == std::string::npos ? "" : url.substr(query));
-    }
-    return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
-}
-
-Rows pg_query(const std::string& url, const std::string& sql) {
-    Rows rows;
-    PGconn* conn = PQconnectdb(url.c_str());
-    EXPECT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
-    PGresult* r = PQexec(conn, sql.c_str());
-    const ExecStatusType status = PQresultStatus(r);
-    EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) << PQresultErrorMessage(r);
-    for (int i = 0; i < PQntuples(r); ++i) {
-        rows.emplace_back();
-        for (int c = 0; c < PQnfields(r); ++c) {
-            rows.back().push_back(PQgetisnull(r, i, c)
-                                      ? std::nullopt
-                                      : std::optional<std::string>(PQgetvalue(r, i, c)));
-        }
-    }
-    PQclear(r);
-    PQfinish(conn);
-    return rows;
-}
-
-Rows sqlite_query(const std::string& path, const std::string& sql) {
-    Rows rows;
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int rc = sqlite3_exec(
-        db, sql.c_str(),
-        [](void* out, int n, char** values, char**) {
-            auto* r = static_cast<Rows*>(out);
-            r->emplace_back();
-            for (int c = 0; c < n; ++c) {
-                r->back().push_back(values[c] ? std::optional<std::string>(values[c])
-                                              : std::nullopt);
-            }
-            return 0;
-        },
-        &rows, &error);
-    EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-    return rows;
-}
+using test_support::Rows;
 
 // The first, old layout of the history, as version 1 of station_run made it.
 const char* kVersionOneSchema[] = {
@@ -113,39 +59,24 @@ const char* kVersionOneSchema[] = {
     "'value', 10.0, 'V', 9.9, 10.1, 'PASS')",
 };
 
-std::atomic<int> databases{0};
-
 class StationHistory : public test_support::StationRun,
                        public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override {
         StationRun::SetUp();
-        if (server()) {
-            const char* url = std::getenv("ORLIX_TEST_PG_URL");
-            if (url == nullptr || *url == '\0') {
-                GTEST_SKIP() << "ORLIX_TEST_PG_URL names no PostgreSQL server to test against";
-            }
-            // A database of this test's own, dropped at its end.
-            base_ = url;
-            name_ = "orlix_" + std::to_string(getpid()) + "_" + std::to_string(++databases);
-            pg_query(base_, "CREATE DATABASE " + name_);
-            target_ = with_database(base_, name_);
-        } else {
-            target_ = (dir / "station.sqlite").string();
+        history_ = std::make_unique<test_support::HistoryTarget>(GetParam(), dir.path());
+        if (history_->skipped()) {
+            GTEST_SKIP() << "ORLIX_TEST_PG_URL names no PostgreSQL server to test against";
         }
+        target_ = history_->target();
     }
-    void TearDown() override {
-        if (!name_.empty()) pg_query(base_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
-    }
-    bool server() const { return std::string(GetParam()) == "postgres"; }
+    bool server() const { return history_->server(); }
+    Rows query(const std::string& sql) const { return history_->query(sql); }
     // A time column as the record writes times: the server keeps its own type.
     std::string time_of(const std::string& column) const {
         return server() ? "to_char(" + column +
                               " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
                         : column;
-    }
-    Rows query(const std::string& sql) const {
-        return server() ? pg_query(target_, sql) : sqlite_query(target_, sql);
     }
     // A step whose one measure reads the value in value.txt.
     std::string value_sequence(const std::string& name, const std::string& limits) {
@@ -161,8 +92,8 @@ protected:
         return run_station({"-s", serial, "--history", target_, seq});
     }
 
+    std::unique_ptr<test_support::HistoryTarget> history_;
     std::string target_;
-    std::string base_, name_;
 };
 
 std::optional<std::string> text_or_null(const json& j) {
@@ -328,67 +259,6 @@ TEST_P(StationHistory, OlderSchemaIsUpgradedInPlace) {
     const Result old =
         run_station({"--summary", "--json", "--sequence", "stats", "--history", target_});
     EXPECT_EQ(json::parse(old.out)["measurements"][0]["count"], 1) << "the old run's value stays";
-}
-
-// Figures worked out beforehand with Python 3.11's statistics module
-// (statistics.mean and statistics.stdev, the sample standard deviation), and
-// checked by hand for the first set: sum of squared deviations 0.0049875,
-// over 7, square root 0.026693.
-TEST_P(StationHistory, SummaryMatchesFiguresWorkedOutBeforehand) {
-    const std::string a = value_sequence("stats-a", "  low = 9.90\n  high = 10.10\n");
-    const std::string b = value_sequence("stats-b", "  high = 4.0\n");
-    const char* set_a[] = {"10.02", "9.98", "10.05", "10.01", "9.97", "10.03", "10.00", "9.99"};
-    const char* set_b[] = {"3.1", "2.9", "3.4", "3.0", "2.7", "3.3"};
-    for (const char* v : set_a) ASSERT_EQ(run_value(a, v, "A").exit_code, 0);
-    for (const char* v : set_b) ASSERT_EQ(run_value(b, v, "B").exit_code, 0);
-    // The first set again, 915 MHz higher: large values close together keep
-    // their spread.
-    const std::string c = value_sequence("stats-c", "");
-    for (const char* v : set_a) {
-        ASSERT_EQ(run_value(c, std::to_string(915e6 + std::stod(v)), "C").exit_code, 0);
-    }
-
-    const Result r = run_station({"--summary", "--json", "--history", target_});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    const json j = json::parse(r.out);
-    auto find = [&j](const std::string& sequence) {
-        for (const json& m : j["measurements"]) {
-            if (m["sequence"] == sequence && m["measurement"] == "value") return m;
-        }
-        return json();
-    };
-    auto near = [](const json& v, double expected) {
-        EXPECT_NEAR(v.get<double>(), expected, std::abs(expected) * 5e-5) << "to 4 figures";
-    };
-    const json ma = find("stats-a"), mb = find("stats-b");
-    EXPECT_EQ(ma["count"], 8);
-    near(ma["mean"], 10.00625);
-    near(ma["sd"], 0.026692695630078124);
-    near(ma["cpu"], 1.170732264477124);
-    near(ma["cpl"], 1.3268298997407317);
-    near(ma["cpk"], 1.170732264477124);
-    EXPECT_EQ(ma["capable"], false);
-    near(ma["min"], 9.97);
-    near(ma["max"], 10.05);
-    EXPECT_EQ(mb["count"], 6);
-    near(mb["mean"], 3.0666666666666664);
-    near(mb["sd"], 0.25819888974716104);
-    near(mb["cpk"], 1.2049281521534192);
-    EXPECT_TRUE(mb["cpl"].is_null()) << "no low limit";
-    EXPECT_EQ(mb["fail_fraction"], 0.0);
-    const json mc = find("stats-c");
-    near(mc["mean"], 915e6 + 10.00625);
-    near(mc["sd"], 0.026692695630078124);
-    EXPECT_TRUE(mc["cpk"].is_null()) << "no limit";
-    EXPECT_EQ(j["runs"][0]["serial"], "C");
-
-    const Result text = run_station({"--summary", "--serial", "A", "--history", target_});
-    EXPECT_NE(text.out.find("below 1.33"), std::string::npos) << text.out;
-    EXPECT_EQ(text.out.find("stats-b"), std::string::npos) << "only board A's runs";
-    EXPECT_EQ(text.out.find("stats-c"), std::string::npos);
-    const Result none =
-        run_station({"--summary", "--json", "--since", "2999-01-01", "--history", target_});
-    EXPECT_EQ(json::parse(none.out)["measurements"].size(), 0u);
 }
 
 // A run still going (or killed) is listed among the last runs; an aborted

@@ -1,13 +1,25 @@
 // station_run's parts in process: escaping of what comes from outside, the
 // numbers and JSON pointers a measure reads, the last match of a pattern,
+// limits and verdicts, the record's replay over every truncation, the facts
+// the writers share, the summary's arithmetic, the history on both stores,
 // and the times a user gives.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "escape.h"
+#include "history.h"
+#include "history_support.h"
 #include "measure.h"
+#include "process.h"
+#include "record.h"
+#include "record_facts.h"
+#include "statistics.h"
 #include "times.h"
 
 namespace {
@@ -188,5 +200,330 @@ TEST(StationTimes, UserTimesBecomeTheRecordsUtcForm) {
     EXPECT_DOUBLE_EQ(seconds_between("2026-12-01T23:59:59.500Z", "2026-12-02T00:00:01.000Z"), 1.5);
     EXPECT_EQ(seconds_between("garbage", "2026-12-02T00:00:01.000Z"), 0);
 }
+
+TEST(StationVerdicts, RankExitStatusAndPassingAreEachVerdictsOwn) {
+    const Verdict order[] = {Verdict::pass,  Verdict::marginal, Verdict::fail,
+                             Verdict::error, Verdict::timeout,  Verdict::aborted};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        EXPECT_EQ(worse(order[i], order[i + 1]), order[i + 1]) << verdict_name(order[i]);
+        EXPECT_EQ(worse(order[i + 1], order[i]), order[i + 1]) << verdict_name(order[i]);
+    }
+    EXPECT_EQ(worse(Verdict::skipped, Verdict::pass), Verdict::skipped) << "a tie keeps the first";
+    EXPECT_EQ(worse(Verdict::skipped, Verdict::marginal), Verdict::marginal);
+    const std::pair<Verdict, int> statuses[] = {
+        {Verdict::pass, 0},  {Verdict::marginal, 0}, {Verdict::skipped, 0}, {Verdict::fail, 1},
+        {Verdict::error, 2}, {Verdict::aborted, 2},  {Verdict::timeout, 3}};
+    for (const auto& [v, status] : statuses) {
+        EXPECT_EQ(exit_status_of(v), status) << verdict_name(v);
+        Verdict back;
+        ASSERT_TRUE(verdict_from_name(verdict_name(v), back));
+        EXPECT_EQ(back, v);
+    }
+    EXPECT_TRUE(passed(Verdict::marginal));
+    EXPECT_FALSE(passed(Verdict::skipped));
+    Verdict none;
+    EXPECT_FALSE(verdict_from_name("pass", none)) << "the words are upper case";
+}
+
+TEST(StationLimits, InclusiveLimitsMarginalBandsAndMarginsAtEachEdge) {
+    const Limits both{9.0, 11.0, 9.5, 10.5};
+    struct Case {
+        double value;
+        Verdict verdict;
+        double margin;
+    };
+    const Case cases[] = {
+        {8.999, Verdict::fail, -0.001},
+        {9.0, Verdict::marginal, 0},
+        {9.4999, Verdict::marginal, 0.4999},
+        {9.5, Verdict::pass, 0.5},
+        {10.0, Verdict::pass, 1},
+        {10.5, Verdict::pass, 0.5},
+        {10.5001, Verdict::marginal, 0.4999},
+        {11.0, Verdict::marginal, 0},
+        {11.25, Verdict::fail, -0.25},
+    };
+    for (const Case& c : cases) {
+        const Measurement m = judge("v", "V", c.value, both);
+        EXPECT_EQ(m.verdict, c.verdict) << c.value;
+        ASSERT_TRUE(m.margin.has_value());
+        EXPECT_NEAR(*m.margin, c.margin, 1e-9) << c.value;
+        EXPECT_NEAR(*m.margin_percent, 100 * c.margin / 2, 1e-7) << c.value;
+        EXPECT_FALSE(std::signbit(*m.margin) && *m.margin == 0) << "no -0 at an edge";
+    }
+    const Measurement high_only = judge("v", "", 5.0, {{}, 4.0, {}, {}});
+    EXPECT_EQ(high_only.verdict, Verdict::fail);
+    EXPECT_EQ(high_only.margin, -1.0);
+    EXPECT_FALSE(high_only.margin_percent.has_value()) << "one limit: no band";
+    const Measurement none = judge("v", "", 5.0, {});
+    EXPECT_EQ(none.verdict, Verdict::pass);
+    EXPECT_FALSE(none.margin.has_value());
+    const Measurement missing = judge("v", "", std::nullopt, both, "no match");
+    EXPECT_EQ(missing.verdict, Verdict::error);
+    const Measurement exact = judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}});
+    EXPECT_EQ(exact.verdict, Verdict::pass);
+    EXPECT_FALSE(exact.margin_percent.has_value()) << "a band of no width";
+}
+
+// A run of two steps: one that passes on its retry, one that fails.
+std::vector<nlohmann::ordered_json> two_step_events(RunRecord& run) {
+    run.station = "st";
+    run.serial = "SN-1";
+    run.device = "sim";
+    run.sequence_name = "seq";
+    run.sequence_version = "1";
+    run.sequence_sha256 = std::string(64, 'a');
+    run.output = "/runs/1";
+    run.started = "2026-12-09T08:00:00.000Z";
+    run.steps = {{"a", {"true"}, {}, {}, "", false, false},
+                 {"b", {"false"}, {}, {}, "", false, false}};
+    Attempt failed, ok, b;
+    failed.number = 1;
+    failed.verdict = Verdict::fail;
+    failed.measurements = {judge("exit_status", "", 1.0, {0.0, 0.0, {}, {}})};
+    ok = failed;
+    ok.number = 2;
+    ok.verdict = Verdict::pass;
+    ok.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}})};
+    b = failed;
+    StepRecord a_done = run.steps[0], b_done = run.steps[1];
+    a_done.verdict = Verdict::pass;
+    a_done.passed_on_retry = true;
+    b_done.verdict = Verdict::fail;
+    RunRecord ended = run;
+    ended.verdict = Verdict::fail;
+    ended.exit_status = 1;
+    ended.ended = "2026-12-09T08:00:09.000Z";
+    return {run_started_event(run),
+            step_started_event("a", 1, "2026-12-09T08:00:01.000Z"),
+            attempt_ended_event("a", failed),
+            step_started_event("a", 2, "2026-12-09T08:00:02.000Z"),
+            attempt_ended_event("a", ok),
+            step_ended_event(a_done),
+            step_started_event("b", 1, "2026-12-09T08:00:03.000Z"),
+            attempt_ended_event("b", b),
+            step_ended_event(b_done),
+            run_ended_event(ended)};
+}
+
+// Every prefix of a written record.jsonl, cut at any byte, replays to the
+// steps whose events are whole: a torn last line is never taken, even one
+// that lacks only its newline.
+TEST(StationRecord, EveryTruncationReplaysToTheEventsThatAreWhole) {
+    test_support::TempDir dir;
+    RunRecord run;
+    const std::vector<nlohmann::ordered_json> events = two_step_events(run);
+    std::string text;
+    std::vector<std::size_t> line_ends;
+    for (const auto& e : events) {
+        text += json_text(e) + "\n";
+        line_ends.push_back(text.size());
+    }
+    // What the first k whole lines say: a's attempts, a ended, b's attempts,
+    // b ended, the run ended.
+    const int expected[11][5] = {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0},
+                                 {1, 0, 0, 0, 0}, {2, 0, 0, 0, 0}, {2, 1, 0, 0, 0}, {2, 1, 0, 0, 0},
+                                 {2, 1, 1, 0, 0}, {2, 1, 1, 1, 0}, {2, 1, 1, 1, 1}};
+    const auto path = dir / "record.jsonl";
+    for (std::size_t size = 0; size <= text.size(); ++size) {
+        test_support::write_file(path, text.substr(0, size));
+        const std::size_t whole = static_cast<std::size_t>(
+            std::upper_bound(line_ends.begin(), line_ends.end(), size) - line_ends.begin());
+        RunRecord back;
+        bool cut = false;
+        std::string error;
+        const bool ok = replay(path.string(), back, cut, error);
+        ASSERT_EQ(ok, whole >= 1) << size << ": " << error;
+        EXPECT_EQ(cut, size > 0 && text[size - 1] != '\n') << size;
+        if (!ok) continue;
+        const int* e = expected[whole];
+        ASSERT_EQ(back.steps.size(), 2u);
+        EXPECT_EQ(static_cast<int>(back.steps[0].attempts.size()), e[0]) << size;
+        EXPECT_EQ(back.steps[0].verdict.has_value(), e[1] == 1) << size;
+        EXPECT_EQ(static_cast<int>(back.steps[1].attempts.size()), e[2]) << size;
+        EXPECT_EQ(back.steps[1].verdict.has_value(), e[3] == 1) << size;
+        EXPECT_EQ(back.verdict.has_value(), e[4] == 1) << size;
+    }
+    // The whole record replays to the document of the run it records.
+    RunRecord back;
+    bool cut = false;
+    std::string error;
+    ASSERT_TRUE(replay(path.string(), back, cut, error)) << error;
+    EXPECT_EQ(back.steps[0].passed_on_retry, true);
+    EXPECT_EQ(interrupted_steps(back), std::vector<std::string>{});
+    EXPECT_EQ(tally_of(back)["passed_on_retry"], 1);
+    EXPECT_EQ(tally_of(back)["failed"], 1);
+}
+
+TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
+    RunRecord run;
+    two_step_events(run);
+    StepRecord s{"a", {"true"}, {}, {}, "", false, false};
+    EXPECT_EQ(step_note(s), "");
+    s.verdict = Verdict::skipped;
+    s.skip_reason = "no image given (-i)";
+    EXPECT_EQ(step_note(s), "no image given (-i)");
+    Attempt a;
+    a.number = 1;
+    a.verdict = Verdict::fail;
+    a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
+                      judge("snr", "dB", 12.5, {30.0, {}, {}, {}})};
+    s = {"a", {"true"}, {a}, Verdict::fail, "", false, false};
+    EXPECT_EQ(step_note(s), "snr = 12.5 dB, low 30, high none");
+    a.timed_out = true;
+    a.measurements = not_measured(Step{}, "not taken: the deadline passed");
+    s.attempts = {a};
+    EXPECT_EQ(step_note(s), "the deadline passed");
+    a.note = "cannot run /bin/x: Permission denied";
+    s.attempts = {a};
+    EXPECT_EQ(step_note(s), "cannot run /bin/x: Permission denied");
+    Attempt again = a;
+    again.number = 2;
+    again.verdict = Verdict::pass;
+    s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false};
+    EXPECT_EQ(step_note(s), "passed on retry, attempt 2");
+    EXPECT_DOUBLE_EQ(step_duration(s), a.duration_s + again.duration_s);
+    EXPECT_EQ(deciding_attempt(s)->number, 2);
+    s.verdict = Verdict::aborted;
+    EXPECT_EQ(step_note(s), "the run was aborted");
+    EXPECT_EQ(number_text(915000123.25), "915000123.2") << "ten figures";
+    EXPECT_EQ(number_text(std::nullopt), "none");
+}
+
+// A store's sums turned into figures, on hand-made totals: the values
+// 10.02 9.98 10.05 10.01 9.97 10.03 10.00 9.99, worked out with Python 3.11's
+// statistics module (mean 10.00625, sample sd 0.026692695630078124) and by
+// hand (sum of squared deviations 0.0049875, over 7, square root 0.026693).
+TEST(StationSummary, FiguresFromTotalsMatchThoseWorkedOutBeforehand) {
+    const double values[] = {10.02, 9.98, 10.05, 10.01, 9.97, 10.03, 10.00, 9.99};
+    MeasurementTotals t;
+    t.sequence = "stats";
+    t.step = "a";
+    t.name = "value";
+    t.units = "V";
+    t.origin = 9.97;
+    t.min = 9.97;
+    t.max = 10.05;
+    t.low = 9.9;
+    t.high = 10.1;
+    for (double v : values) {
+        t.sum += v - *t.origin;
+        t.squares += (v - *t.origin) * (v - *t.origin);
+    }
+    t.count = t.runs = 8;
+    t.marginal = 2;
+    t.failed = 1;
+    const MeasurementSummary s = summarize({t}).at(0);
+    EXPECT_NEAR(*s.mean, 10.00625, 1e-12);
+    EXPECT_NEAR(*s.sd, 0.026692695630078124, 1e-12);
+    EXPECT_NEAR(*s.cpu, 1.170732264477124, 1e-9);
+    EXPECT_NEAR(*s.cpl, 1.3268298997407317, 1e-9);
+    EXPECT_NEAR(*s.cpk, 1.170732264477124, 1e-9);
+    EXPECT_DOUBLE_EQ(s.marginal_fraction, 0.25);
+    EXPECT_DOUBLE_EQ(s.fail_fraction, 0.125);
+    // One limit: its one-sided index; no limit, or one value, no index.
+    MeasurementTotals high = t;
+    high.low.reset();
+    EXPECT_FALSE(summarize({high})[0].cpl.has_value());
+    EXPECT_NEAR(*summarize({high})[0].cpk, 1.170732264477124, 1e-9);
+    MeasurementTotals one = t;
+    one.count = 1;
+    one.sum = 0.05;
+    one.squares = 0.0025;
+    EXPECT_FALSE(summarize({one})[0].sd.has_value());
+    const std::string text = summary_text(summarize({t}), {}, {});
+    EXPECT_NE(text.find("below 1.33"), std::string::npos) << text;
+}
+
+class StationHistoryStore : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        target_ = std::make_unique<test_support::HistoryTarget>(GetParam(), dir_.path());
+        if (target_->skipped()) GTEST_SKIP() << "ORLIX_TEST_PG_URL names no server";
+        HistoryFault fault;
+        history_ = History::open(target_->target(), false, {5, -1, nullptr}, error_, fault);
+        ASSERT_TRUE(history_) << error_;
+    }
+    // A run of a one-step sequence whose one measure read `value`.
+    RunRecord run_of(const std::string& sequence, const std::string& serial, int n, double value,
+                     const Limits& limits, Verdict verdict = Verdict::pass) {
+        RunRecord r;
+        r.station = "st";
+        r.serial = serial;
+        r.device = "sim";
+        r.sequence_name = sequence;
+        r.sequence_version = "1";
+        r.sequence_sha256 = std::string(64, '0');
+        r.output = "/runs/" + sequence + "-" + std::to_string(n);
+        char stamp[40];
+        std::snprintf(stamp, sizeof stamp, "2026-12-%02dT08:00:00.000Z", 1 + n);
+        r.started = r.ended = stamp;
+        Attempt a;
+        a.verdict = verdict;
+        a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
+                          judge("value", "V", value, limits)};
+        r.steps = {{"a", {"cat"}, {a}, verdict, "", false, false}};
+        r.verdict = verdict;
+        return r;
+    }
+
+    test_support::TempDir dir_;
+    std::unique_ptr<test_support::HistoryTarget> target_;
+    std::unique_ptr<History> history_;
+    std::string error_;
+};
+
+// The store adds up what the summary turns into figures: exact for large
+// values close together, and counting only runs that ended.
+TEST_P(StationHistoryStore, StoresSumsThatGiveTheFiguresWorkedOutBeforehand) {
+    const double values[] = {10.02, 9.98, 10.05, 10.01, 9.97, 10.03, 10.00, 9.99};
+    int n = 0;
+    for (double v : values) {
+        ASSERT_TRUE(history_->end_run(run_of("near", "A", n++, v, {9.9, 10.1, {}, {}}), error_))
+            << error_;
+        ASSERT_TRUE(history_->end_run(run_of("far", "C", n++, 915e6 + v, {}), error_));
+    }
+    // Neither a running run nor an aborted one counts.
+    RunRecord running = run_of("near", "R", n++, 99, {});
+    ASSERT_TRUE(history_->begin_run(running, error_));
+    ASSERT_TRUE(history_->begin_run(running, error_)) << "a second begin finds the same row";
+    ASSERT_TRUE(history_->end_run(run_of("near", "X", n++, 99, {}, Verdict::aborted), error_));
+
+    std::vector<MeasurementTotals> totals;
+    ASSERT_TRUE(history_->totals({}, totals, error_)) << error_;
+    const std::vector<MeasurementSummary> s = summarize(totals);
+    auto find = [&s](const std::string& sequence) {
+        for (const MeasurementSummary& m : s) {
+            if (m.sequence == sequence && m.measurement == "value") return m;
+        }
+        return MeasurementSummary{};
+    };
+    const MeasurementSummary near = find("near"), far = find("far");
+    EXPECT_EQ(near.count, 8u);
+    EXPECT_NEAR(*near.mean, 10.00625, 1e-9);
+    EXPECT_NEAR(*near.sd, 0.026692695630078124, 1e-9);
+    EXPECT_NEAR(*near.cpk, 1.170732264477124, 1e-6);
+    EXPECT_NEAR(*far.mean, 915e6 + 10.00625, 1e-6);
+    EXPECT_NEAR(*far.sd, 0.026692695630078124, 1e-6) << "the spread kept at 915 MHz";
+    EXPECT_FALSE(far.cpk.has_value()) << "no limit";
+
+    std::vector<HistoryRun> runs, aborted;
+    ASSERT_TRUE(history_->last_runs({}, 50, "", runs, error_));
+    ASSERT_TRUE(history_->last_runs({}, 50, "ABORTED", aborted, error_));
+    EXPECT_EQ(runs.size(), 18u);
+    EXPECT_EQ(runs[0].serial, "X") << "the latest first";
+    EXPECT_EQ(runs[1].verdict, "RUNNING");
+    EXPECT_EQ(runs[1].started, "2026-12-17T08:00:00.000Z") << "times in the record's form";
+    ASSERT_EQ(aborted.size(), 1u);
+    SummaryFilter only_a;
+    only_a.serial = "A";
+    only_a.since = "2026-12-05T00:00:00.000Z";
+    ASSERT_TRUE(history_->totals(only_a, totals, error_));
+    ASSERT_EQ(totals.size(), 2u);
+    EXPECT_EQ(totals[1].count, 6u) << "board A's runs from the 5th";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StationHistoryStore, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

@@ -156,16 +156,17 @@ grace_s = GRACE
         EXPECT_EQ(r.exit_code, 3) << r.err;
         const json rec = checked_record(dir / folder);
         const json& attempt = rec["steps"][0]["attempts"][0];
-        // The step within its deadline and grace; the run, process starts included, soon after.
-        EXPECT_LT(attempt["duration_s"].get<double>(), 0.5 + std::stod(c.grace) + 1);
-        EXPECT_LT(took, 15s);
+        // The step within its deadline and grace, with room for a loaded
+        // machine; the run, process starts included, soon after.
+        EXPECT_LT(attempt["duration_s"].get<double>(), 0.5 + std::stod(c.grace) + 3);
+        EXPECT_LT(took, 30s);
         EXPECT_EQ(attempt["verdict"], "TIMEOUT");
         EXPECT_EQ(attempt["timed_out"], true);
         EXPECT_EQ(attempt["signal"], c.signal);
         // SIGTERM lets the program close the device once the call returns.
         const std::vector<std::string> t = trace();
         EXPECT_EQ(std::count(t.begin(), t.end(), "orlix_close(dev)"), c.signal == SIGTERM ? 1 : 0);
-        EXPECT_EQ(processes_in(dir / folder), lines_of({}));
+        EXPECT_TRUE(test_support::nothing_left_in(dir / folder));
     }
 }
 
@@ -250,8 +251,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "2", "-s", "8"]
         std::this_thread::sleep_for(m.later);
         p.send_signal(SIGKILL);
         EXPECT_EQ(p.wait().term_signal, SIGKILL);
-        std::this_thread::sleep_for(100ms);  // the parent-death signal's work
-        EXPECT_EQ(processes_in(dir / folder), lines_of({})) << "a step outlived station_run";
+        EXPECT_TRUE(test_support::nothing_left_in(dir / folder)) << "a step outlived station_run";
         const std::string text = read_file(log);
         for (const std::string& line : split_lines(text.substr(0, text.rfind('\n') + 1))) {
             EXPECT_TRUE(json::accept(line)) << line;
@@ -320,10 +320,11 @@ TEST_F(StationRun, HangSweepEndsEveryRunInTime) {
         EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
         const json rec = parse_file(*s.dir / "run/record.json");
         EXPECT_EQ(rec["steps"][0]["verdict"], "TIMEOUT");
-        // The step ended in time; the whole run, process starts included, soon after.
-        EXPECT_LT(rec["steps"][0]["attempts"][0]["duration_s"].get<double>(), 0.5 + 0.3 + 1);
-        EXPECT_LT(std::chrono::steady_clock::now() - s.start, 10s);
-        EXPECT_EQ(processes_in(*s.dir / "run"), lines_of({}));
+        // The step ended in time, with room for a loaded machine; the whole
+        // run, process starts included, soon after.
+        EXPECT_LT(rec["steps"][0]["attempts"][0]["duration_s"].get<double>(), 0.5 + 0.3 + 3);
+        EXPECT_LT(std::chrono::steady_clock::now() - s.start, 60s);
+        EXPECT_TRUE(test_support::nothing_left_in(*s.dir / "run"));
     }
     std::cout << "hung each of " << sweeps.size() << " calls in turn" << std::endl;
 }
