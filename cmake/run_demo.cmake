@@ -32,4 +32,5 @@ if(STATION)
   run_program("station_run: the board acceptance sequence, with limits, deadlines and a record"
               station_run -i demo_image.rbf -s DEMO-0001 --operator demo -o station)
   message(STATUS "The record is ${DEMO_DIR}/station/record.json, the JUnit file ${DEMO_DIR}/station/junit.xml")
+  message(STATUS "The page to open: ${DEMO_DIR}/station/report.html")
 endif()
