@@ -129,7 +129,7 @@ TEST_F(CaptureInspect, FindsTheSimulatedDevicesSignalGood) {
     EXPECT_NEAR(j["pair"]["phase_deg"].get<double>(), -90, 0.5);
     EXPECT_GT(j["pair"]["coherence"].get<double>(), 0.999);
     EXPECT_GT(j["pair"]["correlation"].get<double>(), 0.999);
-    EXPECT_EQ(j["checks"].size(), 11u);
+    EXPECT_EQ(j["checks"].size(), 16u);
     EXPECT_EQ(j["passed"], true);
 
     r = inspect({});  // the readable report
@@ -154,21 +154,22 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
          [&](std::size_t k) {
              return tone_frame(k, {3000, 20000, 0}, {1800, 20000, 10});
          },
-         {"ch0 clipping"}},
+         {"ch0 clipping", "ch0 sfdr"}},
         {"silent_channel",
          [&](std::size_t k) {
              Frame f = tone_frame(k, clean, clean);
              f[2] = f[3] = 0;
              return f;
          },
-         {"ch1 stuck", "ch1 tone", "coherence"}},
+         {"ch1 stuck", "ch1 tone", "ch1 snr", "ch1 sfdr", "gain match", "coherence"}},
         {"stuck_run",
          [&](std::size_t k) { return tone_frame(k >= 1000 && k < 1100 ? 1000 : k, clean, clean); },
          {"ch0 stuck", "ch1 stuck"}},
         {"dropped_block",  // 77 frames lost on both channels: the tones jump
          [&](std::size_t k) { return tone_frame(k < 30000 ? k : k + 77, clean, clean); },
          {"ch0 continuity", "ch1 continuity"}},
-        {"noisy_but_whole",  // noise turns the phase far more than a lost block would
+        {"noisy_but_whole",  // noise turns the phase far more than a lost block would: its SNR
+                             // fails, its continuity does not
          [&](std::size_t k) {
              Frame f = tone_frame(k, {600, 20000, 0}, {600, 20000, -90});
              for (std::size_t s = 0; s < 4; ++s) {
@@ -178,7 +179,7 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
              }
              return f;
          },
-         {}},
+         {"ch0 snr", "ch1 snr"}},
         {"out_of_step",  // channel 1 drifts 10 kHz away
          [&](std::size_t k) {
              return tone_frame(k, clean, {1800, 30000, 0});
@@ -353,7 +354,9 @@ TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
     EXPECT_TRUE(j["channels"][0]["tone_dbfs"].is_null());
     EXPECT_TRUE(j["channels"][0]["tone_above_floor_db"].is_null());
     EXPECT_TRUE(j["pair"]["coherence"].is_null());
-    EXPECT_EQ(test_support::failed_checks(r.err), lines_of({"ch0 tone", "ch1 tone", "coherence"}));
+    EXPECT_EQ(test_support::failed_checks(r.err),
+              lines_of({"ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 snr", "ch1 sfdr",
+                        "gain match", "coherence"}));
     EXPECT_NE(r.err.find("no tone: the capture is shorter than one 4096-frame window"),
               std::string::npos);
 
@@ -369,7 +372,9 @@ TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
     });
     j = inspect_json(noise, r);
     for (int c = 0; c < 2; ++c) EXPECT_EQ(j["channels"][c]["image_below_floor"], true);
-    EXPECT_EQ(test_support::failed_checks(r.err), lines_of({"ch0 tone", "ch1 tone", "coherence"}));
+    EXPECT_EQ(test_support::failed_checks(r.err),
+              lines_of({"ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 snr", "ch1 sfdr",
+                        "gain match", "coherence"}));
     for (const std::string& bytes : {silent_ch1, noise}) {
         write_file(dir / "dual_test.bin", bytes);
         r = inspect({});

@@ -24,6 +24,7 @@ struct Impairment {
     const char* signal;
     std::vector<std::string> failed;  // the checks capture_inspect must fail
     std::function<void(const json& channel0, const json& channel1, const json& pair)> found;
+    std::vector<std::string> options = {};  // capture_inspect's, beside --json
 };
 
 double num(const json& j, const char* key) {
@@ -35,9 +36,46 @@ const Impairment kImpairments[] = {
      "seed=7",
      {},
      [](const json& c0, const json& c1, const json& pair) {
-         EXPECT_NEAR(num(c0, "tone_offset_hz"), 20000, 20);
+         EXPECT_NEAR(num(c0, "tone_offset_hz"), 20000, 0.001);
          EXPECT_NEAR(num(c1, "tone_dbfs"), -1.12, 0.05);
          EXPECT_NEAR(num(pair, "phase_deg"), -90, 0.5);
+         // Every check passes by a wide margin.
+         for (const json* c : {&c0, &c1}) {
+             EXPECT_GT(num(*c, "snr_db"), 45);
+             EXPECT_GT(num(*c, "sfdr_dbc"), 70);
+             EXPECT_LT(std::fabs(num(*c, "frequency_error_ppm")), 0.001);
+         }
+         EXPECT_LT(std::fabs(num(pair, "gain_match_db")), 0.01);
+     },
+     {"--expected_tone", "20000"}},
+    {"noisy_receiver",  // its tone stands far above the per-bin floor all the same
+     "amplitude=1000,noise=500",
+     {"ch0 snr", "ch1 snr"},
+     [](const json& c0, const json&, const json&) {
+         EXPECT_NEAR(num(c0, "snr_db"), 7.8, 0.1);
+         EXPECT_GT(num(c0, "tone_above_floor_db"), 40);
+     }},
+    {"reference_off_by_50_ppm",
+     "tone=65750",
+     {"ch0 frequency", "ch1 frequency"},
+     [](const json& c0, const json&, const json&) {
+         EXPECT_NEAR(num(c0, "frequency_error_ppm"), 50, 0.001);
+     },
+     {"--expected_tone", "20000"}},
+    {"weaker_channel",
+     "ch1.amplitude=900",
+     {"gain match"},
+     [](const json&, const json&, const json& pair) {
+         EXPECT_NEAR(num(pair, "gain_match_db"), 20 * std::log10(0.5), 0.02);
+     }},
+    {"iq_imbalance",
+     "ch0.iq_gain_db=1,ch0.iq_phase_deg=5",
+     {"ch0 sfdr"},
+     [](const json& c0, const json&, const json&) {
+         EXPECT_NEAR(num(c0, "iq_gain_imbalance_db"), 1, 0.02);
+         EXPECT_NEAR(num(c0, "iq_phase_imbalance_deg"), 5, 0.1);
+         EXPECT_EQ(c0["worst_spur"], "image");
+         EXPECT_NEAR(num(c0, "sfdr_dbc"), 22.8, 0.1);
      }},
     {"tone_below_the_centre",
      "tone=-150000",
@@ -54,7 +92,7 @@ const Impairment kImpairments[] = {
      }},
     {"dead_channel",
      "ch1.amplitude=0",
-     {"ch1 tone", "coherence"},
+     {"ch1 tone", "ch1 snr", "ch1 sfdr", "gain match", "coherence"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_GT(num(c0, "tone_above_floor_db"), 60);
          EXPECT_LT(num(c1, "tone_above_floor_db"), 10);
@@ -63,9 +101,9 @@ const Impairment kImpairments[] = {
     {"channels_drifting_apart",
      "ch1.drift=1",
      {"coherence"},
-     [](const json& c0, const json& c1, const json& pair) {
+     [](const json&, const json&, const json& pair) {
          EXPECT_LT(num(pair, "coherence"), 0.5);
-         EXPECT_GT(num(c1, "tone_offset_hz"), num(c0, "tone_offset_hz"));
+         EXPECT_NEAR(num(pair, "frequency_difference_hz"), 1, 0.001);
      }},
     {"dc_offset",
      "amplitude=1000,dc_i=300,dc_q=-200",
@@ -78,28 +116,31 @@ const Impairment kImpairments[] = {
      }},
     {"dc_without_a_tone",  // a receiver with no tone is no pass, however steady its DC
      "amplitude=0,dc_i=100,dc_q=-50",
-     {"ch0 dc", "ch0 tone", "ch1 dc", "ch1 tone", "coherence"},
+     {"ch0 dc", "ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 dc", "ch1 tone", "ch1 snr", "ch1 sfdr",
+      "coherence"},
      [](const json& c0, const json&, const json&) {
          EXPECT_LT(num(c0, "tone_above_floor_db"), 20);
          EXPECT_GT(std::fabs(num(c0, "tone_offset_hz")), 1000) << "the tone search skips DC";
      }},
     {"weak_tone_in_noise",  // the noise in the tone's lobe is not counted as tone
      "noise=1000,amplitude=60",
-     {"ch0 tone", "ch1 tone", "coherence"},
+     {"ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 snr", "ch1 sfdr", "coherence"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_NEAR(num(c0, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
          EXPECT_NEAR(num(c1, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
      }},
     {"clipping",
      "ch0.amplitude=2600",
-     {"ch0 clipping"},
+     {"ch0 clipping", "ch0 sfdr"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_GT(num(c0, "clipped"), 1e6);
          EXPECT_EQ(num(c1, "clipped"), 0);
+         EXPECT_EQ(c0["worst_spur"], "hd3") << "clipping's third harmonic at -3 f0";
+         EXPECT_NEAR(num(c0, "worst_spur_offset_hz"), -60000, 1);
      }},
     {"iq_gain",
      "amplitude=800,ch0.iq_gain_db=6",
-     {},
+     {"ch0 sfdr", "gain match"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_NEAR(num(c0, "image_dbc"), -9.6, 1);  // (2-1)/(2+1) of the amplitude
          EXPECT_EQ(c0["image_below_floor"], false);
@@ -121,6 +162,12 @@ const Impairment kImpairments[] = {
      }},
 };
 
+std::vector<std::string> options_of(const Impairment& i) {
+    std::vector<std::string> args = {"--json"};
+    args.insert(args.end(), i.options.begin(), i.options.end());
+    return args;
+}
+
 // Every capture side by side, then each inspected.
 TEST(DeviceTwin, CaptureInspectFindsEachImpairment) {
     struct Run {
@@ -140,7 +187,7 @@ TEST(DeviceTwin, CaptureInspectFindsEachImpairment) {
         const Result captured = r.capture->wait();
         ASSERT_EQ(captured.exit_code, 0) << captured.err;
         const Result inspected = test_support::run(
-            test_support::launch_in(r.dir->path(), CAPTURE_INSPECT_BIN, {"--json"}));
+            test_support::launch_in(r.dir->path(), CAPTURE_INSPECT_BIN, options_of(*r.impairment)));
         EXPECT_EQ(inspected.exit_code, r.impairment->failed.empty() ? 0 : 1) << inspected.err;
         EXPECT_EQ(test_support::failed_checks(inspected.err), r.impairment->failed);
         const json j = json::parse(inspected.out);

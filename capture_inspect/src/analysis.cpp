@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -22,6 +23,10 @@ Floats4 load4(const float* p) {
     Floats4 v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+void store4(float* p, Floats4 v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
 // A Hann window over a segment, each value twice: once for I, once for Q.
@@ -109,7 +114,11 @@ double no_negative_zero(double v) {
 }  // namespace
 
 CaptureSums::CaptureSums() {
-    for (ChannelSums& c : channels) c.spectrum.assign(kFftSize, 0.0);
+    for (ChannelSums& c : channels) {
+        c.spectrum.assign(kFftSize, 0.0);
+        c.advance.assign(2 * kFftSize, 0.0);
+        c.mirror.assign(2 * (kFftSize / 2 + 1), 0.0);
+    }
     pair.spectrum_re.assign(kFftSize, 0.0);
     pair.spectrum_im.assign(kFftSize, 0.0);
 }
@@ -128,6 +137,8 @@ void CaptureSums::append(const CaptureSums& next) {
         a.turn_spread += b.turn_spread;
         a.turns += b.turns;
         for (std::size_t k = 0; k < kFftSize; ++k) a.spectrum[k] += b.spectrum[k];
+        for (std::size_t k = 0; k < a.advance.size(); ++k) a.advance[k] += b.advance[k];
+        for (std::size_t k = 0; k < a.mirror.size(); ++k) a.mirror[k] += b.mirror[k];
     }
     pair.cross_re += next.pair.cross_re;
     pair.cross_im += next.pair.cross_im;
@@ -140,6 +151,7 @@ void CaptureSums::append(const CaptureSums& next) {
     }
     frames += next.frames;
     segments += next.segments;
+    mirrored += next.mirrored;
 }
 
 namespace {
@@ -166,32 +178,52 @@ fftwf_plan shared_plan() {
 
 ChunkAnalyzer::ChunkAnalyzer() : window_(hann()) {
     for (auto& p : plane_) p.reset(new float[kChunkBefore + kChunkFrames + kChunkAfter]);
+    for (auto* v : {&advance_like_, &advance_cross_}) {
+        for (auto& a : *v) a.assign(2 * kFftSize, 0.0f);
+    }
+    for (auto* v : {&mirror_like_, &mirror_cross_}) {
+        for (auto& a : *v) a.assign(2 * (kFftSize / 2 + 1), 0.0f);
+    }
+    for (auto& a : spectra_) a.assign(kFftSize, 0.0f);
     plan_ = shared_plan();
     in_ = fftwf_alloc_complex(2 * kFftSize);
     out_ = fftwf_alloc_complex(2 * kFftSize);
-    if (in_ == nullptr || out_ == nullptr) throw std::bad_alloc();
+    before_ = fftwf_alloc_complex(2 * kFftSize);
+    if (in_ == nullptr || out_ == nullptr || before_ == nullptr) throw std::bad_alloc();
 }
 
 ChunkAnalyzer::~ChunkAnalyzer() {
     fftwf_free(in_);
     fftwf_free(out_);
+    fftwf_free(before_);
 }
 
 void ChunkAnalyzer::sum(const std::int16_t* frames, std::uint64_t first, std::size_t count,
                         std::uint64_t total, CaptureSums& out) {
+    // The spectra are written whole at the span's end; the rest starts anew.
     for (ChannelSums& c : out.channels) {
         std::vector<double> spectrum = std::move(c.spectrum);
+        std::vector<double> advance = std::move(c.advance);
+        std::vector<double> mirror = std::move(c.mirror);
         c = ChannelSums{};
-        std::fill(spectrum.begin(), spectrum.end(), 0.0);
         c.spectrum = std::move(spectrum);
+        c.advance = std::move(advance);
+        c.mirror = std::move(mirror);
     }
     out.pair.cross_re = out.pair.cross_im = 0;
-    std::fill(out.pair.spectrum_re.begin(), out.pair.spectrum_re.end(), 0.0);
-    std::fill(out.pair.spectrum_im.begin(), out.pair.spectrum_im.end(), 0.0);
     out.head.clear();
     out.frames = count;
     out.segments = 0;
-    if (count == 0) return;
+    out.mirrored = 0;
+    if (count == 0) {
+        for (ChannelSums& c : out.channels) {
+            for (auto* v : {&c.spectrum, &c.advance, &c.mirror})
+                std::fill(v->begin(), v->end(), 0.0);
+        }
+        std::fill(out.pair.spectrum_re.begin(), out.pair.spectrum_re.end(), 0.0);
+        std::fill(out.pair.spectrum_im.begin(), out.pair.spectrum_im.end(), 0.0);
+        return;
+    }
 
     const std::size_t before =
         static_cast<std::size_t>(std::min<std::uint64_t>(first, kChunkBefore));
@@ -227,8 +259,36 @@ void ChunkAnalyzer::sum(const std::int16_t* frames, std::uint64_t first, std::si
     out.pair.cross_im = cross_im;
 
     for (int c = 0; c < 2; ++c) phase_turns(2, before + count, c, out.channels[c]);
+    // Within a span each segment after the first follows one a hop before it.
+    for (auto* v : {&advance_like_, &advance_cross_, &mirror_like_, &mirror_cross_}) {
+        for (auto& a : *v) std::fill(a.begin(), a.end(), 0.0f);
+    }
+    for (auto& a : spectra_) std::fill(a.begin(), a.end(), 0.0f);
     for (std::uint64_t s = first; s < first + count && s + kFftSize <= total; s += kHop) {
-        segment(before + static_cast<std::size_t>(s - first), out);
+        const std::uint64_t index = (s - first) / kHop;
+        segment(before + static_cast<std::size_t>(s - first), index > 0, index % 2 == 0, out);
+    }
+    for (std::size_t k = 0; k < kFftSize; ++k) {
+        out.channels[0].spectrum[k] = spectra_[0][k];
+        out.channels[1].spectrum[k] = spectra_[1][k];
+        out.pair.spectrum_re[k] = spectra_[2][k];
+        out.pair.spectrum_im[k] = spectra_[3][k];
+    }
+    for (int c = 0; c < 2; ++c) {
+        // x conj(y): re = xr yr + xi yi, im = xi yr - xr yi; x m: re = xr mr - xi mi,
+        // im = xr mi + xi mr.
+        const std::vector<float>&al = advance_like_[c], &ac = advance_cross_[c];
+        const std::vector<float>&ml = mirror_like_[c], &mc = mirror_cross_[c];
+        std::vector<double>& advance = out.channels[c].advance;
+        std::vector<double>& mirror = out.channels[c].mirror;
+        for (std::size_t k = 0; k < kFftSize; ++k) {
+            advance[2 * k] = static_cast<double>(al[2 * k]) + al[2 * k + 1];
+            advance[2 * k + 1] = static_cast<double>(ac[2 * k + 1]) - ac[2 * k];
+        }
+        for (std::size_t k = 0; k <= kFftSize / 2; ++k) {
+            mirror[2 * k] = static_cast<double>(ml[2 * k]) - ml[2 * k + 1];
+            mirror[2 * k + 1] = static_cast<double>(mc[2 * k]) + mc[2 * k + 1];
+        }
     }
     for (std::size_t f = 0; first + f < kHeadFrames && f < count; ++f) {
         const std::int16_t* v = frames + kFrameValues * f;
@@ -323,7 +383,7 @@ void ChunkAnalyzer::phase_turns(std::size_t from, std::size_t to, int c, Channel
     out.turns += turns;
 }
 
-void ChunkAnalyzer::segment(std::size_t at, CaptureSums& out) {
+void ChunkAnalyzer::segment(std::size_t at, bool follows, bool mirrored, CaptureSums& out) {
     // Plain float arrays, so that the compiler can vectorise these loops.
     const float* __restrict w = window_.data();
     for (std::size_t c = 0; c < 2; ++c) {
@@ -338,10 +398,10 @@ void ChunkAnalyzer::segment(std::size_t at, CaptureSums& out) {
     fftwf_execute_dft(plan_, in_, out_);
     const float* __restrict x0 = reinterpret_cast<const float*>(out_);
     const float* __restrict x1 = reinterpret_cast<const float*>(out_ + kFftSize);
-    double* __restrict p0 = out.channels[0].spectrum.data();
-    double* __restrict p1 = out.channels[1].spectrum.data();
-    double* __restrict re = out.pair.spectrum_re.data();
-    double* __restrict im = out.pair.spectrum_im.data();
+    float* __restrict p0 = spectra_[0].data();
+    float* __restrict p1 = spectra_[1].data();
+    float* __restrict re = spectra_[2].data();
+    float* __restrict im = spectra_[3].data();
     for (std::size_t k = 0; k < kFftSize; ++k) {
         const float a = x0[2 * k], b = x0[2 * k + 1], c = x1[2 * k], d = x1[2 * k + 1];
         p0[k] += a * a + b * b;
@@ -350,6 +410,42 @@ void ChunkAnalyzer::segment(std::size_t at, CaptureSums& out) {
         re[k] += c * a + d * b;
         im[k] += d * a - c * b;
     }
+    const Ints4 swap_parts = {1, 0, 3, 2}, swap_bins = {2, 3, 0, 1}, reverse = {3, 2, 1, 0};
+    for (std::size_t c = 0; c < 2; ++c) {
+        const float* x = reinterpret_cast<const float*>(out_ + c * kFftSize);
+        if (follows) {
+            // Two bins a vector: x y and x with y's parts swapped.
+            const float* y = reinterpret_cast<const float*>(before_ + c * kFftSize);
+            float* like = advance_like_[c].data();
+            float* cross = advance_cross_[c].data();
+            for (std::size_t j = 0; j < 2 * kFftSize; j += 4) {
+                const Floats4 xv = load4(x + j), yv = load4(y + j);
+                store4(like + j, load4(like + j) + xv * yv);
+                store4(cross + j, load4(cross + j) + xv * __builtin_shuffle(yv, swap_parts));
+            }
+        }
+        // Every other segment: its neighbours overlap it, and tell little more.
+        if (!mirrored) continue;
+        if (c == 0) ++out.mirrored;
+        // Bin k against bin N - k: bins 0 and N/2 are their own mirrors, and
+        // bins k, k + 1 meet N - k, N - k - 1, loaded the other way round.
+        float* like = mirror_like_[c].data();
+        float* cross = mirror_cross_[c].data();
+        for (std::size_t k : {std::size_t{0}, std::size_t{1}, kFftSize / 2}) {
+            const std::size_t m = (kFftSize - k) % kFftSize;
+            like[2 * k] += x[2 * k] * x[2 * m];
+            like[2 * k + 1] += x[2 * k + 1] * x[2 * m + 1];
+            cross[2 * k] += x[2 * k] * x[2 * m + 1];
+            cross[2 * k + 1] += x[2 * k + 1] * x[2 * m];
+        }
+        for (std::size_t k = 2; k < kFftSize / 2; k += 2) {
+            const Floats4 xv = load4(x + 2 * k);
+            const Floats4 back = load4(x + 2 * (kFftSize - k - 1));
+            store4(like + 2 * k, load4(like + 2 * k) + xv * __builtin_shuffle(back, swap_bins));
+            store4(cross + 2 * k, load4(cross + 2 * k) + xv * __builtin_shuffle(back, reverse));
+        }
+    }
+    std::swap(out_, before_);
     ++out.segments;
 }
 
@@ -385,12 +481,19 @@ void phase_turn_figures(const ChannelSums& s, ChannelFigures& ch) {
     ch.largest_phase_jump_deg = degrees(std::acos(std::clamp(cosine, -1.0, 1.0)));
     ch.phase_turn_rms_deg =
         degrees(std::sqrt(std::max(0.0, s.turn_spread / static_cast<double>(s.turns))));
+    // For n turns of Gaussian spread, the largest is about sqrt(2 ln n) times
+    // their RMS: a whole but noisy capture makes such a jump somewhere.
+    const double turns = std::max(3.0, static_cast<double>(s.turns));
+    ch.noise_phase_jump_deg =
+        std::min(180.0, std::sqrt(2 * std::log(turns)) * *ch.phase_turn_rms_deg);
+    ch.phase_jump_over_noise_deg = *ch.largest_phase_jump_deg - 2 * *ch.noise_phase_jump_deg;
 }
 
 // The tone away from DC and its image, from the channel's averaged spectrum;
 // gives the tone's bin.
 std::size_t tone_figures(const std::vector<double>& p, std::uint64_t segments, double bin_hz,
-                         const WindowSums& window, ChannelFigures& ch) {
+                         const WindowSums& window, ChannelFigures& ch, double& coarse_bin,
+                         double& noise_bin) {
     // The tone is searched away from DC: a DC offset is its own figure.
     std::size_t k = kLobe + 1;
     for (std::size_t j = kLobe + 1; j < kFftSize - kLobe; ++j) {
@@ -409,6 +512,8 @@ std::size_t tone_figures(const std::vector<double>& p, std::uint64_t segments, d
     double bin = static_cast<double>(k) + delta;
     if (bin >= kFftSize / 2.0) bin -= kFftSize;
     ch.tone_offset_hz = no_negative_zero(bin * bin_hz);
+    coarse_bin = bin;
+    noise_bin = noise_mean(median, segments);
     ch.tone_above_floor_db = p[k] <= 0    ? 0.0
                              : median > 0 ? 10.0 * std::log10(p[k] / median)
                                           : -kFloorDb;
@@ -433,6 +538,211 @@ std::size_t tone_figures(const std::vector<double>& p, std::uint64_t segments, d
         ch.spectrum_dbfs[j] = to_db(p[(j + kFftSize / 2) % kFftSize] / scale);
     }
     return k;
+}
+
+// A Hann window's response to a tone `d` bins from a bin (the periodic
+// window of the segments, in closed form): 0.5 D(d) - 0.25 D(d - 1) - 0.25
+// D(d + 1), D the sum of the segment's unit phasors.
+std::complex<double> hann_response(double d) {
+    const double n = static_cast<double>(kFftSize);
+    auto dirichlet = [n](double x) {
+        const double turns = x - n * std::round(x / n);
+        if (std::fabs(turns) < 1e-12) return std::complex<double>(n, 0);
+        if (std::fabs(x - std::round(x)) < 1e-12) return std::complex<double>(0, 0);
+        const std::complex<double> j(0, 1);
+        return (1.0 - std::exp(-2.0 * M_PI * j * x)) / (1.0 - std::exp(-2.0 * M_PI * j * x / n));
+    };
+    return 0.5 * dirichlet(d) - 0.25 * dirichlet(d - 1) - 0.25 * dirichlet(d + 1);
+}
+
+// The part of a component's power that the 2 kLobe + 1 bins around the bin
+// nearest to it take, in |X|^2 per unit of power: the component lies
+// `offset` bins from that bin.
+double lobe_gain(double offset) {
+    double gain = 0;
+    for (long j = -kLobe; j <= kLobe; ++j)
+        gain += std::norm(hann_response(offset - static_cast<double>(j)));
+    return gain;
+}
+
+// A spectral line at a fractional bin `at` (0 .. N): its nearest bin and its
+// offset from it.
+struct Line {
+    std::size_t bin;
+    double offset;
+};
+
+Line line_at(double at) {
+    const double n = static_cast<double>(kFftSize);
+    at -= n * std::floor(at / n);
+    const double nearest = std::round(at);
+    return {static_cast<std::size_t>(nearest) % kFftSize, at - nearest};
+}
+
+// A line's power, in sample units squared, with the noise in its lobe taken
+// out (what is left may be below zero: then the line is no more than noise).
+double line_power(const std::vector<double>& p, const Line& l, double noise_bin,
+                  std::uint64_t segments) {
+    return (lobe_sum(p, l.bin) - (2 * kLobe + 1) * noise_bin) /
+           (static_cast<double>(segments) * lobe_gain(l.offset));
+}
+
+// How many bins either side of a line of `power` its leakage reaches above a
+// hundredth of the noise in a bin: the Hann window's response falls as
+// 1 / (pi d (d^2 - 1)) d bins away. The noise is measured beyond.
+long reach(double power, double noise_bin, std::uint64_t segments) {
+    const double peak = power * static_cast<double>(segments) * std::norm(hann_response(0));
+    long e = kLobe + 1;
+    for (; e < 256; ++e) {
+        const double d = static_cast<double>(e) - 0.5;
+        if (peak / (M_PI * M_PI * d * d * (d * d - 1) * (d * d - 1)) <= 0.01 * noise_bin) break;
+    }
+    return e;
+}
+
+// A component of the spectrum the noise is measured around.
+struct Component {
+    const char* name;  // "dc", "tone", "image", "hd2" ... "hd6"
+    double at;         // fractional bin
+    double power = 0;  // sample units squared, noise taken out
+};
+
+// The tone placed finer than a bin from how far its lobe's phase turns in a
+// hop between segments; `coarse` is its fractional bin from the spectrum.
+// The turn gives the frequency only modulo two bins, which the coarse place
+// settles.
+double fine_bin(const std::vector<double>& advance, std::size_t k, double coarse) {
+    std::complex<double> turn(0, 0);
+    for (long j = -kLobe; j <= kLobe; ++j) {
+        const std::size_t b = bin_at(k, j);
+        turn += std::complex<double>(advance[2 * b], advance[2 * b + 1]);
+    }
+    if (std::abs(turn) == 0) return coarse;
+    // A hop is half a segment: f hop = bin / 2 cycles.
+    const double cycles = std::arg(turn) / (2 * M_PI);
+    const double hops = static_cast<double>(kFftSize) / static_cast<double>(kHop);
+    const double m = std::round(coarse / hops - cycles);
+    return hops * (cycles + m);
+}
+
+// The receiver's figures of merit of one channel around its tone at bin k.
+void merit_figures(const ChannelSums& s, std::uint64_t segments, std::uint64_t mirrored,
+                   double bin_hz, double coarse_bin, std::size_t k, double noise_bin,
+                   const WindowSums& window, const Reference& reference, ChannelFigures& ch) {
+    const std::vector<double>& p = s.spectrum;
+    const double n = static_cast<double>(kFftSize);
+    const double tone_at = fine_bin(s.advance, k, coarse_bin < 0 ? coarse_bin + n : coarse_bin);
+    double offset_bins = tone_at - n * std::floor(tone_at / n);
+    if (offset_bins >= n / 2) offset_bins -= n;
+    ch.tone_offset_hz = no_negative_zero(offset_bins * bin_hz);
+    const double dc_power = ch.dc_i * ch.dc_i + ch.dc_q * ch.dc_q;
+
+    std::vector<Component> parts = {{"dc", 0, dc_power}, {"tone", tone_at}, {"image", -tone_at}};
+    static const char* const kHarmonics[] = {"hd2", "hd3", "hd4", "hd5", "hd6"};
+    for (int h = 2; h <= 6; ++h) {
+        // Even orders fall either side; odd ones alternate: -3 f0, +5 f0.
+        const double sign = h % 2 == 0 || ((h - 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+        for (double side : h % 2 == 0 ? std::vector<double>{1, -1} : std::vector<double>{sign}) {
+            const double at = side * h * tone_at;
+            // A harmonic that lands on another component is that component's.
+            const bool taken = std::any_of(parts.begin(), parts.end(), [&](const Component& c) {
+                const double apart = std::fabs(std::remainder(at - c.at, n));
+                return apart <= 2 * kLobe + 1;
+            });
+            if (!taken) parts.push_back({kHarmonics[h - 2], at});
+        }
+    }
+    // The noise: the mean bin where no component reaches, counted at that mean
+    // under the components too.
+    std::vector<bool> excluded(kFftSize, false);
+    auto measure = [&](double noise) {
+        for (Component& c : parts) {
+            if (std::string(c.name) != "dc")
+                c.power = line_power(p, line_at(c.at), noise, segments);
+        }
+    };
+    measure(noise_bin);
+    for (const Component& c : parts) {
+        const long e = reach(std::max(c.power, 0.0), noise_bin, segments);
+        const Line l = line_at(c.at);
+        for (long j = -e; j <= e; ++j) excluded[bin_at(l.bin, j)] = true;
+    }
+    double noise_sum = 0;
+    std::size_t noise_bins = 0;
+    std::size_t loudest = kFftSize;  // the largest bin where no component reaches
+    for (std::size_t j = 0; j < kFftSize; ++j) {
+        if (excluded[j]) continue;
+        noise_sum += p[j];
+        ++noise_bins;
+        if (loudest == kFftSize || p[j] > p[loudest]) loudest = j;
+    }
+    if (noise_bins > 0) noise_bin = noise_sum / static_cast<double>(noise_bins);
+    measure(noise_bin);
+
+    const double full = kFullScale * kFullScale;
+    const double tone = parts[1].power;
+    if (!(tone > 0)) return;
+    const double noise = noise_bin / (static_cast<double>(segments) * window.sum_sq);
+    const double image = std::max(parts[2].power, 0.0);
+    double harmonics = 0;
+    for (std::size_t i = 3; i < parts.size(); ++i) harmonics += std::max(parts[i].power, 0.0);
+    ch.tone_dbfs = to_db(tone / full);
+    ch.snr_db = to_db(tone / noise);
+    ch.sinad_db = to_db(tone / (noise + image + harmonics));
+    ch.thd_dbc = to_db(harmonics / tone);
+    ch.enob_bits = (*ch.sinad_db - *ch.tone_dbfs - 1.76) / 6.02;
+    ch.nsd_dbfs_hz = to_db(noise / full) - 10 * std::log10(bin_hz * n);
+    ch.lo_leakage_dbc = to_db(dc_power / tone);
+
+    // The largest other component: the image, a harmonic, or anything else.
+    const double floor =
+        (2 * kLobe + 1) * noise_bin / (static_cast<double>(segments) * lobe_gain(0));
+    const Component* worst = nullptr;
+    for (std::size_t i = 2; i < parts.size(); ++i) {
+        if (worst == nullptr || parts[i].power > worst->power) worst = &parts[i];
+    }
+    Component other{"other", static_cast<double>(loudest)};
+    if (loudest < kFftSize) {
+        other.power = line_power(p, {loudest, 0}, noise_bin, segments);
+        if (worst == nullptr || other.power > worst->power) worst = &other;
+    }
+    const double spur = worst == nullptr ? floor : std::max(worst->power, floor);
+    ch.sfdr_below_floor = worst == nullptr || worst->power < floor;
+    if (!ch.sfdr_below_floor) {
+        ch.worst_spur = worst->name;
+        double at = worst->at - n * std::floor(worst->at / n);
+        if (at >= n / 2) at -= n;
+        ch.worst_spur_offset_hz = no_negative_zero(at * bin_hz);
+    }
+    ch.sfdr_dbc = to_db(tone / spur);
+    ch.sfdr_dbfs = to_db(full / spur);
+
+    // The tone against its image: X[k] X[-k] over |X[k]|^2 is v / conj(u),
+    // for y = u e^(jwt) + v e^(-jwt); with Q = g A sin(wt + phi) against
+    // I = A cos(wt), g e^(-j phi) = (1 - r) / (1 + r).
+    std::complex<double> product(0, 0);
+    double power = 0;
+    const Line t = line_at(tone_at);
+    for (long j = -kLobe; j <= kLobe; ++j) {
+        const std::size_t b = bin_at(t.bin, j);
+        const std::size_t half = b <= kFftSize / 2 ? b : kFftSize - b;
+        product += std::complex<double>(s.mirror[2 * half], s.mirror[2 * half + 1]);
+        power += p[b] - noise_bin;
+    }
+    // The mirror sums cover every other segment.
+    power *= static_cast<double>(mirrored) / static_cast<double>(segments);
+    if (power > 0) {
+        const std::complex<double> r = product / power;
+        const std::complex<double> z = (1.0 - r) / (1.0 + r);
+        if (std::abs(z) > 0) {
+            ch.iq_gain_imbalance_db = no_negative_zero(20 * std::log10(std::abs(z)));
+            ch.iq_phase_imbalance_deg = no_negative_zero(-degrees(std::arg(z)));
+        }
+    }
+    if (reference.expected_tone_hz && reference.centre_frequency > 0) {
+        ch.frequency_error_ppm = no_negative_zero(
+            (*ch.tone_offset_hz - *reference.expected_tone_hz) / reference.centre_frequency * 1e6);
+    }
 }
 
 // The correlation coefficient of the whole capture.
@@ -465,7 +775,8 @@ void coherence_figures(const CaptureSums& sums, const std::array<std::size_t, 2>
 
 }  // namespace
 
-CaptureFigures figures_from(const CaptureSums& sums, double rate) {
+CaptureFigures figures_from(const CaptureSums& sums, const Reference& reference) {
+    const double rate = reference.sample_rate;
     CaptureFigures f;
     f.frames = sums.frames;
     f.segments = sums.segments;
@@ -480,11 +791,19 @@ CaptureFigures figures_from(const CaptureSums& sums, double rate) {
         level_figures(sums.channels[c], static_cast<double>(sums.frames), f.channels[c]);
         phase_turn_figures(sums.channels[c], f.channels[c]);
         if (sums.segments > 0) {
+            double coarse = 0, noise = 0;
             tone_bin[c] = tone_figures(sums.channels[c].spectrum, sums.segments, f.bin_hz, window,
-                                       f.channels[c]);
+                                       f.channels[c], coarse, noise);
+            merit_figures(sums.channels[c], sums.segments, sums.mirrored, f.bin_hz, coarse,
+                          tone_bin[c], noise, window, reference, f.channels[c]);
         }
     }
     f.correlation = correlation(sums, f);
     if (sums.segments > 0) coherence_figures(sums, tone_bin, f);
+    const ChannelFigures &c0 = f.channels[0], &c1 = f.channels[1];
+    if (c0.snr_db && c1.snr_db) {
+        f.gain_match_db = no_negative_zero(*c1.tone_dbfs - *c0.tone_dbfs);
+        f.frequency_difference_hz = no_negative_zero(*c1.tone_offset_hz - *c0.tone_offset_hz);
+    }
     return f;
 }

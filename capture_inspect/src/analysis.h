@@ -48,7 +48,20 @@ struct ChannelFigures {
     // second difference of the phase): a lost or repeated block turns it at
     // once; noise turns it a little everywhere.
     Figure largest_phase_jump_deg, phase_turn_rms_deg;
-    std::uint64_t phase_turns = 0;      // turns of samples strong enough to have a phase
+    std::uint64_t phase_turns = 0;  // turns of samples strong enough to have a phase
+    // The largest jump that noise alone would likely make somewhere in the
+    // capture, and the largest jump less twice that: above zero only where a
+    // jump stands clear of the noise.
+    Figure noise_phase_jump_deg, phase_jump_over_noise_deg;
+    // The receiver's figures of merit (IEEE 1241, in their I/Q forms), from
+    // the tone, its image, its harmonics 2 to 6, DC and the noise between them.
+    Figure snr_db, sinad_db, thd_dbc, sfdr_dbc, sfdr_dbfs, enob_bits, nsd_dbfs_hz;
+    bool sfdr_below_floor = false;  // the largest other component is only noise
+    Figure worst_spur_offset_hz;
+    const char* worst_spur = nullptr;  // "image", "hd2" ... "hd6", "other"; none below the floor
+    Figure frequency_error_ppm;        // against the expected tone, when one is given
+    Figure iq_gain_imbalance_db, iq_phase_imbalance_deg;  // Q against I
+    Figure lo_leakage_dbc;                                // DC against the tone
     std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards; empty without a segment
 };
 
@@ -58,9 +71,11 @@ struct CaptureFigures {
     double bin_hz = 0;
     double resolution_bandwidth_hz = 0;  // the Hann window's noise bandwidth
     std::array<ChannelFigures, 2> channels;
-    Figure correlation;  // magnitude of the complex correlation coefficient
-    Figure coherence;    // magnitude-squared coherence at the stronger tone, in [0, 1]
-    Figure phase_deg;    // channel 1 against channel 0 at that tone, (-180, 180]
+    Figure correlation;              // magnitude of the complex correlation coefficient
+    Figure coherence;                // magnitude-squared coherence at the stronger tone, in [0, 1]
+    Figure phase_deg;                // channel 1 against channel 0 at that tone, (-180, 180]
+    Figure gain_match_db;            // channel 1's tone against channel 0's
+    Figure frequency_difference_hz;  // channel 1's tone less channel 0's
     std::vector<std::array<std::int16_t, 4>> head;  // the first frames as they are
 };
 
@@ -81,6 +96,13 @@ struct ChannelSums {
     double turn_spread = 0;          // sum over counted turns, see phase_turn_rms_deg
     std::uint64_t turns = 0;
     std::vector<double> spectrum;  // |X|^2 per bin, summed over segments
+    // X[k] times the conjugate of the segment before's X[k] (re, im per bin),
+    // over the segments of a span after its first: how far each bin's phase
+    // turns in a hop, which places a tone far finer than a bin.
+    std::vector<double> advance;
+    // X[k] X[N-k] (re, im) for k up to N/2: the tone against its image, whose
+    // ratio gives the I/Q gain and phase imbalance.
+    std::vector<double> mirror;
 };
 
 struct PairSums {
@@ -92,6 +114,7 @@ struct PairSums {
 struct CaptureSums {
     std::uint64_t frames = 0;
     std::uint64_t segments = 0;
+    std::uint64_t mirrored = 0;  // segments in the mirror sums
     std::array<ChannelSums, 2> channels;
     PairSums pair;
     std::vector<std::array<std::int16_t, 4>> head;
@@ -121,7 +144,9 @@ private:
     void channel_sums(const std::int16_t* frames, std::size_t count, std::size_t at, int c,
                       ChannelSums& out);
     void phase_turns(std::size_t from, std::size_t to, int c, ChannelSums& out);
-    void segment(std::size_t at, CaptureSums& out);
+    // Transforms the segment at `at` and adds it to the sums: to the advance
+    // when it `follows` one a hop before, to the mirror when `mirrored`.
+    void segment(std::size_t at, bool follows, bool mirrored, CaptureSums& out);
 
     // I0, Q0, I1, Q1 of the span and around it; every value read was written
     // first, so they start unset (and untouched pages cost nothing).
@@ -129,8 +154,23 @@ private:
     std::vector<float> window_;
     fftwf_complex* in_ = nullptr;
     fftwf_complex* out_ = nullptr;
+    fftwf_complex* before_ = nullptr;  // the segment before's transform
+    // A span's advance and mirror sums, in float over its few segments and
+    // as products of like parts (re re, im im | re im, im re), so that the
+    // loops run in vectors without a sum across a vector; joined into
+    // complex sums in double at the span's end.
+    std::array<std::vector<float>, 2> advance_like_, advance_cross_, mirror_like_, mirror_cross_;
+    // The span's power and cross spectra, in float the same way.
+    std::array<std::vector<float>, 4> spectra_;  // |X0|^2, |X1|^2, re and im of X1 conj(X0)
     fftwf_plan plan_ = nullptr;
 };
 
+// What the figures are read against.
+struct Reference {
+    double sample_rate = kCaptureSampleRate;
+    double centre_frequency = kCaptureFrequency;
+    std::optional<double> expected_tone_hz;  // for the frequency error
+};
+
 // The figures of a whole capture from its sums.
-CaptureFigures figures_from(const CaptureSums& sums, double sample_rate);
+CaptureFigures figures_from(const CaptureSums& sums, const Reference& reference);

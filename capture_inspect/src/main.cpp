@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,17 +42,34 @@ struct Settings {
     double min_tone_db = 20;
     double min_coherence = 0.9;
     double max_phase_jump = 30;
+    double min_snr_db = 30;
+    double min_sfdr_dbc = 30;
+    double max_gain_mismatch_db = 3;
+    double max_ppm = 10;
+    std::optional<double> expected_tone_hz;
     unsigned jobs = available_processors();
 };
 
 static const cmdline::option_record long_options[] = {
-    {"rate", 1, nullptr, 'r'},           {"frequency", 1, nullptr, 'f'},
-    {"sigmf", 0, nullptr, 'S'},          {"plot", 1, nullptr, 'P'},
-    {"json", 0, nullptr, 'J'},           {"max_clipped", 1, nullptr, 'c'},
-    {"max_stuck", 1, nullptr, 's'},      {"max_dc", 1, nullptr, 'd'},
-    {"min_tone_db", 1, nullptr, 't'},    {"min_coherence", 1, nullptr, 'k'},
-    {"max_phase_jump", 1, nullptr, 'p'}, {"jobs", 1, nullptr, 'j'},
-    {"help", 0, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+    {"rate", 1, nullptr, 'r'},
+    {"frequency", 1, nullptr, 'f'},
+    {"sigmf", 0, nullptr, 'S'},
+    {"plot", 1, nullptr, 'P'},
+    {"json", 0, nullptr, 'J'},
+    {"max_clipped", 1, nullptr, 'c'},
+    {"max_stuck", 1, nullptr, 's'},
+    {"max_dc", 1, nullptr, 'd'},
+    {"min_tone_db", 1, nullptr, 't'},
+    {"min_coherence", 1, nullptr, 'k'},
+    {"max_phase_jump", 1, nullptr, 'p'},
+    {"jobs", 1, nullptr, 'j'},
+    {"min_snr", 1, nullptr, 'N'},
+    {"min_sfdr", 1, nullptr, 'F'},
+    {"max_gain_mismatch", 1, nullptr, 'G'},
+    {"max_ppm", 1, nullptr, 'M'},
+    {"expected_tone", 1, nullptr, 'E'},
+    {"help", 0, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 
 static void print_usage(FILE* out, const char* prog) {
@@ -72,6 +91,12 @@ static void print_usage(FILE* out, const char* prog) {
             "  -t, --min_tone_db <dB>       Least tone height above the noise floor (%s)\n"
             "  -k, --min_coherence <0..1>   Least coherence between the channels (%s)\n"
             "  -p, --max_phase_jump <deg>   Largest sudden phase jump allowed (%s)\n"
+            "      --min_snr <dB>           Least signal-to-noise ratio (%s)\n"
+            "      --min_sfdr <dBc>         Least spurious-free dynamic range (%s)\n"
+            "      --max_gain_mismatch <dB> Largest gain difference between the channels (%s)\n"
+            "      --expected_tone <Hz>     The tone's offset the generator sets: checks the\n"
+            "                               frequency error against it\n"
+            "      --max_ppm <ppm>          Largest frequency error, with --expected_tone (%s)\n"
             "  -j, --jobs <n>               Threads that read the capture (the processors\n"
             "                               this process may run on); the figures are the\n"
             "                               same for any number\n"
@@ -80,7 +105,17 @@ static void print_usage(FILE* out, const char* prog) {
             prog, kCaptureName, fixed(d.rate, 0).c_str(), fixed(d.frequency, 0).c_str(),
             fixed(d.max_clipped_percent, 1).c_str(), fixed(d.max_stuck, 0).c_str(),
             fixed(d.max_dc_dbfs, 0).c_str(), fixed(d.min_tone_db, 0).c_str(),
-            fixed(d.min_coherence, 1).c_str(), fixed(d.max_phase_jump, 0).c_str());
+            fixed(d.min_coherence, 1).c_str(), fixed(d.max_phase_jump, 0).c_str(),
+            fixed(d.min_snr_db, 0).c_str(), fixed(d.min_sfdr_dbc, 0).c_str(),
+            fixed(d.max_gain_mismatch_db, 0).c_str(), fixed(d.max_ppm, 0).c_str());
+}
+
+// How an option is named in a message: -c, or --name where it has no letter.
+static std::string option_name(int c) {
+    for (const cmdline::option_record* o = long_options; o->name != nullptr; ++o) {
+        if (o->val == c && std::isupper(c)) return std::string("--") + o->name;
+    }
+    return std::string("-") + static_cast<char>(c);
 }
 
 // A number text within [min, max], or false.
@@ -102,14 +137,6 @@ static bool is_the_capture(const std::string& output, const std::string& capture
     struct stat st;
     return output == capture || (stat(output.c_str(), &st) == 0 && st.st_dev == capture_st.st_dev &&
                                  st.st_ino == capture_st.st_ino);
-}
-
-// The largest phase jump that noise alone would likely make somewhere in the
-// capture: for n turns of Gaussian spread, the largest is about sqrt(2 ln n)
-// times their RMS. A whole but noisy capture must not fail for such a jump.
-static double noise_phase_jump_deg(const ChannelFigures& ch) {
-    const double turns = std::max(3.0, static_cast<double>(ch.phase_turns));
-    return std::min(180.0, std::sqrt(2 * std::log(turns)) * ch.phase_turn_rms_deg.value_or(0));
 }
 
 static std::vector<Check> run_checks(const Settings& s, const CaptureFigures& f) {
@@ -141,7 +168,7 @@ static std::vector<Check> run_checks(const Settings& s, const CaptureFigures& f)
             {prefix + "tone", ch.tone_above_floor_db.value_or(-INFINITY) >= s.min_tone_db, detail});
         // A jump counts only where it stands clear of what noise makes; a
         // channel too weak to have a phase is the tone check's to fail.
-        const double noise_jump = noise_phase_jump_deg(ch);
+        const double noise_jump = ch.noise_phase_jump_deg.value_or(0);
         const double allowed = std::max(s.max_phase_jump, 2 * noise_jump);
         if (!ch.largest_phase_jump_deg) {
             snprintf(detail, sizeof detail, "no phase: the samples are too weak to have one");
@@ -156,7 +183,52 @@ static std::vector<Check> run_checks(const Settings& s, const CaptureFigures& f)
         }
         checks.push_back(
             {prefix + "continuity", ch.largest_phase_jump_deg.value_or(0) <= allowed, detail});
+        if (ch.snr_db) {
+            snprintf(detail, sizeof detail, "SNR %s dB, at least %s dB",
+                     fixed(*ch.snr_db, 1).c_str(), fixed(s.min_snr_db, 1).c_str());
+        } else {
+            snprintf(detail, sizeof detail, "no SNR: no tone to measure against");
+        }
+        checks.push_back({prefix + "snr", ch.snr_db.value_or(-INFINITY) >= s.min_snr_db, detail});
+        if (ch.sfdr_dbc) {
+            const std::string spur = ch.worst_spur
+                                         ? std::string(ch.worst_spur) + " at " +
+                                               fixed(*ch.worst_spur_offset_hz, 1, true) + " Hz"
+                                         : std::string("the noise floor");
+            snprintf(detail, sizeof detail, "SFDR %s dBc to %s, at least %s dBc",
+                     fixed(*ch.sfdr_dbc, 1).c_str(), spur.c_str(),
+                     fixed(s.min_sfdr_dbc, 1).c_str());
+        } else {
+            snprintf(detail, sizeof detail, "no SFDR: no tone to measure against");
+        }
+        checks.push_back(
+            {prefix + "sfdr", ch.sfdr_dbc.value_or(-INFINITY) >= s.min_sfdr_dbc, detail});
+        // A rig's generator may sit anywhere: only a tone said is checked.
+        if (s.expected_tone_hz) {
+            if (ch.frequency_error_ppm) {
+                snprintf(detail, sizeof detail,
+                         "tone at %s Hz, %s ppm of the centre from %s Hz, at most %s ppm",
+                         fixed(*ch.tone_offset_hz, 3, true).c_str(),
+                         fixed(*ch.frequency_error_ppm, 3, true).c_str(),
+                         fixed(*s.expected_tone_hz, 3, true).c_str(), fixed(s.max_ppm, 3).c_str());
+            } else {
+                snprintf(detail, sizeof detail, "no frequency: no tone to measure");
+            }
+            checks.push_back({prefix + "frequency",
+                              std::fabs(ch.frequency_error_ppm.value_or(INFINITY)) <= s.max_ppm,
+                              detail});
+        }
     }
+    if (f.gain_match_db) {
+        snprintf(detail, sizeof detail, "channel 1 %s dB against channel 0, at most %s dB apart",
+                 fixed(*f.gain_match_db, 2, true).c_str(),
+                 fixed(s.max_gain_mismatch_db, 2).c_str());
+    } else {
+        snprintf(detail, sizeof detail, "no gain match: a channel without a tone");
+    }
+    checks.push_back({"gain match",
+                      std::fabs(f.gain_match_db.value_or(INFINITY)) <= s.max_gain_mismatch_db,
+                      detail});
     if (f.coherence) {
         snprintf(detail, sizeof detail, "coherence %s at the tone, at least %s",
                  fixed(*f.coherence, 3).c_str(), fixed(s.min_coherence, 3).c_str());
@@ -217,6 +289,24 @@ int main(int argc, char* argv[]) {
             case 'p':
                 ok = parse_number(cmdline::optarg, 0, 180, &s.max_phase_jump);
                 break;
+            case 'N':
+                ok = parse_number(cmdline::optarg, -1000, 1000, &s.min_snr_db);
+                break;
+            case 'F':
+                ok = parse_number(cmdline::optarg, -1000, 1000, &s.min_sfdr_dbc);
+                break;
+            case 'G':
+                ok = parse_number(cmdline::optarg, 0, 1000, &s.max_gain_mismatch_db);
+                break;
+            case 'M':
+                ok = parse_number(cmdline::optarg, 0, 1e6, &s.max_ppm);
+                break;
+            case 'E': {
+                double tone = 0;
+                ok = parse_number(cmdline::optarg, -1e12, 1e12, &tone);
+                s.expected_tone_hz = tone;
+                break;
+            }
             case 'h':
                 print_usage(stdout, prog);
                 return finish_output(prog) ? kExitPassed : kExitTrouble;
@@ -225,7 +315,8 @@ int main(int argc, char* argv[]) {
                 return kExitTrouble;
         }
         if (!ok) {
-            fprintf(stderr, "%s: invalid value \"%s\" for -%c\n", prog, cmdline::optarg, c);
+            fprintf(stderr, "%s: invalid value \"%s\" for %s\n", prog, cmdline::optarg,
+                    option_name(c).c_str());
             return kExitTrouble;
         }
     }
@@ -309,7 +400,9 @@ int main(int argc, char* argv[]) {
         return kExitTrouble;
     }
     const CaptureSums& sums = scan.sums;
-    Inspection inspection{name, s.rate, s.frequency, figures_from(sums, s.rate), {}, true};
+    const Reference reference{s.rate, s.frequency, s.expected_tone_hz};
+    Inspection inspection{
+        name, s.rate, s.frequency, s.expected_tone_hz, figures_from(sums, reference), {}, true};
     inspection.checks = run_checks(s, inspection.figures);
     for (const Check& check : inspection.checks) {
         if (!check.passed) {

@@ -242,6 +242,31 @@ void print_report(const Inspection& in) {
             std::printf("  Image            %s dBc at %s Hz\n", fixed(*ch.image_dbc, 1).c_str(),
                         mirror.c_str());
         }
+        if (ch.snr_db) {
+            std::printf("  SNR, SINAD       %s dB, %s dB; ENOB %s bits at full scale\n",
+                        fixed(*ch.snr_db, 2).c_str(), fixed(*ch.sinad_db, 2).c_str(),
+                        fixed(*ch.enob_bits, 2).c_str());
+            std::printf("  Noise density    %s dBFS/Hz\n", fixed(*ch.nsd_dbfs_hz, 1).c_str());
+            const std::string spur = ch.sfdr_below_floor
+                                         ? std::string("the noise floor")
+                                         : std::string(ch.worst_spur) + " at " +
+                                               fixed(*ch.worst_spur_offset_hz, 1, true) + " Hz";
+            std::printf("  SFDR             %s dBc (%s dBFS) to %s; THD %s dBc\n",
+                        fixed(*ch.sfdr_dbc, 1).c_str(), fixed(*ch.sfdr_dbfs, 1).c_str(),
+                        spur.c_str(), fixed(*ch.thd_dbc, 1).c_str());
+            std::printf("  I/Q imbalance    gain %s dB, phase %s degrees; LO leakage %s dBc\n",
+                        shown(ch.iq_gain_imbalance_db, 3, true).c_str(),
+                        shown(ch.iq_phase_imbalance_deg, 2, true).c_str(),
+                        fixed(*ch.lo_leakage_dbc, 1).c_str());
+            if (ch.frequency_error_ppm) {
+                std::printf("  Frequency error  %s ppm of %s Hz, against %s Hz\n",
+                            fixed(*ch.frequency_error_ppm, 3, true).c_str(),
+                            fixed(in.frequency, 0).c_str(),
+                            fixed(*in.expected_tone_hz, 1, true).c_str());
+            }
+        } else {
+            std::printf("  SNR              n/a: no tone\n");
+        }
         if (!ch.largest_phase_jump_deg) {
             std::printf("  Phase turns      n/a: too weak to have a phase\n");
         } else {
@@ -255,6 +280,10 @@ void print_report(const Inspection& in) {
     std::printf("  Coherence        %s at the tone\n", shown(f.coherence, 4).c_str());
     std::printf("  Phase            %s degrees, channel 1 against channel 0\n",
                 shown(f.phase_deg, 1).c_str());
+    std::printf("  Gain match       %s dB, channel 1 against channel 0\n",
+                shown(f.gain_match_db, 3, true).c_str());
+    std::printf("  Frequency        %s Hz apart, channel 1 less channel 0\n",
+                shown(f.frequency_difference_hz, 4, true).c_str());
     std::printf("Checks:\n");
     for (const Check& c : in.checks) {
         std::printf("  %-14s %s  %s\n", c.name.c_str(), c.passed ? "passed" : "FAILED",
@@ -273,29 +302,49 @@ std::string json_report(const Inspection& in) {
     j["duration_s"] = static_cast<double>(f.frames) / in.rate;
     j["segments"] = f.segments;
     j["resolution_bandwidth_hz"] = f.resolution_bandwidth_hz;
+    j["expected_tone_hz"] = figure(in.expected_tone_hz);
     j["channels"] = json::array();
     for (int c = 0; c < 2; c++) {
         const ChannelFigures& ch = f.channels[c];
-        j["channels"].push_back({{"index", c},
-                                 {"dc_i", ch.dc_i},
-                                 {"dc_q", ch.dc_q},
-                                 {"dc_dbfs", ch.dc_dbfs},
-                                 {"rms_dbfs", ch.rms_dbfs},
-                                 {"peak", ch.peak},
-                                 {"clipped", ch.clipped},
-                                 {"longest_stuck_run", ch.longest_stuck_run},
-                                 {"tone_offset_hz", figure(ch.tone_offset_hz)},
-                                 {"tone_dbfs", figure(ch.tone_dbfs)},
-                                 {"tone_above_floor_db", figure(ch.tone_above_floor_db)},
-                                 {"image_dbc", figure(ch.image_dbc)},
-                                 {"image_below_floor", ch.image_below_floor},
-                                 {"largest_phase_jump_deg", figure(ch.largest_phase_jump_deg)},
-                                 {"phase_turn_rms_deg", figure(ch.phase_turn_rms_deg)},
-                                 {"phase_turns", ch.phase_turns}});
+        j["channels"].push_back(
+            {{"index", c},
+             {"dc_i", ch.dc_i},
+             {"dc_q", ch.dc_q},
+             {"dc_dbfs", ch.dc_dbfs},
+             {"rms_dbfs", ch.rms_dbfs},
+             {"peak", ch.peak},
+             {"clipped", ch.clipped},
+             {"longest_stuck_run", ch.longest_stuck_run},
+             {"tone_offset_hz", figure(ch.tone_offset_hz)},
+             {"tone_dbfs", figure(ch.tone_dbfs)},
+             {"tone_above_floor_db", figure(ch.tone_above_floor_db)},
+             {"image_dbc", figure(ch.image_dbc)},
+             {"image_below_floor", ch.image_below_floor},
+             {"largest_phase_jump_deg", figure(ch.largest_phase_jump_deg)},
+             {"phase_turn_rms_deg", figure(ch.phase_turn_rms_deg)},
+             {"phase_turns", ch.phase_turns},
+             {"noise_phase_jump_deg", figure(ch.noise_phase_jump_deg)},
+             {"phase_jump_over_noise_deg", figure(ch.phase_jump_over_noise_deg)},
+             {"snr_db", figure(ch.snr_db)},
+             {"sinad_db", figure(ch.sinad_db)},
+             {"thd_dbc", figure(ch.thd_dbc)},
+             {"sfdr_dbc", figure(ch.sfdr_dbc)},
+             {"sfdr_dbfs", figure(ch.sfdr_dbfs)},
+             {"sfdr_below_floor", ch.sfdr_below_floor},
+             {"worst_spur", ch.worst_spur ? json(ch.worst_spur) : json(nullptr)},
+             {"worst_spur_offset_hz", figure(ch.worst_spur_offset_hz)},
+             {"enob_bits", figure(ch.enob_bits)},
+             {"nsd_dbfs_hz", figure(ch.nsd_dbfs_hz)},
+             {"frequency_error_ppm", figure(ch.frequency_error_ppm)},
+             {"iq_gain_imbalance_db", figure(ch.iq_gain_imbalance_db)},
+             {"iq_phase_imbalance_deg", figure(ch.iq_phase_imbalance_deg)},
+             {"lo_leakage_dbc", figure(ch.lo_leakage_dbc)}});
     }
     j["pair"] = {{"correlation", figure(f.correlation)},
                  {"coherence", figure(f.coherence)},
-                 {"phase_deg", figure(f.phase_deg)}};
+                 {"phase_deg", figure(f.phase_deg)},
+                 {"gain_match_db", figure(f.gain_match_db)},
+                 {"frequency_difference_hz", figure(f.frequency_difference_hz)}};
     j["checks"] = json::array();
     for (const Check& c : in.checks) {
         j["checks"].push_back({{"name", c.name}, {"passed", c.passed}, {"detail", c.detail}});

@@ -2,6 +2,7 @@
 // JSON a rig parses, the SigMF description and the picture.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Inspection {
     std::string name;  // the capture's path, valid UTF-8 for showing
     double rate;
     double frequency;
+    std::optional<double> expected_tone_hz;
     CaptureFigures figures;
     std::vector<Check> checks;
     bool passed;
