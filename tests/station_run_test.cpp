@@ -419,6 +419,50 @@ TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
     EXPECT_EQ(rec["serial"], "SN-1");
     EXPECT_EQ(rec["steps"].size(), 6u);
     EXPECT_EQ(rec["verdict"], "PASS");
+    for (const json& step : rec["steps"]) {
+        for (const json& m : step["attempts"].back()["measurements"]) {
+            EXPECT_EQ(m["verdict"], "PASS") << step["name"] << "/" << m["name"] << " by a margin";
+        }
+    }
+}
+
+// Receivers that every check of the capture passed before its figures of
+// merit: each fails the default sequence through the figure that shows it,
+// and a noisy but working one fails on its SNR and not on phase jumps.
+TEST_F(StationRun, DefaultSequenceFailsEachFaultyReceiverThroughItsFigure) {
+    struct Board {
+        const char* signal;
+        std::vector<std::string> failing;  // measurements of capture-checks, beside its exit status
+    };
+    const Board boards[] = {
+        {"amplitude=1000,noise=500", {"ch0_snr", "ch1_snr"}},
+        {"tone=65750", {"ch0_frequency_error", "ch1_frequency_error"}},
+        {"ch1.amplitude=900", {"gain_match"}},
+        {"ch0.iq_gain_db=1,ch0.iq_phase_deg=5", {"ch0_sfdr", "ch0_image"}},
+        {"amplitude=1000,noise=100", {"ch0_snr", "ch1_snr"}},
+    };
+    std::vector<std::unique_ptr<Process>> runs;
+    for (std::size_t i = 0; i < std::size(boards); ++i) {
+        runs.push_back(std::make_unique<Process>(station(
+            {"-o", "board" + std::to_string(i)}, {{"ORLIX_SIM_SIGNAL", boards[i].signal}})));
+    }
+    for (std::size_t i = 0; i < std::size(boards); ++i) {
+        SCOPED_TRACE(boards[i].signal);
+        const Result r = runs[i]->wait();
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        const json rec = parse_file(dir / ("board" + std::to_string(i)) / "record.json");
+        EXPECT_EQ(rec["verdict"], "FAIL");
+        std::vector<std::string> failing;
+        for (const json& step : rec["steps"]) {
+            if (step["attempts"].empty()) continue;
+            for (const json& m : step["attempts"].back()["measurements"]) {
+                if (m["verdict"] == "FAIL" && m["name"] != "exit_status") {
+                    failing.push_back(m["name"]);
+                }
+            }
+        }
+        EXPECT_EQ(failing, boards[i].failing);
+    }
 }
 
 }  // namespace

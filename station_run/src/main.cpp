@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,15 +43,16 @@ struct Options {
 };
 
 const cmdline::option_record long_options[] = {
-    {"device", 1, nullptr, 'd'},       {"image", 1, nullptr, 'i'},
-    {"serial", 1, nullptr, 's'},       {"station", 1, nullptr, 'S'},
-    {"operator", 1, nullptr, 'O'},     {"output", 1, nullptr, 'o'},
-    {"resume", 1, nullptr, 'R'},       {"report", 1, nullptr, 'P'},
-    {"history", 1, nullptr, 'H'},      {"summary", 0, nullptr, 'U'},
-    {"since", 1, nullptr, 'N'},        {"sequence", 1, nullptr, 'Q'},
-    {"json", 0, nullptr, 'J'},         {"verbose", 0, nullptr, 'v'},
-    {"output-limit", 1, nullptr, 'L'}, {"history-timeout", 1, nullptr, 'T'},
-    {"help", 0, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+    {"device", 1, nullptr, 'd'},        {"image", 1, nullptr, 'i'},
+    {"serial", 1, nullptr, 's'},        {"station", 1, nullptr, 'S'},
+    {"operator", 1, nullptr, 'O'},      {"output", 1, nullptr, 'o'},
+    {"resume", 1, nullptr, 'R'},        {"report", 1, nullptr, 'P'},
+    {"history", 1, nullptr, 'H'},       {"summary", 0, nullptr, 'U'},
+    {"since", 1, nullptr, 'N'},         {"sequence", 1, nullptr, 'Q'},
+    {"json", 0, nullptr, 'J'},          {"verbose", 0, nullptr, 'v'},
+    {"output-limit", 1, nullptr, 'L'},  {"history-timeout", 1, nullptr, 'T'},
+    {"expected-tone", 1, nullptr, 'E'}, {"help", 0, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 
 void print_usage(FILE* out, const char* prog) {
@@ -69,6 +71,8 @@ void print_usage(FILE* out, const char* prog) {
             "      --operator NAME    Who runs it\n"
             "  -o, --output DIR       The run folder (default runs/SERIAL-YYYYMMDDTHHMMSSZ)\n"
             "      --output-limit MB  What is kept of each stream of a step (default 64)\n"
+            "      --expected-tone HZ The tone's offset the generator sets, for {expected_tone}\n"
+            "                         (default 20000, the simulated device's)\n"
             "      --resume DIR       Continue the run that DIR records\n"
             "      --report DIR       Write DIR/report.html from the record there, and exit\n"
             "      --history FILE     The history: a SQLite file (default station.sqlite)\n"
@@ -144,6 +148,18 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
                 o.run.output_limit = static_cast<std::uint64_t>(number * (1 << 20));
                 run_options.push_back("--output-limit");
                 break;
+            case 'E': {
+                char* end = nullptr;
+                errno = 0;
+                o.run.expected_tone_hz = std::strtod(arg, &end);
+                if (errno != 0 || end == arg || *end != '\0' ||
+                    !std::isfinite(o.run.expected_tone_hz)) {
+                    fprintf(stderr, "%s: --expected-tone takes a frequency in Hz\n", prog);
+                    return false;
+                }
+                run_options.push_back("--expected-tone");
+                break;
+            }
             case 'R':
                 o.mode = Mode::resume;
                 o.folder = arg;

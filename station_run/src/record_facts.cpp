@@ -28,10 +28,15 @@ const Attempt* deciding_attempt(const StepRecord& s) {
 std::string attempt_reason(const Attempt& a) {
     if (!a.note.empty()) return a.note;
     if (a.timed_out) return "the deadline passed";
+    // A figure out of its limits says more than the exit status it caused;
+    // a figure missing says less than the exit status that explains it.
+    const Measurement* first = nullptr;
     for (const Measurement& m : a.measurements) {
-        if (!passed(m.verdict) && m.verdict != Verdict::skipped) return measurement_text(m);
+        if (passed(m.verdict) || m.verdict == Verdict::skipped) continue;
+        if (m.value && m.name != "exit_status") return measurement_text(m);
+        if (first == nullptr) first = &m;
     }
-    return "";
+    return first ? measurement_text(*first) : "";
 }
 
 std::string step_note(const StepRecord& s) {

@@ -186,12 +186,23 @@ std::string figures_table(const nlohmann::json& j) {
         "<th scope=\"col\">channel 0</th><th scope=\"col\">channel 1</th></tr>";
     const std::pair<const char*, const char*> rows[] = {
         {"tone_offset_hz", "tone offset (Hz)"},
+        {"frequency_error_ppm", "frequency error (ppm)"},
         {"tone_dbfs", "tone (dBFS)"},
         {"tone_above_floor_db", "tone above floor (dB)"},
+        {"snr_db", "SNR (dB)"},
+        {"sinad_db", "SINAD (dB)"},
+        {"enob_bits", "ENOB (bits)"},
+        {"sfdr_dbc", "SFDR (dBc)"},
+        {"thd_dbc", "THD (dBc)"},
+        {"nsd_dbfs_hz", "noise density (dBFS/Hz)"},
         {"rms_dbfs", "RMS (dBFS)"},
         {"dc_dbfs", "DC (dBFS)"},
+        {"lo_leakage_dbc", "LO leakage (dBc)"},
         {"image_dbc", "image (dBc)"},
+        {"iq_gain_imbalance_db", "I/Q gain imbalance (dB)"},
+        {"iq_phase_imbalance_deg", "I/Q phase imbalance (degrees)"},
         {"largest_phase_jump_deg", "largest phase jump (degrees)"},
+        {"phase_jump_over_noise_deg", "phase jump over the noise's (degrees)"},
         {"clipped", "clipped samples"}};
     for (const auto& [key, label] : rows) {
         html += "<tr><th scope=\"row\">" + std::string(label) + "</th>";
@@ -199,9 +210,12 @@ std::string figures_table(const nlohmann::json& j) {
             html += "<td class=\"n\">" + cell(field(j["channels"][c], key)) + "</td>";
         html += "</tr>";
     }
-    const std::pair<const char*, const char*> pair[] = {{"correlation", "correlation"},
-                                                        {"coherence", "coherence"},
-                                                        {"phase_deg", "phase (degrees)"}};
+    const std::pair<const char*, const char*> pair[] = {
+        {"correlation", "correlation"},
+        {"coherence", "coherence"},
+        {"phase_deg", "phase (degrees)"},
+        {"gain_match_db", "gain match (dB)"},
+        {"frequency_difference_hz", "frequency difference (Hz)"}};
     for (const auto& [key, label] : pair) {
         html += "<tr><th scope=\"row\">" + std::string(label) +
                 "</th><td class=\"n\" colspan=\"2\">" + cell(field(j["pair"], key)) + "</td></tr>";

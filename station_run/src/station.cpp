@@ -87,9 +87,12 @@ std::string find_program(const std::string& name) {
     return found.empty() || found[0] == '/' ? found : working_folder() + "/" + found;
 }
 
-std::string substituted(std::string arg, const RunRecord& run) {
+std::string substituted(std::string arg, const RunRecord& run, const std::string& expected_tone) {
     const std::pair<const char*, const std::string*> fields[] = {
-        {"{device}", &run.device}, {"{image}", &run.image}, {"{output}", &run.output}};
+        {"{device}", &run.device},
+        {"{image}", &run.image},
+        {"{output}", &run.output},
+        {"{expected_tone}", &expected_tone}};
     for (const auto& [name, value] : fields) {
         for (size_t at = arg.find(name); at != std::string::npos; at = arg.find(name, at)) {
             arg.replace(at, strlen(name), *value);
@@ -459,7 +462,9 @@ int run_new(const NewRun& o, const RunSettings& settings) {
     r.started = utc_now();
     for (const Step& step : run.sequence.steps) {
         std::vector<std::string> argv;
-        for (const std::string& arg : step.run) argv.push_back(substituted(arg, r));
+        for (const std::string& arg : step.run) {
+            argv.push_back(substituted(arg, r, number_text(o.expected_tone_hz)));
+        }
         // A program named from the working folder is found from anywhere later.
         if (argv[0].find('/') != std::string::npos) argv[0] = find_program(argv[0]);
         r.steps.push_back({step.name, argv, {}, {}, "", false, false});

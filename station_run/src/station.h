@@ -21,6 +21,7 @@ struct NewRun {
     std::string sequence;  // the sequence file; empty: the installed default
     std::string history = "station.sqlite";
     std::uint64_t output_limit = kDefaultOutputLimit;
+    double expected_tone_hz = 20000;  // for {expected_tone}: the simulated device's tone
 };
 
 // The message "station_run: <what>" on standard error, its control
