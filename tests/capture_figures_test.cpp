@@ -4,8 +4,6 @@
 // definition gives (the noise's exact variance, the imbalance's exact image).
 // Then a second computation, in Python, from the documented conventions.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -16,36 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
+#include "capture_support.h"
 #include "process.h"
-#include "receive_signal.h"
-#include "scan.h"
 
 namespace {
 
 constexpr double kRate = 2e6;
 constexpr double kFull = 2048.0 * 2048.0;  // a full-scale complex tone's power
 
-// `frames` frames of the signal `settings` describes.
-std::vector<std::int16_t> capture(const orlix_sim::SignalSettings& settings, std::uint64_t frames) {
-    std::vector<std::int16_t> samples(4 * frames);
-    orlix_sim::fill_signal(settings, {kRate, kRate}, samples.data(), 0, 2 * frames);
-    return samples;
-}
-
-// The figures of a capture, summed as capture_inspect sums a file.
-CaptureFigures figures_of(const std::vector<std::int16_t>& samples,
-                          const Reference& reference = {}) {
-    const int fd = memfd_create("capture", MFD_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    const std::size_t bytes = samples.size() * sizeof(std::int16_t);
-    EXPECT_EQ(write(fd, samples.data(), bytes), static_cast<ssize_t>(bytes));
-    lseek(fd, 0, SEEK_SET);
-    const ScanResult scan = scan_capture(fd, 2, false);
-    close(fd);
-    EXPECT_EQ(scan.error, "");
-    return figures_from(scan.sums, reference);
-}
+using test_support::capture;
+using test_support::figures_of;
 
 // The simulated noise on one rail: 16 random bits scaled by multiply and
 // shift into -n .. n, its exact mean and variance over all 65536 draws; then
