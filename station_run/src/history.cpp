@@ -294,24 +294,38 @@ bool History::end_run(const RunRecord& run, std::string& error) {
 bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out,
                      std::string& error) {
     std::vector<Row> rows;
-    // One pass over the rows, the group's smallest value and latest run at hand.
+    // One sorted pass over each measurement's values in the order of their
+    // runs (values first, so a missing one leaves no gap in the moving
+    // ranges); sums are taken from the first value for their precision. The
+    // limits shown are those of the latest run, found again by its start.
     const std::string sql =
         std::string(
-            "WITH x AS (SELECT r.sequence_name AS seq, a.step AS step, m.name AS name, "
-            "m.units AS units, m.value AS value, m.low AS low, m.high AS high, "
-            "m.verdict AS verdict, r.started AS started, "
-            "MIN(m.value) OVER w AS origin, MAX(r.started) OVER w AS latest "
+            "WITH t AS (SELECT seq, step, name, COUNT(*) AS runs, COUNT(value) AS n, "
+            "SUM(value - origin) AS s1, SUM((value - origin) * (value - origin)) AS s2, origin, "
+            "MIN(value) AS lo, MAX(value) AS hi, "
+            "SUM(CASE WHEN verdict = 'MARGINAL' THEN 1 ELSE 0 END) AS marginal, "
+            "SUM(CASE WHEN verdict = 'FAIL' OR verdict = 'ERROR' THEN 1 ELSE 0 END) AS failed, "
+            "MAX(started) AS latest, SUM(moving_range) AS mr, COUNT(moving_range) AS mrn "
+            "FROM (SELECT r.sequence_name AS seq, a.step AS step, m.name AS name, "
+            "m.value AS value, m.verdict AS verdict, r.started AS started, "
+            "FIRST_VALUE(m.value) OVER w AS origin, "
+            "ABS(m.value - LAG(m.value) OVER w) AS moving_range "
             "FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
             "JOIN runs r ON a.run_id = r.id WHERE a.decisive AND ") +
         kFinished + " AND " + kFilter +
-        " WINDOW w AS (PARTITION BY r.sequence_name, a.step, m.name)) "
-        "SELECT seq, step, name, MAX(CASE WHEN started = latest THEN units END), COUNT(*), "
-        "COUNT(value), SUM(value - origin), SUM((value - origin) * (value - origin)), origin, "
-        "MIN(value), MAX(value), MAX(CASE WHEN started = latest THEN low END), "
-        "MAX(CASE WHEN started = latest THEN high END), "
-        "SUM(CASE WHEN verdict = 'MARGINAL' THEN 1 ELSE 0 END), "
-        "SUM(CASE WHEN verdict = 'FAIL' OR verdict = 'ERROR' THEN 1 ELSE 0 END) "
-        "FROM x GROUP BY seq, step, name, origin ORDER BY seq, step, name";
+        " WINDOW w AS (PARTITION BY r.sequence_name, a.step, m.name "
+        "ORDER BY (m.value IS NULL), r.started, r.id ROWS UNBOUNDED PRECEDING)) x "
+        "GROUP BY seq, step, name, origin) "
+        "SELECT t.seq, t.step, t.name, MAX(m.units), t.runs, t.n, t.s1, t.s2, t.origin, t.lo, "
+        "t.hi, MAX(m.low), MAX(m.high), t.marginal, t.failed, t.mr, t.mrn, "
+        "MAX(m.marginal_low), MAX(m.marginal_high) "
+        "FROM t JOIN runs r ON r.sequence_name = t.seq AND r.started = t.latest "
+        "JOIN attempts a ON a.run_id = r.id AND a.step = t.step "
+        "JOIN measurements m ON m.attempt_id = a.id AND m.name = t.name "
+        "WHERE a.decisive AND " +
+        kFinished + " AND " + kFilter +
+        " GROUP BY t.seq, t.step, t.name, t.origin, t.runs, t.n, t.s1, t.s2, t.lo, t.hi, "
+        "t.marginal, t.failed, t.mr, t.mrn ORDER BY t.seq, t.step, t.name";
     if (!run(sql, filter_params(f), &rows, error)) return false;
     out.clear();
     for (const Row& r : rows) {
@@ -331,7 +345,36 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
         t.high = number(r[12]);
         t.marginal = std::stoul(r[13].value_or("0"));
         t.failed = std::stoul(r[14].value_or("0"));
+        t.moving_range_sum = number(r[15]).value_or(0);
+        t.moving_ranges = std::stoul(r[16].value_or("0"));
+        t.marginal_low = number(r[17]);
+        t.marginal_high = number(r[18]);
         out.push_back(std::move(t));
+    }
+    return true;
+}
+
+bool History::series(const SummaryFilter& f, const std::string& sequence, const std::string& step,
+                     const std::string& name, const std::string& since,
+                     std::vector<SeriesPoint>& out, std::string& error) {
+    std::vector<Row> rows;
+    std::vector<Value> params = filter_params(f);
+    params.insert(params.end(), {name, step, sequence, nonempty(since)});
+    // One measurement at a time, found through its name, keeps a long
+    // history's series from being held twice over.
+    if (!run("SELECT m.value, r.serial, " + time_text("r.started") +
+                 " FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
+                 "JOIN runs r ON a.run_id = r.id WHERE m.name = $4 AND a.step = $5 AND "
+                 "r.sequence_name = $6 AND (CAST($7 AS {time}) IS NULL OR "
+                 "r.started >= CAST($7 AS {time})) AND a.decisive AND m.value IS NOT NULL AND " +
+                 kFinished + " AND " + kFilter + " ORDER BY r.started, r.id",
+             params, &rows, error)) {
+        return false;
+    }
+    out.clear();
+    out.reserve(rows.size());
+    for (const Row& r : rows) {
+        out.push_back({number(r[0]).value_or(0), r[1].value_or(""), r[2].value_or("")});
     }
     return true;
 }

@@ -35,7 +35,17 @@ struct MeasurementTotals {
     std::size_t runs = 0, count = 0;          // runs, and the values among them
     double sum = 0, squares = 0;              // of value - origin
     std::optional<double> origin, min, max, low, high;
-    std::size_t marginal = 0, failed = 0;  // FAIL and ERROR fail
+    std::size_t marginal = 0, failed = 0;               // FAIL and ERROR fail
+    std::optional<double> marginal_low, marginal_high;  // the latest run's
+    // |x[i] - x[i-1]| over the values in the order of their runs' starts.
+    double moving_range_sum = 0;
+    std::size_t moving_ranges = 0;
+};
+
+// One board's value of a measurement, and the run it came from.
+struct SeriesPoint {
+    double value;
+    std::string serial, started;  // the run's
 };
 
 struct HistoryRun {
@@ -80,6 +90,11 @@ public:
     // The totals of each measurement of the runs that ended (neither running
     // nor aborted), by sequence, step and name; the store adds them up.
     bool totals(const SummaryFilter& filter, std::vector<MeasurementTotals>& out,
+                std::string& error);
+    // Each measurement's values in the order of their runs' starts (of the
+    // runs that count in the totals).
+    bool series(const SummaryFilter& filter, const std::string& sequence, const std::string& step,
+                const std::string& name, const std::string& since, std::vector<SeriesPoint>& out,
                 std::string& error);
     // The last `limit` runs, the latest first; with `verdict`, only those.
     bool last_runs(const SummaryFilter& filter, int limit, const std::string& verdict,

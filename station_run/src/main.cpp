@@ -5,6 +5,7 @@
 // history.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "files.h"
+#include "fleet_page.h"
 #include "getopt_long.h"
 #include "guard.h"
 #include "history.h"
@@ -40,6 +42,10 @@ struct Options {
     std::string history_for_summary = "station.sqlite";
     SummaryFilter filter;
     bool json = false;
+    bool spc = false;
+    SpcSettings spc_settings;
+    std::string baseline_since;  // the record's form
+    std::string html;            // the fleet page's file
 };
 
 const cmdline::option_record long_options[] = {
@@ -51,7 +57,10 @@ const cmdline::option_record long_options[] = {
     {"since", 1, nullptr, 'N'},         {"sequence", 1, nullptr, 'Q'},
     {"json", 0, nullptr, 'J'},          {"verbose", 0, nullptr, 'v'},
     {"output-limit", 1, nullptr, 'L'},  {"history-timeout", 1, nullptr, 'T'},
-    {"expected-tone", 1, nullptr, 'E'}, {"help", 0, nullptr, 'h'},
+    {"expected-tone", 1, nullptr, 'E'}, {"spc", 0, nullptr, 'C'},
+    {"baseline", 1, nullptr, 'B'},      {"baseline-since", 1, nullptr, 'D'},
+    {"ewma-lambda", 1, nullptr, 'W'},   {"ewma-l", 1, nullptr, 'Y'},
+    {"html", 1, nullptr, 'M'},          {"help", 0, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -61,6 +70,7 @@ void print_usage(FILE* out, const char* prog) {
             "       %s --resume DIR\n"
             "       %s --report DIR\n"
             "       %s --summary [--since DATE] [--sequence NAME] [-s SERIAL] [--json]\n"
+            "                    [--spc [--baseline N | --baseline-since DATE]] [--html FILE]\n"
             "Runs a test sequence (default: the board acceptance sequence of the suite) on one\n"
             "device, with limits and a deadline on every step, and records it.\n"
             "Options:\n"
@@ -78,10 +88,16 @@ void print_usage(FILE* out, const char* prog) {
             "      --history FILE     The history: a SQLite file (default station.sqlite)\n"
             "                         or a postgresql:// URL\n"
             "      --history-timeout S  How long the history may keep a run waiting (default 15)\n"
-            "      --summary          Summarize the history per measurement, with Cpk, and exit\n"
+            "      --summary          Summarize the history per measurement (Cpk, Ppk) and exit\n"
             "      --since DATE       With --summary: runs started at DATE or later\n"
             "      --sequence NAME    With --summary: runs of this sequence (-s: of this board)\n"
             "      --json             With --summary: print JSON\n"
+            "      --spc              With --summary: control charts and run rules too\n"
+            "      --baseline N       The runs that set a chart's limits (default 25)\n"
+            "      --baseline-since DATE  The charts start at DATE\n"
+            "      --ewma-lambda X    The EWMA's weight (default 0.2); --ewma-l X its limit\n"
+            "                         in sigmas (default 3)\n"
+            "      --html FILE        With --summary: write the fleet page, charts and all\n"
             "  -v, --verbose          Show each step's output as it comes\n"
             "  -h, --help             Show this help and exit\n"
             "Exit status: 0 passed, 1 a limit or step failed, 2 an error or an abort,\n"
@@ -109,7 +125,7 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
     o.run.device = "sim";
 #endif
     // What a resumed run takes from its record may not be given again.
-    std::vector<std::string> run_options;
+    std::vector<std::string> run_options, summary_options;
     bool summary = false, report = false;
     int c;
     while ((c = cmdline::getopt_long(argc, argv, "d:i:s:o:vh", long_options, nullptr)) != -1) {
@@ -198,6 +214,49 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
                 break;
             case 'J':
                 o.json = true;
+                summary_options.push_back("--json");
+                break;
+            case 'C':
+                o.spc = true;
+                summary_options.push_back("--spc");
+                break;
+            case 'B':
+                if (!positive(arg, 1e9, number) || number < 2 || number != std::floor(number)) {
+                    fprintf(stderr, "%s: --baseline takes a whole number of runs, 2 or more\n",
+                            prog);
+                    return false;
+                }
+                o.spc_settings.baseline_runs = static_cast<std::size_t>(number);
+                summary_options.push_back("--baseline");
+                break;
+            case 'D': {
+                const std::optional<std::string> since = time_from_user(arg);
+                if (!since) {
+                    fprintf(stderr, "%s: --baseline-since takes a date or an RFC 3339 time\n",
+                            prog);
+                    return false;
+                }
+                o.baseline_since = *since;
+                summary_options.push_back("--baseline-since");
+                break;
+            }
+            case 'W':
+                if (!positive(arg, 1, o.spc_settings.ewma_lambda)) {
+                    fprintf(stderr, "%s: --ewma-lambda takes a weight above 0, at most 1\n", prog);
+                    return false;
+                }
+                summary_options.push_back("--ewma-lambda");
+                break;
+            case 'Y':
+                if (!positive(arg, 100, o.spc_settings.ewma_l)) {
+                    fprintf(stderr, "%s: --ewma-l takes sigmas above 0\n", prog);
+                    return false;
+                }
+                summary_options.push_back("--ewma-l");
+                break;
+            case 'M':
+                o.html = arg;
+                summary_options.push_back("--html");
                 break;
             case 'v':
                 o.settings.live = true;
@@ -222,8 +281,14 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
         fprintf(stderr, "%s: --resume, --report and --summary are modes: one at a time\n", prog);
         return false;
     }
-    if (o.json && !summary) {
-        fprintf(stderr, "%s: --json goes with --summary\n", prog);
+    if (!summary && !summary_options.empty()) {
+        fprintf(stderr, "%s: %s goes with --summary\n", prog, summary_options.front().c_str());
+        return false;
+    }
+    if (summary && !o.spc && o.html.empty() &&
+        std::any_of(summary_options.begin(), summary_options.end(),
+                    [](const std::string& x) { return x != "--json"; })) {
+        fprintf(stderr, "%s: the baseline and the EWMA go with --spc or --html\n", prog);
         return false;
     }
     if (o.mode == Mode::resume && !run_options.empty()) {
@@ -259,23 +324,27 @@ int rewrite_page(const std::string& folder, const char* prog) {
     return finish_output(prog) ? kPassed : kTrouble;
 }
 
-// Prints what the history holds per measurement, and its last runs.
+// Prints what the history holds per measurement, and its last runs; with
+// --spc their charts, with --html the fleet page.
 int print_summary(const Options& o, const char* prog) {
     std::string error;
-    std::vector<MeasurementTotals> rows;
-    std::vector<HistoryRun> runs, aborted;
+    Summary summary;
+    summary.settings = o.spc_settings;
+    summary.spc = o.spc;
     HistoryFault fault;
     const std::unique_ptr<History> history = History::open(
         o.history_for_summary, true, {o.settings.history_timeout_s, -1, nullptr}, error, fault);
-    if (!history || !history->totals(o.filter, rows, error) ||
-        !history->last_runs(o.filter, 20, "", runs, error) ||
-        !history->last_runs(o.filter, 20, "ABORTED", aborted, error)) {
+    if (!history || !read_summary(*history, o.filter, o.spc || !o.html.empty(), o.baseline_since,
+                                  summary, error)) {
         return trouble("history: " + error);
     }
-    const std::vector<MeasurementSummary> summaries = summarize(rows);
-    fputs((o.json ? summary_json(summaries, runs, aborted) : summary_text(summaries, runs, aborted))
-              .c_str(),
-          stdout);
+    fputs((o.json ? summary_json(summary) : summary_text(summary)).c_str(), stdout);
+    if (!o.html.empty()) {
+        if (!write_file_whole(o.html, fleet_page(summary), false)) {
+            return trouble(o.html + ": " + strerror(errno));
+        }
+        if (!o.json) printf("Fleet page: %s\n", o.html.c_str());
+    }
     return finish_output(prog) ? kPassed : kTrouble;
 }
 

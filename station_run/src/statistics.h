@@ -1,5 +1,7 @@
-// What the history says about a measurement across boards: its spread and
-// whether the process is capable (Cpk), the same for every store.
+// What the history says about a measurement across boards: its spread, how
+// capable the process is (Cpk from the spread within, Ppk from the spread
+// overall, each with its lower confidence bound), and, on request, its
+// control chart and run rules; the same for every store.
 #pragma once
 
 #include <optional>
@@ -7,28 +9,54 @@
 #include <vector>
 
 #include "history.h"
+#include "spc.h"
 
 // Below this a process is not capable.
 constexpr double kCapableCpk = 1.33;
 
 struct MeasurementSummary {
     std::string sequence, step, measurement, units;
-    std::size_t count = 0;                            // values (a missing value is not counted)
-    std::size_t runs = 0;                             // runs that measured it
-    std::optional<double> mean, sd, min, max;         // sd: the sample standard deviation
-    std::optional<double> low, high;                  // the latest run's limits
-    std::optional<double> cpk, cpl, cpu;              // none without a limit or a spread
+    std::size_t count = 0;                     // values (a missing value is not counted)
+    std::size_t runs = 0;                      // runs that measured it
+    std::optional<double> mean, sd, min, max;  // sd: the sample standard deviation
+    std::optional<double> sd_within;           // the mean moving range / 1.128
+    std::optional<double> low, high;           // the latest run's limits
+    std::optional<double> marginal_low, marginal_high;
+    // Cpk from the spread within, Ppk from the overall one; one-sided where
+    // one limit is given; each with its one-sided 95 % lower bound.
+    std::optional<double> cpk, cpl, cpu, cpk_lower_95;
+    std::optional<double> ppk, ppl, ppu, ppk_lower_95;
     double marginal_fraction = 0, fail_fraction = 0;  // of the runs; FAIL and ERROR fail
+    // "capable" (Cpk's lower bound at 1.33 or more), "not capable" (Cpk below
+    // 1.33), "not yet shown" (between: too few boards to be sure); empty
+    // without a Cpk.
+    std::string capability;
 };
+
+// A capability index's one-sided 95 % lower confidence bound from `n`
+// values (Bissell's approximation).
+double lower_bound_95(double index, std::size_t n);
 
 // The summary of each measurement from its totals.
 std::vector<MeasurementSummary> summarize(const std::vector<MeasurementTotals>& totals);
 
-// The summary as text, and as JSON, with the last runs (running ones
-// included) and the aborted runs left out of the figures.
-std::string summary_text(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs,
-                         const std::vector<HistoryRun>& aborted);
-std::string summary_json(const std::vector<MeasurementSummary>& summaries,
-                         const std::vector<HistoryRun>& runs,
-                         const std::vector<HistoryRun>& aborted);
+// Everything --summary prints: the measurements, and with --spc each one's
+// series in time order and its chart; the last runs (running ones
+// included) and the aborted runs, which are left out of the figures.
+struct Summary {
+    std::vector<MeasurementSummary> measurements;
+    std::vector<HistoryRun> runs, aborted;
+    bool spc = false;
+    SpcSettings settings;
+    std::vector<std::vector<Point>> series;  // with spc, one a measurement
+    std::vector<std::optional<Chart>> charts;
+};
+
+// Reads the summary from the history: the figures, the last runs and,
+// with `charts`, each measurement's series from `chart_since` on and its
+// chart.
+bool read_summary(History& history, const SummaryFilter& filter, bool charts,
+                  const std::string& chart_since, Summary& summary, std::string& error);
+
+std::string summary_text(const Summary& summary);
+std::string summary_json(const Summary& summary);

@@ -1,0 +1,51 @@
+"""Checks the fleet page of station_run in headless Chromium, from the page
+itself: a section for each measurement, its figures shown, its control chart
+drawn (the SVG laid out, a circle for every point, the alarms marked), and a
+screenshot. Usage: check_fleet_page.py CHROMEDRIVER CHROMIUM PAGE SCREENSHOT
+MEASUREMENTS; prints one JSON object; exit status 0 when all holds."""
+import json
+import sys
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+MEASURE = r"""
+return Array.from(document.querySelectorAll('section.measurement')).map(s => {
+  const svg = s.querySelector('svg.chart');
+  const box = svg ? svg.getBoundingClientRect() : {width: 0, height: 0};
+  return {
+    title: s.querySelector('h2').textContent,
+    figures: Array.from(s.querySelectorAll('table.figures td')).map(td => td.textContent),
+    svg_width: box.width, svg_height: box.height,
+    points: svg ? svg.querySelectorAll('circle.point').length : 0,
+    alarms: svg ? svg.querySelectorAll('circle.alarm').length : 0,
+    listed_alarms: s.querySelectorAll('ul.alarms li').length,
+  };
+});
+"""
+
+
+def main():
+    driver_path, chromium, page, screenshot, expected = sys.argv[1:6]
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--hide-scrollbars"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    try:
+        driver.set_window_size(1280, 2400)
+        driver.get("file://" + page)
+        sections = driver.execute_script(MEASURE)
+        driver.save_screenshot(screenshot)
+    finally:
+        driver.quit()
+    print(json.dumps(sections))
+    ok = len(sections) == int(expected) and all(
+        s["svg_width"] > 100 and s["svg_height"] > 30 and s["points"] > 0
+        and all(f.strip() for f in s["figures"][:4]) for s in sections)
+    return 0 if ok else 1
+
+
+sys.exit(main())
