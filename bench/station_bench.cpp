@@ -1,7 +1,8 @@
 // station_run's own cost per step: a sequence of steps that do nothing, run by
 // station_run (with its record flushed to the disk after every step) and by a
 // plain shell loop; target: at most 20 ms a step over the loop. The time
-// --summary takes on a history of 10,000 runs. And station_run under a flood
+// --summary takes on a history of 10,000 runs, with its control charts and
+// fleet page too (target: 2 s). And station_run under a flood
 // of output: its peak memory (target: under 100 MB) and how long past its
 // deadline and grace a step that floods and ignores SIGTERM ends (target:
 // under a second).
@@ -85,8 +86,8 @@ BENCHMARK(BM_StationRunCostPerStep)->Iterations(5)->Unit(benchmark::kMillisecond
 namespace {
 
 // A history of `runs` runs of a sequence shaped like the board acceptance
-// one: six steps, their exit statuses and ten figures of a capture, each
-// scattered around a board's typical value.
+// one: six steps, their exit statuses and seventeen figures, each scattered
+// around a board's typical value.
 bool make_history(const std::string& path, int runs) {
     std::string error;
     HistoryFault fault;
@@ -94,10 +95,23 @@ bool make_history(const std::string& path, int runs) {
     if (!history) return false;
     std::mt19937 random(7);
     std::normal_distribution<double> spread(0.0, 1.0);
-    const std::pair<const char*, double> figures[] = {
-        {"ch0_tone", 82},      {"ch1_tone", 82}, {"ch0_image", -77},    {"ch1_image", -77},
-        {"ch0_dc", -120},      {"ch1_dc", -120}, {"ch0_phase_jump", 2}, {"ch1_phase_jump", 2},
-        {"coherence", 0.9999}, {"failures", 0}};
+    const std::pair<const char*, double> figures[] = {{"ch0_snr", 48},
+                                                      {"ch1_snr", 48},
+                                                      {"ch0_sfdr", 77},
+                                                      {"ch1_sfdr", 77},
+                                                      {"ch0_frequency_error", 0},
+                                                      {"ch1_frequency_error", 0},
+                                                      {"ch0_tone", 82},
+                                                      {"ch1_tone", 82},
+                                                      {"ch0_image", -77},
+                                                      {"ch1_image", -77},
+                                                      {"ch0_dc", -120},
+                                                      {"ch1_dc", -120},
+                                                      {"ch0_phase_jump", -3},
+                                                      {"ch1_phase_jump", -3},
+                                                      {"gain_match", 0},
+                                                      {"coherence", 0.9999},
+                                                      {"failures", 0}};
     for (int r = 0; r < runs; ++r) {
         RunRecord run;
         run.station = "bench";
@@ -142,20 +156,28 @@ static void BM_SummaryOfTenThousandRuns(benchmark::State& state) {
         state.SkipWithError("cannot make the history");
         return;
     }
-    double text = 0, json = 0;
+    double text = 0, json = 0, spc = 0, page = 0;
     for (auto _ : state) {
         const double t = run_seconds(dir, {STATION_RUN_BIN, "--summary"});
         const double j = run_seconds(dir, {STATION_RUN_BIN, "--summary", "--json"});
-        if (t < 0 || j < 0) {
+        const double c = run_seconds(dir, {STATION_RUN_BIN, "--summary", "--spc"});
+        const double h =
+            run_seconds(dir, {STATION_RUN_BIN, "--summary", "--spc", "--html", "fleet.html"});
+        if (t < 0 || j < 0 || c < 0 || h < 0) {
             state.SkipWithError("--summary failed");
             break;
         }
         text += t;
         json += j;
+        spc += c;
+        page += h;
     }
     std::filesystem::remove_all(dir);
-    state.counters["summary_s"] = text / static_cast<double>(state.iterations());
-    state.counters["summary_json_s"] = json / static_cast<double>(state.iterations());
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["summary_s"] = text / runs;
+    state.counters["summary_json_s"] = json / runs;
+    state.counters["summary_spc_s"] = spc / runs;
+    state.counters["summary_spc_html_s"] = page / runs;
 }
 BENCHMARK(BM_SummaryOfTenThousandRuns)->Iterations(3)->Unit(benchmark::kMillisecond);
 
