@@ -45,6 +45,14 @@ Controls::Controls() {
             broken = true;
         }
     }
+    if (const char* stamp = std::getenv(kTraceTimeControl); stamp && *stamp) {
+        if (std::strcmp(stamp, "1") != 0 && std::strcmp(stamp, "0") != 0) {
+            log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_TRACE_TIME: bad value \"%s\"",
+                     escaped(stamp).c_str());
+            broken = true;
+        }
+        trace_time = std::strcmp(stamp, "1") == 0;
+    }
     trace_fd = open_append(kTraceControl);
     if (trace_fd >= 0) trace_path = std::getenv(kTraceControl);
     tx_fd = open_append(kTxFileControl);
@@ -105,7 +113,16 @@ int Controls::injected(std::string_view op) {
 
 void Controls::trace(const std::string& line) {
     if (trace_fd < 0) return;
-    const std::string text = line + "\n";
+    std::string text = line + "\n";
+    if (trace_time) {
+        // Several processes' traces in one file line up by their times.
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        char stamp[48];
+        std::snprintf(stamp, sizeof stamp, "%lld.%06ld %ld ", static_cast<long long>(now.tv_sec),
+                      now.tv_nsec / 1000, static_cast<long>(getpid()));
+        text.insert(0, stamp);
+    }
     if (!write_all(trace_fd, text.data(), text.size()) && !trace_failed) {
         trace_failed = true;  // once: a full disk would say so at every call
         log_line(ORLIX_LOG_LEVEL_CRITICAL, "ORLIX_SIM_TRACE: cannot write \"%s\": %s",

@@ -23,9 +23,10 @@ inline constexpr const char* kRxFileControl = "ORLIX_SIM_RX_FILE";
 inline constexpr const char* kSignalControl = "ORLIX_SIM_SIGNAL";
 inline constexpr const char* kDelayControl = "ORLIX_SIM_DELAY_MS";
 inline constexpr const char* kHangControl = "ORLIX_SIM_HANG";
-inline constexpr std::array<const char*, 7> kControls = {
+inline constexpr const char* kTraceTimeControl = "ORLIX_SIM_TRACE_TIME";
+inline constexpr std::array<const char*, 8> kControls = {
     kFailControl,   kTraceControl, kTxFileControl, kRxFileControl,
-    kSignalControl, kDelayControl, kHangControl};
+    kSignalControl, kDelayControl, kHangControl,   kTraceTimeControl};
 
 struct Controls {
     std::vector<FailRule> rules;
@@ -35,6 +36,7 @@ struct Controls {
     int trace_fd = -1;
     std::string trace_path;
     bool trace_failed = false;  // reported once
+    bool trace_time = false;    // each line begins with the time and the process id
     int tx_fd = -1;
     std::optional<std::string> rx_file;
     std::optional<SignalSettings> signal;  // the built-in signal's settings, when given

@@ -283,6 +283,12 @@ TEST_F(SimDevice, MalformedRuleOrUnusableTraceMakesEveryOpenFail) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_TRACE"), std::string::npos);
 
     testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_TRACE_TIME", "yes"}});
+    EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_TRACE_TIME: bad value"),
+              std::string::npos);
+
+    testing::internal::CaptureStderr();
     set_controls({{"ORLIX_SIM_DELAY_MS", "soon"}});
     EXPECT_EQ(orlix_open(&dev, "sim"), ORLIX_ERR_INVAL);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_DELAY_MS"), std::string::npos);
@@ -337,6 +343,27 @@ TEST_F(SimDevice, TraceRecordsEveryCallInItsForm) {
         "orlix_close(NULL)",
     };
     EXPECT_EQ(read_lines(trace), expected);
+
+    // With the time, each line begins with it and the process id, in order.
+    std::filesystem::remove(trace);
+    set_controls({{"ORLIX_SIM_TRACE", trace.string()}, {"ORLIX_SIM_TRACE_TIME", "1"}});
+    const double before = static_cast<double>(time(nullptr));
+    open_device();
+    orlix_close(dev);
+    dev = nullptr;
+    const std::vector<std::string> stamped = read_lines(trace);
+    ASSERT_EQ(stamped.size(), 2u);
+    double previous = 0;
+    for (std::size_t i = 0; i < stamped.size(); ++i) {
+        char* end = nullptr;
+        const double at = std::strtod(stamped[i].c_str(), &end);
+        EXPECT_GE(at, before - 1);
+        EXPECT_LE(at, before + 60);
+        EXPECT_GE(at, previous);
+        previous = at;
+        EXPECT_EQ(std::string(end), " " + std::to_string(getpid()) + " " +
+                                        (i == 0 ? "orlix_open(\"sim\") -> 0" : "orlix_close(dev)"));
+    }
 }
 
 TEST_F(SimDevice, LogLinesGoToStandardErrorFilteredByVerbosity) {
