@@ -152,7 +152,21 @@ std::unique_ptr<History> open_sqlite_history(const std::string& path, bool must_
     }
     auto history = std::make_unique<SqliteHistory>(db, limits);
     char* message = nullptr;
-    const int rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, &message);
+    // The change to WAL does not wait for another station that creates the
+    // file at the same moment (as the boards of one station do): it is
+    // tried again within the time-out, until a signal comes.
+    const auto since = std::chrono::steady_clock::now();
+    const int signals = limits.signals ? *limits.signals : 0;
+    int rc;
+    while ((rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, &message)) ==
+               SQLITE_BUSY &&
+           std::chrono::steady_clock::now() - since <
+               std::chrono::duration<double>(limits.timeout_s) &&
+           (limits.signals ? *limits.signals : 0) == signals) {
+        sqlite3_free(message);
+        message = nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (rc != SQLITE_OK ||
         sqlite3_exec(db, "PRAGMA foreign_keys = ON", nullptr, nullptr, &message) != SQLITE_OK) {
         error = path + ": " + (message ? message : "cannot be used");
