@@ -1,6 +1,5 @@
 #include "sequence.h"
 
-#include <openssl/evp.h>
 #include <re2/re2.h>
 #include <toml++/toml.h>
 
@@ -9,106 +8,10 @@
 #include <set>
 
 #include "files.h"
-#include "hex.h"
 #include "measure.h"
+#include "toml_check.h"
 
 namespace {
-
-// Reports the first fault found, with the file, line and key.
-class Checker {
-public:
-    explicit Checker(std::string file) : file_(std::move(file)) {}
-
-    bool fail(const toml::source_region& where, const std::string& key, const std::string& what) {
-        if (error_.empty()) {
-            error_ = file_ + ":" + std::to_string(where.begin.line) + ": " + key + ": " + what;
-        }
-        return false;
-    }
-    const std::string& error() const { return error_; }
-
-    // Every key of `table` is one of `allowed`.
-    bool known_keys(const toml::table& table, const std::string& path,
-                    std::initializer_list<const char*> allowed) {
-        for (auto&& [key, node] : table) {
-            const auto found = std::find_if(allowed.begin(), allowed.end(),
-                                            [&](const char* a) { return key.str() == a; });
-            if (found == allowed.end()) {
-                return fail(key.source(), path + std::string(key.str()), "unknown key");
-            }
-        }
-        return true;
-    }
-
-    bool text(const toml::table& t, const char* key, const std::string& path, std::string& out,
-              bool required) {
-        const toml::node* node = t.get(key);
-        if (node == nullptr) return !required || fail(t.source(), path + key, "missing");
-        if (!node->is_string()) return fail(node->source(), path + key, "must be a string");
-        out = *node->value<std::string>();
-        return true;
-    }
-
-    bool number(const toml::table& t, const char* key, const std::string& path,
-                std::optional<double>& out) {
-        const toml::node* node = t.get(key);
-        if (node == nullptr) return true;
-        if (!node->is_number()) return fail(node->source(), path + key, "must be a number");
-        const double v = *node->value<double>();
-        if (!std::isfinite(v)) return fail(node->source(), path + key, "must be finite");
-        out = v;
-        return true;
-    }
-
-    bool whole(const toml::table& t, const char* key, const std::string& path, int& out, int lo,
-               int hi) {
-        const toml::node* node = t.get(key);
-        if (node == nullptr) return true;
-        if (!node->is_integer()) return fail(node->source(), path + key, "must be a whole number");
-        const std::int64_t v = *node->value<std::int64_t>();
-        if (v < lo || v > hi) {
-            return fail(node->source(), path + key,
-                        "must be from " + std::to_string(lo) + " to " + std::to_string(hi));
-        }
-        out = static_cast<int>(v);
-        return true;
-    }
-
-    bool seconds(const toml::table& t, const char* key, const std::string& path, double& out,
-                 bool zero_allowed) {
-        std::optional<double> v;
-        if (!number(t, key, path, v)) return false;
-        if (!v) return true;
-        if (*v < 0 || (*v == 0 && !zero_allowed) || *v > 7 * 86400.0) {
-            return fail(
-                t.get(key)->source(), path + key,
-                zero_allowed ? "must be from 0 to a week" : "must be above 0, a week at most");
-        }
-        out = *v;
-        return true;
-    }
-
-    bool flag(const toml::table& t, const char* key, const std::string& path, bool& out) {
-        const toml::node* node = t.get(key);
-        if (node == nullptr) return true;
-        if (!node->is_boolean()) return fail(node->source(), path + key, "must be true or false");
-        out = *node->value<bool>();
-        return true;
-    }
-
-private:
-    std::string file_;
-    std::string error_;
-};
-
-// Step names become file names in the run folder.
-bool plain_name(const std::string& name) {
-    return !name.empty() && name.size() <= 64 && name != "." && name != ".." &&
-           std::all_of(name.begin(), name.end(), [](char c) {
-               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
-                      c == '.';
-           });
-}
 
 bool read_limits(Checker& check, const toml::table& t, const std::string& path, Limits& l) {
     if (!check.number(t, "low", path, l.low) || !check.number(t, "high", path, l.high) ||
@@ -239,15 +142,6 @@ bool read_step(Checker& check, const toml::table& t, const std::string& path, St
     return true;
 }
 
-// The SHA-256 of the bytes in hex.
-std::string sha256_of(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-        return "";
-    return hex_of(digest, length);
-}
-
 }  // namespace
 
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error) {
@@ -257,13 +151,7 @@ bool load_sequence(const std::string& path, Sequence& sequence, std::string& err
         return false;
     }
     toml::table root;
-    try {
-        root = toml::parse(text, path);
-    } catch (const toml::parse_error& e) {
-        error = path + ":" + std::to_string(e.source().begin.line) +
-                ": syntax: " + std::string(e.description());
-        return false;
-    }
+    if (!parse_toml(path, text, root, error)) return false;
     Checker check(path);
     Sequence s;
     s.path = path;

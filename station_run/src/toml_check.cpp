@@ -1,0 +1,36 @@
+#include "toml_check.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "hex.h"
+
+bool plain_name(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name != "." && name != ".." &&
+           std::all_of(name.begin(), name.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ||
+                      c == '.';
+           });
+}
+
+bool parse_toml(const std::string& path, const std::string& text, toml::table& root,
+                std::string& error) {
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        error = path + ":" + std::to_string(e.source().begin.line) +
+                ": syntax: " + std::string(e.description());
+        return false;
+    }
+    return true;
+}
+
+std::string sha256_of(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return "";
+    return hex_of(digest, length);
+}
