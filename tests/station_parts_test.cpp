@@ -18,11 +18,13 @@
 #include "escape.h"
 #include "history.h"
 #include "history_support.h"
+#include "locks.h"
 #include "measure.h"
 #include "process.h"
 #include "record.h"
 #include "record_facts.h"
 #include "spc.h"
+#include "station_file.h"
 #include "statistics.h"
 #include "times.h"
 
@@ -279,8 +281,8 @@ std::vector<nlohmann::ordered_json> two_step_events(RunRecord& run) {
     run.sequence_sha256 = std::string(64, 'a');
     run.output = "/runs/1";
     run.started = "2026-12-09T08:00:00.000Z";
-    run.steps = {{"a", {"true"}, {}, {}, "", false, false},
-                 {"b", {"false"}, {}, {}, "", false, false}};
+    run.steps = {{"a", {"true"}, {}, {}, "", false, false, ""},
+                 {"b", {"false"}, {}, {}, "", false, false, ""}};
     Attempt failed, ok, b;
     failed.number = 1;
     failed.verdict = Verdict::fail;
@@ -362,7 +364,7 @@ TEST(StationRecord, EveryTruncationReplaysToTheEventsThatAreWhole) {
 TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     RunRecord run;
     two_step_events(run);
-    StepRecord s{"a", {"true"}, {}, {}, "", false, false};
+    StepRecord s{"a", {"true"}, {}, {}, "", false, false, ""};
     EXPECT_EQ(step_note(s), "");
     s.verdict = Verdict::skipped;
     s.skip_reason = "no image given (-i)";
@@ -372,7 +374,7 @@ TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     a.verdict = Verdict::fail;
     a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
                       judge("snr", "dB", 12.5, {30.0, {}, {}, {}})};
-    s = {"a", {"true"}, {a}, Verdict::fail, "", false, false};
+    s = {"a", {"true"}, {a}, Verdict::fail, "", false, false, ""};
     EXPECT_EQ(step_note(s), "snr = 12.5 dB, low 30, high none");
     a.timed_out = true;
     a.measurements = not_measured(Step{}, "not taken: the deadline passed");
@@ -384,7 +386,7 @@ TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     Attempt again = a;
     again.number = 2;
     again.verdict = Verdict::pass;
-    s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false};
+    s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false, ""};
     EXPECT_EQ(step_note(s), "passed on retry, attempt 2");
     EXPECT_DOUBLE_EQ(step_duration(s), a.duration_s + again.duration_s);
     EXPECT_EQ(deciding_attempt(s)->number, 2);
@@ -586,6 +588,59 @@ TEST(StationSpc, InControlRunLengthsMatchThePublishedOnes) {
               << " (published 91.75)" << std::endl;
 }
 
+// The shared instruments' locks: one holder, the others served in the order
+// they asked, whatever a board does or however its process ends.
+TEST(StationLocks, OneHolderTheOthersInTheOrderTheyAskedNoneLeftByAGoneBoard) {
+    LockBroker b;
+    auto granted = [](const std::vector<Grant>& g) {
+        std::string out;
+        for (const Grant& x : g) out += std::to_string(x.board) + ":" + x.lock + " ";
+        return out;
+    };
+    EXPECT_EQ(granted(b.ask(3, "rf")), "3:rf ");
+    EXPECT_EQ(granted(b.ask(0, "rf")), "") << "held";
+    EXPECT_EQ(granted(b.ask(2, "rf")), "");
+    EXPECT_EQ(granted(b.ask(1, "switch")), "1:switch ") << "another lock is another queue";
+    EXPECT_EQ(granted(b.ask(0, "rf")), "") << "asked twice, queued once";
+    EXPECT_EQ(granted(b.give_back(3, "rf")), "0:rf ") << "the first to ask, not the lowest";
+    EXPECT_EQ(granted(b.ask(3, "rf")), "") << "behind the ones already waiting";
+    EXPECT_EQ(granted(b.give_back(2, "rf")), "") << "a waiting board that stops waiting";
+    EXPECT_EQ(granted(b.gone(0)), "3:rf ") << "a holder whose process ended";
+    EXPECT_EQ(granted(b.gone(1)), "");
+    EXPECT_EQ(b.holder("switch"), -1);
+    EXPECT_EQ(granted(b.give_back(3, "rf")), "");
+    EXPECT_EQ(b.holder("rf"), -1);
+    EXPECT_EQ(granted(b.give_back(5, "none")), "") << "a lock never asked for";
+    std::string verb, lock;
+    EXPECT_TRUE(read_lock_message(lock_message("grant", "rf-source"), verb, lock));
+    EXPECT_EQ(verb + "/" + lock, "grant/rf-source");
+    EXPECT_FALSE(read_lock_message("steal rf", verb, lock));
+    EXPECT_FALSE(read_lock_message("ask ", verb, lock));
+}
+
+// A station file read back as written: sockets in order, each socket's
+// environment by name, the file's SHA-256.
+TEST(StationFileRead, SocketsAndTheirEnvironmentsAsWritten) {
+    test_support::TempDir dir;
+    const std::string text =
+        "name = \"line-4\"\n[[socket]]\nname = \"B\"\ndevice = \"sim\"\n"
+        "env = { Z_LAST = \"1\", A_FIRST = \"x y=z\" }\n[[socket]]\nname = \"A\"\n"
+        "device = \"usb:2\"\n";
+    test_support::write_file(dir / "s.toml", text);
+    StationFile f;
+    std::string error;
+    ASSERT_TRUE(load_station_file((dir / "s.toml").string(), f, error)) << error;
+    EXPECT_EQ(f.name, "line-4");
+    ASSERT_EQ(f.sockets.size(), 2u);
+    EXPECT_EQ(f.sockets[0].name, "B");
+    EXPECT_EQ(f.sockets[1].device, "usb:2");
+    ASSERT_EQ(f.sockets[0].env.size(), 2u);
+    EXPECT_EQ(f.sockets[0].env[0].second, "x y=z");
+    EXPECT_EQ(f.sockets[0].env[1].first, "Z_LAST");
+    EXPECT_EQ(f.sha256.size(), 64u);
+    EXPECT_TRUE(f.sockets[1].env.empty());
+}
+
 class StationHistoryStore : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
@@ -613,7 +668,7 @@ protected:
         a.verdict = verdict;
         a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
                           judge("value", "V", value, limits)};
-        r.steps = {{"a", {"cat"}, {a}, verdict, "", false, false}};
+        r.steps = {{"a", {"cat"}, {a}, verdict, "", false, false, ""}};
         r.verdict = verdict;
         return r;
     }

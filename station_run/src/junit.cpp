@@ -125,7 +125,7 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
            std::to_string(skipped) + "\" time=\"" + number(total) + "\" timestamp=\"" +
            markup_escaped(timestamp) + "\" hostname=\"" + markup_escaped(hostname) + "\">\n";
     xml += "    <properties>\n";
-    const std::pair<const char*, std::string> properties[] = {
+    std::vector<std::pair<const char*, std::string>> properties = {
         {"serial", run.serial},
         {"station", run.station},
         {"device", run.device},
@@ -133,6 +133,10 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         {"sequence_version", run.sequence_version},
         {"verdict", run.verdict ? verdict_name(*run.verdict) : ""},
     };
+    if (!run.socket.empty()) {
+        properties.insert(properties.end(), {{"socket", run.socket},
+                                             {"station_file_sha256", run.station_file_sha256}});
+    }
     for (const auto& [name, value] : properties) {
         xml += "      <property name=\"" + std::string(name) + "\" value=\"" +
                markup_escaped(value) + "\"/>\n";

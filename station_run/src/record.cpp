@@ -64,6 +64,7 @@ ordered_json attempt_json(const Attempt& a) {
                       {"stdout_cut", a.stdout_cut},
                       {"stderr_cut", a.stderr_cut}};
     if (!a.note.empty()) j["note"] = a.note;
+    if (a.lock_wait_s) j["lock_wait_s"] = *a.lock_wait_s;
     j["measurements"] = ordered_json::array();
     for (const Measurement& m : a.measurements) j["measurements"].push_back(measurement_json(m));
     return j;
@@ -124,6 +125,7 @@ Attempt attempt_from(const json& j) {
     a.stdout_cut = j.value("stdout_cut", false);
     a.stderr_cut = j.value("stderr_cut", false);
     a.note = text_at(j, "note");
+    a.lock_wait_s = number_at(j, "lock_wait_s");
     for (const json& m : j.at("measurements")) a.measurements.push_back(measurement_from(m));
     return a;
 }
@@ -144,6 +146,22 @@ void run_fields_from(const json& j, RunRecord& run) {
     run.history = text_at(j, "history");
     run.output_limit = j.value("output_limit", std::uint64_t{0});
     run.started = text_at(j, "started");
+    run.socket = text_at(j, "socket");
+    run.station_file_sha256 = text_at(j, "station_file_sha256");
+    if (j.contains("socket_env") && j["socket_env"].is_object()) {
+        for (const auto& [name, value] : j["socket_env"].items()) {
+            run.socket_env.emplace_back(name, value.get<std::string>());
+        }
+    }
+}
+
+// A step as the record names it before it runs.
+StepRecord step_from(const json& j) {
+    StepRecord step;
+    step.name = text_at(j, "name");
+    step.argv = j.at("argv").get<std::vector<std::string>>();
+    step.lock = text_at(j, "lock");
+    return step;
 }
 
 std::vector<std::string> errors_at(const json& j) {
@@ -242,6 +260,23 @@ static ordered_json sequence_of(const RunRecord& run) {
             {"sha256", run.sequence_sha256}};
 }
 
+// A board of a station of several: its socket, its environment, the station
+// file; nothing for a station of one board.
+static void add_socket(const RunRecord& run, ordered_json& j) {
+    if (run.socket.empty()) return;
+    j["socket"] = run.socket;
+    ordered_json env = ordered_json::object();
+    for (const auto& [name, value] : run.socket_env) env[name] = value;
+    j["socket_env"] = env;
+    j["station_file_sha256"] = run.station_file_sha256;
+}
+
+static ordered_json step_json(const StepRecord& s) {
+    ordered_json j = {{"name", s.name}, {"argv", s.argv}};
+    if (!s.lock.empty()) j["lock"] = s.lock;
+    return j;
+}
+
 ordered_json run_started_event(const RunRecord& run) {
     ordered_json j = {{"event", "run_started"},
                       {"record_version", kRecordVersion},
@@ -256,9 +291,9 @@ ordered_json run_started_event(const RunRecord& run) {
                       {"output", run.output},
                       {"history", optional_text(run.history)},
                       {"output_limit", run.output_limit}};
+    add_socket(run, j);
     j["steps"] = ordered_json::array();
-    for (const StepRecord& s : run.steps)
-        j["steps"].push_back({{"name", s.name}, {"argv", s.argv}});
+    for (const StepRecord& s : run.steps) j["steps"].push_back(step_json(s));
     return j;
 }
 
@@ -313,15 +348,15 @@ ordered_json record_document(const RunRecord& run) {
         {"output_limit", run.output_limit},
         {"resumed", run.resumed},
         {"errors", run.errors}};
+    add_socket(run, j);
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) {
-        ordered_json step = {
-            {"name", s.name},
-            {"argv", s.argv},
-            {"verdict", s.verdict ? ordered_json(verdict_name(*s.verdict)) : ordered_json(nullptr)},
-            {"passed_on_retry", s.passed_on_retry},
-            {"skip_reason", optional_text(s.skip_reason)},
-            {"attempts", ordered_json::array()}};
+        ordered_json step = step_json(s);
+        step["verdict"] =
+            s.verdict ? ordered_json(verdict_name(*s.verdict)) : ordered_json(nullptr);
+        step["passed_on_retry"] = s.passed_on_retry;
+        step["skip_reason"] = optional_text(s.skip_reason);
+        step["attempts"] = ordered_json::array();
         for (const Attempt& a : s.attempts) step["attempts"].push_back(attempt_json(a));
         j["steps"].push_back(step);
     }
@@ -344,9 +379,7 @@ bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
         run.errors = errors_at(doc);
         for (const json& r : doc.at("resumed")) run.resumed.push_back(r.get<std::string>());
         for (const json& s : doc.at("steps")) {
-            StepRecord step;
-            step.name = text_at(s, "name");
-            step.argv = s.at("argv").get<std::vector<std::string>>();
+            StepRecord step = step_from(s);
             if (!s.at("verdict").is_null()) step.verdict = verdict_at(s, "verdict");
             step.passed_on_retry = s.value("passed_on_retry", false);
             step.skip_reason = text_at(s, "skip_reason");
@@ -382,12 +415,7 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
             const std::string event = e.at("event").get<std::string>();
             if (event == "run_started") {
                 run_fields_from(e, run);
-                for (const json& s : e.at("steps")) {
-                    StepRecord step;
-                    step.name = text_at(s, "name");
-                    step.argv = s.at("argv").get<std::vector<std::string>>();
-                    run.steps.push_back(std::move(step));
-                }
+                for (const json& s : e.at("steps")) run.steps.push_back(step_from(s));
                 started = true;
             } else if (!started) {
                 throw std::runtime_error("an event before the run started");

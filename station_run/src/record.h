@@ -25,6 +25,8 @@ struct Attempt {
     // What each stream printed, and whether its file stopped at the limit.
     std::uint64_t stdout_bytes = 0, stderr_bytes = 0;
     bool stdout_cut = false, stderr_cut = false;
+    // How long it waited for its step's lock before it started.
+    std::optional<double> lock_wait_s;
     std::vector<Measurement> measurements;
 };
 
@@ -36,12 +38,17 @@ struct StepRecord {
     std::string skip_reason;
     bool passed_on_retry = false;
     bool begun = false;  // replayed: an attempt started (not in the record)
+    std::string lock;    // the shared instrument it holds while it runs
 };
 
 struct RunRecord {
     std::string station, operator_name, serial, device, image;  // empty: not given
     std::string sequence_name, sequence_version, sequence_path, sequence_sha256;
     std::string suite_version;
+    // On a station of several boards: the board's socket, the environment
+    // its steps get, and the station file they came from.
+    std::string socket, station_file_sha256;
+    std::vector<std::pair<std::string, std::string>> socket_env;
     std::string output;              // the run folder
     std::string history;             // where the run is kept, without a password
     std::uint64_t output_limit = 0;  // bytes kept of each stream of a step

@@ -275,6 +275,9 @@ std::string report_page(const RunRecord& run) {
     const std::pair<const char*, std::string> facts[] = {
         {"Serial", run.serial},
         {"Station", run.station},
+        {"Socket", run.socket.empty() ? "none: a board alone"
+                                      : run.socket + " (station file SHA-256 " +
+                                            run.station_file_sha256.substr(0, 12) + "...)"},
         {"Operator", run.operator_name.empty() ? "not given" : run.operator_name},
         {"Device", run.device},
         {"Sequence", run.sequence_name + " " + run.sequence_version + " (SHA-256 " +
@@ -297,9 +300,13 @@ std::string report_page(const RunRecord& run) {
     html +=
         "<h2>Steps</h2><div class=\"scroll\"><table id=\"steps\"><tr><th scope=\"col\">verdict</th>"
         "<th scope=\"col\">step</th><th scope=\"col\">duration</th><th scope=\"col\">attempts</th>"
-        "<th scope=\"col\">exit status or signal</th><th scope=\"col\">note</th></tr>";
+        "<th scope=\"col\">exit status or signal</th><th scope=\"col\">lock, waited</th>"
+        "<th scope=\"col\">note</th></tr>";
     for (const StepRecord& s : run.steps) {
-        std::string ended, note = step_note(s);
+        std::string ended, note = step_note(s), lock = s.lock;
+        double waited = 0;
+        for (const Attempt& a : s.attempts) waited += a.lock_wait_s.value_or(0);
+        if (!lock.empty() && !s.attempts.empty()) lock += ", " + duration_text(waited);
         if (const Attempt* last = deciding_attempt(s)) {
             ended = last->exit_status ? "exit " + std::to_string(*last->exit_status)
                     : last->signal    ? "signal " + std::to_string(*last->signal)
@@ -312,7 +319,7 @@ std::string report_page(const RunRecord& run) {
         html += "<tr><td>" + verdict_span(s.verdict.value_or(Verdict::aborted)) + "</td><td>" +
                 esc(s.name) + "</td><td class=\"n\">" + duration_text(step_duration(s)) +
                 "</td><td class=\"n\">" + std::to_string(s.attempts.size()) + "</td><td>" + ended +
-                "</td><td>" + esc(note) + "</td></tr>";
+                "</td><td>" + esc(lock) + "</td><td>" + esc(note) + "</td></tr>";
     }
     html +=
         "</table></div>\n<h2>Measurements</h2><div class=\"scroll\"><table "

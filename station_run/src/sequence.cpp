@@ -80,9 +80,13 @@ bool read_measure(Checker& check, const toml::table& t, const std::string& path,
 bool read_step(Checker& check, const toml::table& t, const std::string& path, Step& s) {
     if (!check.known_keys(t, path,
                           {"name", "run", "timeout_s", "grace_s", "retries", "requires",
-                           "stop_on_fail", "expect_status", "measure"}) ||
-        !check.text(t, "name", path, s.name, true)) {
+                           "stop_on_fail", "expect_status", "lock", "measure"}) ||
+        !check.text(t, "name", path, s.name, true) || !check.text(t, "lock", path, s.lock, false)) {
         return false;
+    }
+    if (t.contains("lock") && !plain_name(s.lock)) {
+        return check.fail(t.get("lock")->source(), path + "lock",
+                          "letters, digits, '-', '_' and '.' only");
     }
     if (!plain_name(s.name)) {
         return check.fail(t.get("name")->source(), path + "name",

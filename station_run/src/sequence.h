@@ -28,6 +28,7 @@ struct Step {
     bool requires_image = false;
     bool stop_on_fail = false;
     int expect_status = 0;
+    std::string lock;  // a shared instrument: no two steps that name it run at once
     std::vector<Measure> measures;
 };
 

@@ -20,6 +20,7 @@
 #include "guard.h"
 #include "history.h"
 #include "junit.h"
+#include "locks.h"
 #include "measure.h"
 #include "record.h"
 #include "record_facts.h"
@@ -182,10 +183,26 @@ bool programs_found(const Sequence& sequence, const RunRecord* resumed) {
     return true;
 }
 
+// Waits for the step's lock, when it names one on a station of several
+// boards: an attempt starts once it holds it. False when a termination
+// signal came meanwhile, or the station is gone.
+bool wait_for_lock(const Run& run, const StepRecord& rec, std::optional<double>& waited_s) {
+    if (rec.lock.empty()) return true;
+    const auto asked = std::chrono::steady_clock::now();
+    if (run.settings.lock_fd >= 0 &&
+        !take_lock(run.settings.lock_fd, rec.lock, stop_pipe[0], &signals_seen)) {
+        return false;
+    }
+    waited_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    return true;
+}
+
 // Runs one attempt of a step and measures it.
-Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int number) {
+Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int number,
+                    std::optional<double> lock_wait_s) {
     Attempt a;
     a.number = number;
+    a.lock_wait_s = lock_wait_s;
     a.stdout_file = step.name + "." + std::to_string(number) + ".stdout";
     a.stderr_file = step.name + "." + std::to_string(number) + ".stderr";
     run.append(step_started_event(step.name, number, utc_now()));
@@ -193,17 +210,14 @@ Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int numbe
     const std::string program = find_program(argv[0]);
     if (!program.empty()) argv[0] = program;
     const RunRecord& r = run.record;
-    const Outcome out = supervise({argv,
-                                   {},
-                                   r.output,
-                                   r.output + "/" + a.stdout_file,
-                                   r.output + "/" + a.stderr_file,
-                                   step.timeout_s,
-                                   step.grace_s,
-                                   r.output_limit,
-                                   run.settings.live,
-                                   stop_pipe[0],
-                                   &signals_seen});
+    std::vector<std::string> env;
+    for (const auto& [name, value] : r.socket_env) env.push_back(name + "=" + value);
+    const Outcome out = supervise({argv, env, r.output, r.output + "/" + a.stdout_file,
+                                   r.output + "/" + a.stderr_file, step.timeout_s, step.grace_s,
+                                   r.output_limit, run.settings.live, stop_pipe[0], &signals_seen});
+    if (!rec.lock.empty() && run.settings.lock_fd >= 0) {
+        give_back_lock(run.settings.lock_fd, rec.lock);
+    }
     if (out.stopped_at_once) {
         trouble("a second signal: the step was stopped at once");
     }
@@ -253,7 +267,9 @@ bool run_step(Run& run, const Step& step, StepRecord& rec) {
             if (passed(last.verdict) || static_cast<int>(rec.attempts.size()) > step.retries) break;
         }
         if (termination_signal != 0 || !run.logged) return false;
-        Attempt a = run_attempt(run, step, rec, static_cast<int>(rec.attempts.size()) + 1);
+        std::optional<double> waited;
+        if (!wait_for_lock(run, rec, waited)) return false;
+        Attempt a = run_attempt(run, step, rec, static_cast<int>(rec.attempts.size()) + 1, waited);
         rec.attempts.push_back(a);
         run.append(attempt_ended_event(step.name, a));
         if (a.verdict == Verdict::aborted) {
@@ -423,18 +439,21 @@ int trouble(const std::string& what) {
     return kTrouble;
 }
 
+std::string sequence_file_of(const NewRun& run) {
+    const std::string path = run.sequence.empty()
+                                 ? own_folder() + "/../share/orlix-suite/board-acceptance.toml"
+                                 : run.sequence;
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
+}
+
 int run_new(const NewRun& o, const RunSettings& settings) {
     Run run;
     run.settings = settings;
     if (o.device.empty()) return trouble("-d DEVICE is required");
     std::string error;
-    const std::string path = o.sequence.empty()
-                                 ? own_folder() + "/../share/orlix-suite/board-acceptance.toml"
-                                 : o.sequence;
+    if (!load_sequence(sequence_file_of(o), run.sequence, error)) return trouble(error);
     char resolved[PATH_MAX];
-    if (!load_sequence(realpath(path.c_str(), resolved) ? resolved : path, run.sequence, error)) {
-        return trouble(error);
-    }
     if (!programs_found(run.sequence, nullptr)) return kTrouble;
     RunRecord& r = run.record;
     // The steps run in the run folder: the image is named from anywhere.
@@ -459,6 +478,9 @@ int run_new(const NewRun& o, const RunSettings& settings) {
     r.suite_version = ORLIX_SUITE_VERSION;
     r.history = History::shown_target(o.history);
     r.output_limit = o.output_limit;
+    r.socket = o.socket;
+    r.socket_env = o.socket_env;
+    r.station_file_sha256 = o.station_file_sha256;
     r.started = utc_now();
     for (const Step& step : run.sequence.steps) {
         std::vector<std::string> argv;
@@ -467,7 +489,7 @@ int run_new(const NewRun& o, const RunSettings& settings) {
         }
         // A program named from the working folder is found from anywhere later.
         if (argv[0].find('/') != std::string::npos) argv[0] = find_program(argv[0]);
-        r.steps.push_back({step.name, argv, {}, {}, "", false, false});
+        r.steps.push_back({step.name, argv, {}, {}, "", false, false, step.lock});
     }
     if (!catch_signals()) return trouble(strerror(errno));
     if (!run.log.open(r.output + "/record.jsonl", error)) return trouble(error);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "supervisor.h"
 
@@ -13,6 +15,7 @@
 struct RunSettings {
     bool live = false;              // each step's output on standard output as it comes
     double history_timeout_s = 15;  // connecting, a statement, another station's lock
+    int lock_fd = -1;               // a board's end of the station's locks; -1: a board alone
 };
 
 struct NewRun {
@@ -22,11 +25,18 @@ struct NewRun {
     std::string history = "station.sqlite";
     std::uint64_t output_limit = kDefaultOutputLimit;
     double expected_tone_hz = 20000;  // for {expected_tone}: the simulated device's tone
+    // A board of a station of several: its socket, the environment its
+    // steps get, and the station file's SHA-256.
+    std::string socket, station_file_sha256;
+    std::vector<std::pair<std::string, std::string>> socket_env;
 };
 
 // The message "station_run: <what>" on standard error, its control
 // characters escaped; returns the exit status of trouble, 2.
 int trouble(const std::string& what);
+
+// The sequence file a new run follows, made absolute.
+std::string sequence_file_of(const NewRun& run);
 
 // Each returns the run's exit status (0 passed, 1 failed, 2 trouble, 3 a
 // timeout), or dies by the termination signal that aborted the run.

@@ -1,0 +1,95 @@
+#include "station_file.h"
+
+#include <cctype>
+#include <set>
+
+#include "files.h"
+#include "toml_check.h"
+
+namespace {
+
+// What a shell would take as a variable's name.
+bool variable_name(const std::string& name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    for (char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+    }
+    return true;
+}
+
+bool read_socket(Checker& check, const toml::table& t, const std::string& path, Socket& s) {
+    if (!check.known_keys(t, path, {"name", "device", "env"}) ||
+        !check.text(t, "name", path, s.name, true) ||
+        !check.text(t, "device", path, s.device, true)) {
+        return false;
+    }
+    if (!plain_name(s.name)) {
+        return check.fail(t.get("name")->source(), path + "name",
+                          "letters, digits, '-', '_' and '.' only");
+    }
+    if (s.device.empty()) return check.fail(t.get("device")->source(), path + "device", "empty");
+    const toml::node* env = t.get("env");
+    if (env == nullptr) return true;
+    const toml::table* vars = env->as_table();
+    if (vars == nullptr) {
+        return check.fail(env->source(), path + "env", "must be a table of NAME = \"value\"");
+    }
+    for (auto&& [key, value] : *vars) {
+        const std::string name(key.str());
+        if (!variable_name(name)) {
+            return check.fail(key.source(), path + "env." + name, "is no variable's name");
+        }
+        if (!value.is_string()) {
+            return check.fail(value.source(), path + "env." + name, "must be a string");
+        }
+        const std::string text = *value.value<std::string>();
+        if (text.find('\0') != std::string::npos) {
+            return check.fail(value.source(), path + "env." + name, "holds a NUL");
+        }
+        s.env.emplace_back(name, text);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool load_station_file(const std::string& path, StationFile& station, std::string& error) {
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    toml::table root;
+    if (!parse_toml(path, text, root, error)) return false;
+    Checker check(path);
+    StationFile s;
+    s.path = path;
+    s.sha256 = sha256_of(text);
+    bool ok = check.known_keys(root, "", {"name", "socket"}) &&
+              check.text(root, "name", "", s.name, true);
+    if (ok && s.name.empty()) ok = check.fail(root.get("name")->source(), "name", "empty");
+    const toml::node* sockets = root.get("socket");
+    if (ok &&
+        (sockets == nullptr || !sockets->is_array_of_tables() || sockets->as_array()->empty())) {
+        ok = check.fail(sockets ? sockets->source() : root.source(), "socket",
+                        "needs one [[socket]] table or more");
+    }
+    std::set<std::string> names;
+    for (std::size_t i = 0; ok && i < sockets->as_array()->size(); ++i) {
+        const toml::table& table = *(*sockets->as_array())[i].as_table();
+        const std::string at = "socket[" + std::to_string(i + 1) + "].";
+        Socket socket;
+        ok = read_socket(check, table, at, socket);
+        if (ok && !names.insert(socket.name).second) {
+            ok = check.fail(table.get("name")->source(), at + "name",
+                            "\"" + socket.name + "\" names an earlier socket too");
+        }
+        if (ok) s.sockets.push_back(std::move(socket));
+    }
+    if (!ok) {
+        error = check.error();
+        return false;
+    }
+    station = std::move(s);
+    return true;
+}
