@@ -23,7 +23,9 @@
 #include "history.h"
 #include "record.h"
 #include "report_page.h"
+#include "sockets.h"
 #include "station.h"
+#include "station_file.h"
 #include "statistics.h"
 #include "times.h"
 
@@ -38,7 +40,9 @@ struct Options {
     Mode mode = Mode::run;
     NewRun run;
     RunSettings settings;
-    std::string folder;  // --resume or --report
+    std::string folder;                // --resume or --report
+    std::string station_file;          // several boards at once
+    std::vector<std::string> serials;  // every -s, in order
     std::string history_for_summary = "station.sqlite";
     SummaryFilter filter;
     bool json = false;
@@ -60,13 +64,14 @@ const cmdline::option_record long_options[] = {
     {"expected-tone", 1, nullptr, 'E'}, {"spc", 0, nullptr, 'C'},
     {"baseline", 1, nullptr, 'B'},      {"baseline-since", 1, nullptr, 'D'},
     {"ewma-lambda", 1, nullptr, 'W'},   {"ewma-l", 1, nullptr, 'Y'},
-    {"html", 1, nullptr, 'M'},          {"help", 0, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+    {"html", 1, nullptr, 'M'},          {"station-file", 1, nullptr, 'F'},
+    {"help", 0, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
 };
 
 void print_usage(FILE* out, const char* prog) {
     fprintf(out,
             "Usage: %s [options] [SEQUENCE]\n"
+            "       %s --station-file FILE -s SOCKET=SERIAL... [options] [SEQUENCE]\n"
             "       %s --resume DIR\n"
             "       %s --report DIR\n"
             "       %s --summary [--since DATE] [--sequence NAME] [-s SERIAL] [--json]\n"
@@ -77,7 +82,10 @@ void print_usage(FILE* out, const char* prog) {
             "  -d, --device DEVICE    The device string for the steps (%s)\n"
             "  -i, --image FILE       The FPGA image for the steps that need one\n"
             "  -s, --serial SERIAL    The board's serial number (default unknown)\n"
-            "      --station ID       The station (default the host name)\n"
+            "      --station ID       The station (default the station file's name, or the host\n"
+            "                         name)\n"
+            "      --station-file FILE  Test the boards in the sockets FILE names, each given\n"
+            "                         its serial as -s SOCKET=SERIAL; -o is the station's folder\n"
             "      --operator NAME    Who runs it\n"
             "  -o, --output DIR       The run folder (default runs/SERIAL-YYYYMMDDTHHMMSSZ)\n"
             "      --output-limit MB  What is kept of each stream of a step (default 64)\n"
@@ -102,7 +110,7 @@ void print_usage(FILE* out, const char* prog) {
             "  -h, --help             Show this help and exit\n"
             "Exit status: 0 passed, 1 a limit or step failed, 2 an error or an abort,\n"
             "3 a step timed out.\n",
-            prog, prog, prog, prog,
+            prog, prog, prog, prog, prog,
 #ifdef ORLIX_SIMULATED
             "default sim"
 #else
@@ -142,7 +150,12 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
                 break;
             case 's':
                 o.run.serial = o.filter.serial = arg;
+                o.serials.push_back(arg);
                 run_options.push_back("-s");
+                break;
+            case 'F':
+                o.station_file = arg;
+                run_options.push_back("--station-file");
                 break;
             case 'S':
                 o.run.station = arg;
@@ -298,7 +311,13 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
     }
     if (summary) o.mode = Mode::summary;
     if (report) o.mode = Mode::report;
-    if (o.run.station.empty()) {
+    if (!o.station_file.empty() &&
+        std::find(run_options.begin(), run_options.end(), "-d") != run_options.end()) {
+        fprintf(stderr, "%s: the station file names each socket's device: -d cannot be given\n",
+                prog);
+        return false;
+    }
+    if (o.run.station.empty() && o.station_file.empty()) {
         char host[HOST_NAME_MAX + 1] = "";
         gethostname(host, sizeof host);
         o.run.station = host;
@@ -322,6 +341,38 @@ int rewrite_page(const std::string& folder, const char* prog) {
     }
     printf("Report: %s/report.html\n", folder.c_str());
     return finish_output(prog) ? kPassed : kTrouble;
+}
+
+// Several boards at once: the station file read, and each -s SOCKET=SERIAL
+// matched to its socket, before anything runs.
+int run_sockets(const Options& o) {
+    StationRun s;
+    std::string error;
+    char resolved[PATH_MAX];
+    const std::string path = realpath(o.station_file.c_str(), resolved) ? resolved : o.station_file;
+    if (!load_station_file(path, s.file, error)) return trouble(error);
+    for (const std::string& given : o.serials) {
+        const std::size_t equals = given.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == given.size()) {
+            return trouble("-s " + given + ": with a station file, -s takes SOCKET=SERIAL");
+        }
+        const std::string socket = given.substr(0, equals);
+        if (std::none_of(s.file.sockets.begin(), s.file.sockets.end(),
+                         [&](const Socket& x) { return x.name == socket; })) {
+            return trouble("-s " + given + ": " + path + " has no socket " + socket);
+        }
+        if (std::any_of(s.serials.begin(), s.serials.end(),
+                        [&](const auto& x) { return x.first == socket; })) {
+            return trouble("-s " + given + ": socket " + socket + " has a serial already");
+        }
+        s.serials.emplace_back(socket, given.substr(equals + 1));
+    }
+    if (s.serials.empty()) return trouble("no socket has a serial: give -s SOCKET=SERIAL");
+    s.run = o.run;
+    if (s.run.station.empty()) s.run.station = s.file.name;
+    s.folder = o.run.output;
+    s.run.output.clear();
+    return run_station(s, o.settings);
 }
 
 // Prints what the history holds per measurement, and its last runs; with
@@ -363,9 +414,10 @@ int main(int argc, char* argv[]) {
         case Mode::summary:
             return print_summary(o, prog);
         case Mode::resume:
-            return run_resumed(o.folder, o.settings);
+            return is_station_folder(o.folder) ? resume_station(o.folder, o.settings)
+                                               : run_resumed(o.folder, o.settings);
         case Mode::run:
             break;
     }
-    return run_new(o.run, o.settings);
+    return o.station_file.empty() ? run_new(o.run, o.settings) : run_sockets(o);
 }

@@ -31,7 +31,7 @@ if(NOT rc EQUAL 0 OR NOT out MATCHES "Sending 2 packets: 4 dwords/packet")
 endif()
 # station_run finds its sequence and schema, and its programs, from where it is installed.
 if("station_run" IN_LIST PROGRAMS)
-  foreach(data board-acceptance.toml record.schema.json)
+  foreach(data board-acceptance.toml two-sockets.toml record.schema.json)
     if(NOT EXISTS ${PREFIX}/share/orlix-suite/${data})
       message(FATAL_ERROR "missing share/orlix-suite/${data}")
     endif()

@@ -1,0 +1,341 @@
+// station_run testing several boards at once: each board its own run, one
+// board's fault its own, a shared instrument's lock held by one board at a
+// time in the order asked (as the simulated devices' traces show), a hang
+// that delays no other board, a station killed and resumed, and a station
+// file at fault refused before anything runs.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "station_test.h"
+
+namespace {
+
+using nlohmann::json;
+using test_support::Process;
+using test_support::read_file;
+using test_support::read_lines;
+using test_support::Result;
+using test_support::StationRun;
+using test_support::step_verdicts;
+using test_support::write_file;
+
+// A board's record as a board alone would leave it: times, places and the
+// station's own facts taken out.
+json comparable(json record) {
+    for (const char* key : {"serial", "output", "started", "ended", "history", "socket",
+                            "socket_env", "station_file_sha256", "station"}) {
+        record.erase(key);
+    }
+    for (json& step : record["steps"]) {
+        for (json& a : step["attempts"]) {
+            for (const char* key : {"started", "ended", "duration_s", "lock_wait_s"}) a.erase(key);
+        }
+    }
+    return record;
+}
+
+// The time span of each program (by process id) in a trace whose lines
+// begin with their times, for the programs that made a call holding `call`.
+struct Span {
+    double from = 0, to = 0;
+};
+std::vector<Span> spans_of(const std::filesystem::path& trace, const std::string& call) {
+    std::map<std::string, Span> by_pid;
+    std::map<std::string, bool> chosen;
+    for (const std::string& line : read_lines(trace)) {
+        std::istringstream in(line);
+        double at = 0;
+        std::string pid, rest;
+        in >> at >> pid;
+        std::getline(in, rest);
+        Span& s = by_pid[pid];
+        if (s.from == 0) s.from = at;
+        s.to = at;
+        if (rest.find(call) != std::string::npos) chosen[pid] = true;
+    }
+    std::vector<Span> out;
+    for (const auto& [pid, span] : by_pid) {
+        if (chosen[pid]) out.push_back(span);
+    }
+    return out;
+}
+
+class StationSockets : public StationRun {
+protected:
+    // A station file of `sockets`, each "NAME" or "NAME ENV=VALUE ...".
+    std::string station_file(const std::vector<std::string>& sockets) {
+        std::string text = "name = \"bench\"\n";
+        for (const std::string& s : sockets) {
+            std::istringstream in(s);
+            std::string name, setting, env;
+            in >> name;
+            while (in >> setting) {
+                const std::size_t eq = setting.find('=');
+                env += (env.empty() ? "" : ", ") + setting.substr(0, eq) + " = \"" +
+                       setting.substr(eq + 1) + "\"";
+            }
+            text +=
+                "[[socket]]\nname = \"" + name + "\"\ndevice = \"sim\"\nenv = { " + env + " }\n";
+        }
+        write_file(dir / "station.toml", text);
+        return (dir / "station.toml").string();
+    }
+    json board(const std::string& station, const std::string& socket) const {
+        return test_support::parse_file(dir / station / socket / "record.json");
+    }
+};
+
+// The suite's sequence on four boards, the third with a receiver whose noise
+// fails its SNR; a board alone runs beside them for comparison.
+TEST_F(StationSockets, OneFaultyBoardFailsAloneAndTheOthersMatchABoardAlone) {
+    const std::string file = station_file(
+        {"A", "B", "C ORLIX_SIM_SIGNAL=noise=100", "D", "E ORLIX_SIM_SIGNAL=noise=100"});
+    Process alone(station({"-s", "SN-0", "-o", "alone", "--history", "alone.sqlite"}));
+    const Result r = run_station({"--station-file", file, "-s", "A=SN-1", "-s", "B=SN-2", "-s",
+                                  "C=SN-3", "-s", "D=SN-4", "-o", "st"});
+    const Result single = alone.wait();
+    ASSERT_EQ(single.exit_code, 0) << single.out << single.err;
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("  C            SN-3             FAIL      capture-checks\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  E            -                not run: no serial given\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Station FAIL (exit status 1)\n"), std::string::npos) << r.out;
+    const json reference = comparable(checked_record(dir / "alone"));
+    for (const char* socket : {"A", "B", "D"}) {
+        SCOPED_TRACE(socket);
+        const json rec = checked_record(dir / "st" / socket);
+        EXPECT_EQ(rec["socket"], socket);
+        EXPECT_EQ(rec["station_file_sha256"].get<std::string>().size(), 64u);
+        EXPECT_EQ(comparable(rec), reference) << "a board's record is a board alone's";
+    }
+    const json c = checked_record(dir / "st" / "C");
+    EXPECT_EQ(c["verdict"], "FAIL");
+    EXPECT_EQ(c["socket_env"]["ORLIX_SIM_SIGNAL"], "noise=100");
+    const json summary = test_support::parse_file(dir / "st" / "station.json");
+    EXPECT_EQ(summary["exit_status"], 1);
+    ASSERT_EQ(summary["boards"].size(), 4u);
+    EXPECT_EQ(summary["boards"][2]["failed_steps"], json::array({"capture-checks"}));
+    EXPECT_EQ(summary["not_run"][0]["socket"], "E");
+    // The capture, under its lock, one board at a time: four captures' time.
+    double waited = 0;
+    for (const char* socket : {"A", "B", "C", "D"}) {
+        const json rec = board("st", socket);
+        for (const json& step : rec["steps"]) {
+            if (step["name"] == "capture")
+                waited += step["attempts"][0]["lock_wait_s"].get<double>();
+        }
+    }
+    EXPECT_GT(waited, 3 * 5.0) << "the others waited for the first, second and third";
+}
+
+// Each board asks for the lock at its own moment (its first step hangs for
+// a time of its own); the traces show the locked steps one after another,
+// in the order the boards asked: D, C, B, A.
+TEST_F(StationSockets, LockedStepsNeverOverlapAndAreGrantedInTheOrderAsked) {
+    const std::string seq = sequence("locked.toml", R"(
+[[step]]
+name = "prepare"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+[[step]]
+name = "measure"
+run = ["refswitch_soak", "-d", "{device}", "-i", "2"]
+lock = "rf-source"
+timeout_s = 30
+[[step]]
+name = "after"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+)");
+    std::vector<std::string> sockets;
+    const char* names[] = {"A", "B", "C", "D"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string trace = (dir / ("trace-" + std::string(names[i]) + ".log")).string();
+        sockets.push_back(std::string(names[i]) + " ORLIX_SIM_TRACE=" + trace +
+                          " ORLIX_SIM_TRACE_TIME=1 ORLIX_SIM_HANG=sync_tx@1:" +
+                          std::to_string(100 + 250 * (3 - i)) + ",set_clock_select@1:600");
+    }
+    const Result r = run_station({"--station-file", station_file(sockets), "-s", "A=1", "-s", "B=2",
+                                  "-s", "C=3", "-s", "D=4", "-o", "st", seq});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::vector<std::pair<Span, std::string>> held;
+    for (const char* name : names) {
+        const std::vector<Span> spans =
+            spans_of(dir / ("trace-" + std::string(name) + ".log"), "orlix_set_clock_select");
+        ASSERT_EQ(spans.size(), 1u) << name;
+        held.emplace_back(spans[0], name);
+        EXPECT_GE(board("st", name)["steps"][1]["attempts"][0]["lock_wait_s"].get<double>(), 0);
+    }
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first.from < b.first.from; });
+    std::string order;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        order += held[i].second;
+        if (i > 0) {
+            EXPECT_GT(held[i].first.from, held[i - 1].first.to)
+                << held[i].second << " began before " << held[i - 1].second << " ended";
+        }
+    }
+    EXPECT_EQ(order, "DCBA") << "granted in the order asked, not the sockets'";
+}
+
+// One board hangs in a step with a deadline: it times out, and the others
+// end long before it, as they would alone.
+TEST_F(StationSockets, AHangingBoardDelaysNoOther) {
+    const std::string seq = sequence("hang.toml", R"(
+[[step]]
+name = "transmit"
+run = ["burst_sender", "-d", "{device}", "-n", "5"]
+timeout_s = 3
+grace_s = 1
+stop_on_fail = true
+[[step]]
+name = "after"
+run = ["burst_sender", "-d", "{device}", "-n", "5"]
+)");
+    const Result r =
+        run_station({"--station-file", station_file({"A", "B ORLIX_SIM_HANG=sync_tx@1", "C"}), "-s",
+                     "A=1", "-s", "B=2", "-s", "C=3", "-o", "st", seq});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_EQ(board("st", "B")["verdict"], "TIMEOUT");
+    for (const char* socket : {"A", "C"}) {
+        const json rec = board("st", socket);
+        EXPECT_EQ(rec["verdict"], "PASS") << socket;
+        double took = 0;
+        for (const json& step : rec["steps"])
+            took += step["attempts"][0]["duration_s"].get<double>();
+        EXPECT_LT(took, 2.0) << socket << " waited for the hanging board";
+    }
+    EXPECT_TRUE(test_support::nothing_left_in(dir / "st" / "B"));
+}
+
+// The station killed with SIGKILL while one board holds the lock and others
+// wait: every record reads back, nothing of a step is left, and --resume on
+// the station's folder ends every board as an uninterrupted station does.
+TEST_F(StationSockets, KilledAndResumedEndsEveryBoardAsIfUninterrupted) {
+    const std::string seq = sequence("kill.toml", R"(
+[[step]]
+name = "prepare"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+[[step]]
+name = "measure"
+run = ["refswitch_soak", "-d", "{device}", "-i", "2"]
+lock = "rf-source"
+[[step]]
+name = "after"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+)");
+    const std::string file =
+        station_file({"A ORLIX_SIM_HANG=set_clock_select@1:800",
+                      "B ORLIX_SIM_HANG=set_clock_select@1:800", "C ORLIX_SIM_FAIL=sync_tx@1"});
+    const std::vector<std::string> args = {
+        "--station-file", file, "-s", "A=1", "-s", "B=2", "-s", "C=3", seq};
+    std::vector<std::string> whole = args;
+    whole.insert(whole.end(), {"-o", "whole"});
+    const Result uninterrupted = run_station(whole);
+    ASSERT_EQ(uninterrupted.exit_code, 1) << uninterrupted.out << uninterrupted.err;
+
+    std::vector<std::string> killed_args = args;
+    killed_args.insert(killed_args.end(), {"-o", "st"});
+    Process killed(station(killed_args));
+    bool holding = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!holding && std::chrono::steady_clock::now() < deadline) {
+        for (const char* socket : {"A", "B"}) {
+            holding = holding ||
+                      read_file(dir / "st" / socket / "record.jsonl")
+                              .find("\"step_started\",\"step\":\"measure\"") != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(holding) << "no board took the lock";
+    killed.send_signal(SIGKILL);
+    const Result k = killed.wait();
+    EXPECT_EQ(k.term_signal, SIGKILL);
+    for (const char* socket : {"A", "B", "C"}) {
+        SCOPED_TRACE(socket);
+        EXPECT_TRUE(test_support::nothing_left_in(dir / "st" / socket));
+        for (const std::string& line : read_lines(dir / "st" / socket / "record.jsonl")) {
+            EXPECT_FALSE(json::parse(line, nullptr, false).is_discarded()) << line;
+        }
+    }
+    const Result resumed = run_station({"--resume", "st"});
+    EXPECT_EQ(resumed.exit_code, uninterrupted.exit_code) << resumed.out << resumed.err;
+    EXPECT_NE(resumed.out.find("Resuming station bench in "), std::string::npos) << resumed.out;
+    for (const char* socket : {"A", "B", "C"}) {
+        SCOPED_TRACE(socket);
+        const json rec = checked_record(dir / "st" / socket);
+        EXPECT_EQ(step_verdicts(rec), step_verdicts(board("whole", socket)));
+        EXPECT_EQ(rec["verdict"], board("whole", socket)["verdict"]);
+    }
+    // A station whose boards all ended is only said again: nothing runs.
+    const Result again = run_station({"--resume", "st"});
+    EXPECT_EQ(again.exit_code, 1);
+    EXPECT_NE(again.out.find("every board ended already"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("[A]"), std::string::npos) << again.out;
+}
+
+// A station file at fault, or serials that do not fit it: exit status 2,
+// the file's line and key named, and nothing run.
+TEST_F(StationSockets, AStationFileAtFaultIsRefusedBeforeAnythingRuns) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\ncolour = 1\n",
+         "station.toml:5: socket[1].colour: unknown key"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\n[[socket]]\nname = \"A\"\n"
+         "device = \"sim\"\n",
+         "station.toml:6: socket[2].name: \"A\" names an earlier socket too"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\n", "station.toml:2: socket[1].device: missing"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\nenv = { X = 1 }\n",
+         "station.toml:5: socket[1].env.X: must be a string"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\nenv = { \"1X\" = \"a\" }\n",
+         "station.toml:5: socket[1].env.1X: is no variable's name"},
+        {"name = \"s\"\n[[socket]]\nname = \"../A\"\ndevice = \"sim\"\n",
+         "station.toml:3: socket[1].name: letters, digits"},
+        {"name = \"s\"\n", "station.toml:1: socket: needs one [[socket]] table or more"},
+        {"name = \"s\"\n[[socket]\n", "station.toml:2: syntax"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        write_file(dir / "station.toml", c.text);
+        const Result r = run_station({"--station-file", "station.toml", "-s", "A=1"});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(std::filesystem::exists(dir / "runs"));
+    }
+    station_file({"A", "B"});
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } misfits[] = {
+        {{"-s", "C=1"}, "has no socket C"},
+        {{"-s", "A=1", "-s", "A=2"}, "socket A has a serial already"},
+        {{"-s", "SN-1"}, "with a station file, -s takes SOCKET=SERIAL"},
+        {{}, "no socket has a serial"},
+        {{"-s", "A=1", "-d", "sim"}, "the station file names each socket's device"},
+    };
+    for (const auto& m : misfits) {
+        std::vector<std::string> args = {"--station-file", "station.toml"};
+        args.insert(args.end(), m.args.begin(), m.args.end());
+        const Result r = run_station(args);
+        EXPECT_EQ(r.exit_code, 2) << m.message;
+        EXPECT_NE(r.err.find(m.message), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "runs"));
+    }
+}
+
+}  // namespace
