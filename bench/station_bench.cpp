@@ -26,6 +26,8 @@ constexpr int kSteps = 50;
 
 // The peak resident memory of the last run, in bytes.
 long last_peak_bytes = 0;
+// The CPU time of the last run and every process below it, in seconds.
+double last_cpu_s = 0;
 
 double run_seconds(const std::string& dir, std::initializer_list<const char*> argv) {
     const auto start = std::chrono::steady_clock::now();
@@ -42,6 +44,8 @@ double run_seconds(const std::string& dir, std::initializer_list<const char*> ar
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     last_peak_bytes = usage.ru_maxrss * 1024L;
+    last_cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -219,3 +223,72 @@ static void BM_StationUnderAFlood(benchmark::State& state) {
     state.counters["s_past_deadline_and_grace"] = past;
 }
 BENCHMARK(BM_StationUnderAFlood)->Iterations(2)->Unit(benchmark::kSecond);
+
+namespace {
+
+// The duration of a step in a record, read from record.json.
+double step_seconds(const std::string& record_path, const std::string& step) {
+    std::ifstream in(record_path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t named = text.find("\"name\": \"" + step + "\"");
+    const std::size_t at = text.find("\"duration_s\": ", named);
+    return named == std::string::npos || at == std::string::npos ? -1
+                                                                 : std::stod(text.substr(at + 14));
+}
+
+}  // namespace
+
+// Four simulated boards at once on the board acceptance sequence, whose
+// capture holds the shared signal generator's lock: against the ideal
+// schedule, one board alone plus the other three boards' captures (target:
+// within 5 %); and the CPU station_run itself adds per board, the station's
+// processes against the same programs run by a shell, board by board.
+static void BM_FourSocketsUnderALock(benchmark::State& state) {
+    std::string dir = (std::filesystem::temp_directory_path() / "sockets_bench_XXXXXX").string();
+    if (!mkdtemp(dir.data())) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    {
+        std::ofstream file(dir + "/station.toml");
+        file << "name = \"bench\"\n";
+        for (const char* s : {"A", "B", "C", "D"}) {
+            file << "[[socket]]\nname = \"" << s << "\"\ndevice = \"sim\"\n";
+        }
+    }
+    const std::string bin = std::filesystem::path(STATION_RUN_BIN).parent_path().string();
+    const std::string programs =
+        bin + "/refswitch_soak -d sim -i 20 && " + bin + "/burst_sender -d sim -n 1000 && " + bin +
+        "/burst_sender -d sim -n 1000 -s 256 && " + bin + "/twin_capture && " + bin +
+        "/capture_inspect --json --plot capture.png --expected_tone "
+        "20000 dual_test.bin";
+    double wall = 0, ideal = 0, added_cpu = 0;
+    int n = 0;
+    for (auto _ : state) {
+        const std::string tag = std::to_string(n++);
+        const std::string alone = "alone" + tag, station = "station" + tag;
+        const double one = run_seconds(dir, {STATION_RUN_BIN, "-s", "SN-0", "-o", alone.c_str()});
+        const double capture = step_seconds(dir + "/" + alone + "/record.json", "capture");
+        const double four = run_seconds(
+            dir, {STATION_RUN_BIN, "--station-file", "station.toml", "-s", "A=SN-1", "-s", "B=SN-2",
+                  "-s", "C=SN-3", "-s", "D=SN-4", "-o", station.c_str()});
+        const double station_cpu = last_cpu_s;
+        std::filesystem::create_directory(dir + "/shell" + tag);
+        const double shell = run_seconds(dir + "/shell" + tag, {"/bin/sh", "-c", programs.c_str()});
+        const double shell_cpu = last_cpu_s;
+        if (one < 0 || four < 0 || shell < 0 || capture < 0) {
+            state.SkipWithError("a run failed");
+            break;
+        }
+        wall += four;
+        ideal += one + 3 * capture;
+        added_cpu += (station_cpu - 4 * shell_cpu) / 4;
+    }
+    std::filesystem::remove_all(dir);
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["wall_s"] = wall / runs;
+    state.counters["ideal_s"] = ideal / runs;
+    state.counters["over_ideal_percent"] = (wall / ideal - 1) * 100;
+    state.counters["station_cpu_per_board_s"] = added_cpu / runs;
+}
+BENCHMARK(BM_FourSocketsUnderALock)->Iterations(2)->Unit(benchmark::kSecond);
