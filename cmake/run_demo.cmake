@@ -33,4 +33,21 @@ if(STATION)
               station_run -i demo_image.rbf -s DEMO-0001 --operator demo -o station)
   message(STATUS "The record is ${DEMO_DIR}/station/record.json, the JUnit file ${DEMO_DIR}/station/junit.xml")
   message(STATUS "The page to open: ${DEMO_DIR}/station/report.html")
+
+  # Two boards at once, each its own run; the second board's receiver is
+  # noisy, so that it fails alone (exit status 1), while the first passes.
+  file(WRITE ${DEMO_DIR}/demo_station.toml
+       "name = \"demo-station\"\n"
+       "[[socket]]\nname = \"A\"\ndevice = \"sim\"\n"
+       "[[socket]]\nname = \"B\"\ndevice = \"sim\"\n"
+       "env = { ORLIX_SIM_SIGNAL = \"noise=100\" }\n")
+  message(STATUS "---- station_run: two sockets at once, board B with a noisy receiver")
+  execute_process(COMMAND ${BIN_DIR}/station_run --station-file demo_station.toml
+                          -s A=DEMO-0002 -s B=DEMO-0003 -o two-sockets
+                  WORKING_DIRECTORY ${DEMO_DIR} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 1)
+    message(FATAL_ERROR "the station of two sockets ended with exit status ${rc}, "
+                        "not 1 (board B failing alone)")
+  endif()
+  message(STATUS "Each board's run is in ${DEMO_DIR}/two-sockets, which station.json lists")
 endif()
