@@ -297,8 +297,13 @@ ordered_json run_started_event(const RunRecord& run) {
     return j;
 }
 
-ordered_json step_started_event(const std::string& step, int attempt, const std::string& started) {
-    return {{"event", "step_started"}, {"step", step}, {"attempt", attempt}, {"started", started}};
+ordered_json step_started_event(const std::string& step, int attempt, const std::string& started,
+                                std::optional<double> timeout_s, std::optional<double> grace_s) {
+    ordered_json j = {
+        {"event", "step_started"}, {"step", step}, {"attempt", attempt}, {"started", started}};
+    if (timeout_s) j["timeout_s"] = *timeout_s;
+    if (grace_s) j["grace_s"] = *grace_s;
+    return j;
 }
 
 ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt) {

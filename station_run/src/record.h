@@ -79,8 +79,11 @@ std::string json_text(const nlohmann::ordered_json& j, int indent = -1);
 
 // Events, each one line of record.jsonl.
 nlohmann::ordered_json run_started_event(const RunRecord& run);
+// With the attempt's deadline and grace, so that a live view can count down.
 nlohmann::ordered_json step_started_event(const std::string& step, int attempt,
-                                          const std::string& started);
+                                          const std::string& started,
+                                          std::optional<double> timeout_s = {},
+                                          std::optional<double> grace_s = {});
 nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt);
 nlohmann::ordered_json step_ended_event(const StepRecord& step);
 nlohmann::ordered_json run_resumed_event(const std::string& at,

@@ -205,7 +205,7 @@ Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int numbe
     a.lock_wait_s = lock_wait_s;
     a.stdout_file = step.name + "." + std::to_string(number) + ".stdout";
     a.stderr_file = step.name + "." + std::to_string(number) + ".stderr";
-    run.append(step_started_event(step.name, number, utc_now()));
+    run.append(step_started_event(step.name, number, utc_now(), step.timeout_s, step.grace_s));
     std::vector<std::string> argv = rec.argv;
     const std::string program = find_program(argv[0]);
     if (!program.empty()) argv[0] = program;
