@@ -1,0 +1,211 @@
+#include "page.h"
+
+#include <openssl/evp.h>
+
+namespace {
+
+const char* const kStyle = R"(
+body { font-family: "DejaVu Sans", Arial, sans-serif; margin: 0; background: #f4f4f4; color: #1a1a1a }
+main { padding: 1rem 1.5rem }
+header { display: flex; align-items: baseline; gap: 1.5rem; flex-wrap: wrap }
+h1 { font-size: 1.6rem; margin: 0 0 .6rem }
+.link { font-size: 1rem; color: #555 }
+#boards { display: grid; grid-template-columns: repeat(auto-fit, minmax(22rem, 1fr)); gap: 1rem }
+.board { background: #fff; border: 1px solid #ccc; border-radius: .4rem; padding: .8rem 1rem;
+         overflow-wrap: anywhere }
+.socket { font-size: 2rem; margin: 0 }
+.serial { font-size: 1.3rem; margin: .2rem 0 .6rem }
+.banner { font-size: 3.2rem; font-weight: 800; text-align: center; border-radius: .3rem;
+          padding: .2rem; letter-spacing: .05em; color: #fff; background: #0d47a1 }
+.now { font-size: 1.5rem; min-height: 1.8rem; margin: .5rem 0 }
+table { border-collapse: collapse; width: 100% }
+td { border-top: 1px solid #e4e4e4; padding: .25rem .4rem; vertical-align: top; font-size: 1.05rem }
+td.verdict { font-weight: 700; white-space: nowrap }
+td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums }
+.figure { display: block; font-size: .95rem }
+.report a { font-size: 1.2rem }
+.v-PASS { background: #1b5e20 } .v-MARGINAL { background: #f9a825; color: #111 }
+.v-FAIL { background: #b71c1c } .v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #bf360c }
+.v-ABORTED { background: #424242 } .v-SKIPPED { background: #757575 } .v-RUNNING { background: #0d47a1 }
+tr.v-PASS td.verdict { color: #1b5e20 } tr.v-FAIL td.verdict { color: #b71c1c }
+tr.v-MARGINAL td.verdict { color: #8a5a00 } tr.v-ERROR td.verdict { color: #6a1b9a }
+tr.v-TIMEOUT td.verdict { color: #bf360c } tr.v-ABORTED td.verdict { color: #424242 }
+tr.v-SKIPPED td.verdict { color: #616161 } tr.v-RUNNING td.verdict { color: #0d47a1 }
+tr.step { background: none } tr.v-RUNNING { background: #e3f2fd }
+)";
+
+const char* const kScript = R"(
+"use strict";
+const boards = document.getElementById("boards");
+const link = document.getElementById("link");
+const runs = new Map();
+// What the page received, for whoever checks it: each event's run, line and
+// text, and when each reached the page.
+const viewer = { events: [], arrivals: {} };
+window.viewer = viewer;
+let offset = 0;  // the viewer's clock less this one's
+
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function board(folder) {
+  let r = runs.get(folder);
+  if (r) return r;
+  const card = el("section", "board");
+  card.setAttribute("data-run", folder);
+  r = { folder, steps: new Map(), current: null, card,
+        socket: el("h2", "socket", folder), serial: el("p", "serial", ""),
+        banner: el("div", "banner v-RUNNING", "WAITING"), now: el("p", "now", ""),
+        table: el("table", "steps"), report: el("p", "report") };
+  card.append(r.socket, r.serial, r.banner, r.now, r.table, r.report);
+  const after = [...boards.children].find(c => c.getAttribute("data-run") > folder);
+  boards.insertBefore(card, after || null);
+  runs.set(folder, r);
+  document.getElementById("empty").hidden = true;
+  return r;
+}
+
+function step(r, name) {
+  let s = r.steps.get(name);
+  if (s) return s;
+  const row = el("tr", "step");
+  row.setAttribute("data-step", name);
+  s = { row, verdict: el("td", "verdict", "\u2026"), name: el("td", "name", name),
+        time: el("td", "time", ""), figures: el("td", "figures", "") };
+  row.append(s.verdict, s.name, s.time, s.figures);
+  r.table.append(row);
+  r.steps.set(name, s);
+  return s;
+}
+
+function verdict(s, v) {
+  s.verdict.textContent = v;
+  s.row.className = "step v-" + v;
+}
+
+function banner(r, v) {
+  r.banner.textContent = v;
+  r.banner.className = "banner v-" + v;
+}
+
+function number(v) {
+  return typeof v === "number" ? String(Math.round(v * 1e4) / 1e4) : "missing";
+}
+
+function figures(s, measurements) {
+  const list = [];
+  for (const m of measurements) {
+    if (m.name === "exit_status" && m.verdict === "PASS") continue;
+    let text = m.name + " " + number(m.value) + (m.units ? " " + m.units : "");
+    if (typeof m.margin === "number") text += ", margin " + number(m.margin);
+    if (m.verdict !== "PASS") text += " \u2014 " + m.verdict + (m.note ? ": " + m.note : "");
+    list.push(el("span", "figure", text));
+  }
+  s.figures.replaceChildren(...list);
+}
+
+function tick(r) {
+  if (!r.current || !r.current.timeout) {
+    r.now.textContent = r.current ? r.current.step : "";
+    return;
+  }
+  const left = r.current.started + r.current.timeout * 1000 - (Date.now() + offset);
+  r.now.textContent = r.current.step + ": " +
+      (left > 0 ? Math.ceil(left / 1000) + " s left" : "past its deadline");
+}
+
+function apply(run, rec) {
+  const r = board(run);
+  switch (rec.event) {
+    case "run_started":
+      r.socket.textContent = rec.socket ? "Socket " + rec.socket : run;
+      r.serial.textContent = "Serial " + rec.serial;
+      for (const s of rec.steps || []) step(r, s.name);
+      banner(r, "RUNNING");
+      break;
+    case "step_started":
+      verdict(step(r, rec.step), "RUNNING");
+      r.current = { step: rec.step, started: Date.parse(rec.started), timeout: rec.timeout_s };
+      break;
+    case "attempt_ended": {
+      const s = step(r, rec.step);
+      s.time.textContent = number(rec.duration_s) + " s";
+      figures(s, rec.measurements || []);
+      if (r.current && r.current.step === rec.step) r.current = null;
+      break;
+    }
+    case "step_ended": {
+      const s = step(r, rec.step);
+      verdict(s, rec.verdict);
+      if (rec.skip_reason) s.figures.textContent = rec.skip_reason;
+      break;
+    }
+    case "run_resumed":
+      banner(r, "RUNNING");
+      r.report.replaceChildren();
+      for (const name of rec.interrupted || []) verdict(step(r, name), "\u2026");
+      break;
+    case "run_ended": {
+      banner(r, rec.verdict);
+      r.current = null;
+      const a = el("a", null, "The run's page");
+      a.href = "runs/" + run.split("/").map(encodeURIComponent).join("/") + "/report.html";
+      r.report.replaceChildren(a);
+      break;
+    }
+  }
+  tick(r);
+}
+
+const events = new EventSource("events");
+events.onopen = () => { link.textContent = "live"; };
+events.onerror = () => { link.textContent = "reconnecting\u2026"; };
+events.addEventListener("clock", e => { offset = JSON.parse(e.data).now - Date.now(); });
+events.onmessage = e => {
+  const data = e.data;
+  const m = JSON.parse(data);
+  const record = m.record !== undefined;
+  const text = record ? data.substring(data.indexOf(',"record":') + 10, data.length - 1) : m.text;
+  viewer.events.push({ run: m.run, line: m.line, text });
+  if (record && m.record && typeof m.record.event === "string") apply(m.run, m.record);
+  viewer.arrivals[m.run + "\n" + m.line] = Date.now();
+};
+setInterval(() => runs.forEach(tick), 250);
+)";
+
+std::string base64_sha256(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    unsigned char encoded[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+    const int n = EVP_EncodeBlock(encoded, digest, static_cast<int>(length));
+    return std::string(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+const std::string& view_page() {
+    static const std::string page =
+        std::string(
+            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width\">"
+            "<title>Station view</title><style>") +
+        kStyle +
+        "</style></head><body><main><header><h1>Station view</h1>"
+        "<p id=\"link\" class=\"link\">connecting\u2026</p></header>"
+        "<div id=\"boards\"></div><p id=\"empty\">No run yet.</p></main><script>" +
+        kScript + "</script></body></html>\n";
+    return page;
+}
+
+const std::string& view_page_policy() {
+    static const std::string policy = "default-src 'none'; script-src 'sha256-" +
+                                      base64_sha256(kScript) + "'; style-src 'sha256-" +
+                                      base64_sha256(kStyle) +
+                                      "'; connect-src 'self'; base-uri 'none'; form-action 'none'";
+    return policy;
+}
