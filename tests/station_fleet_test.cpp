@@ -152,6 +152,7 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Fleet page: fleet.html"), std::string::npos);
+    test_support::write_file(BINARY_DIR "/station_fleet_summary.txt", r.out);
     const std::string page = test_support::read_file(dir / "fleet.html");
     EXPECT_EQ(page.find("<script"), std::string::npos) << "no script";
     EXPECT_EQ(page.find("http"), std::string::npos) << "no outside resource";
