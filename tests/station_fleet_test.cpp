@@ -141,7 +141,8 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
         dir.path(), STATION_RUN_BIN,
         {"--summary", "--spc", "--baseline", "20", "--json", "--history", history}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    for (const json& m : json::parse(r.out)["measurements"]) {
+    const json twenty = json::parse(r.out);
+    for (const json& m : twenty["measurements"]) {
         EXPECT_EQ(m["spc"]["baseline_runs"], 20);
     }
     r = test_support::run(test_support::launch_in(

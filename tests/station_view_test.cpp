@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -286,18 +287,38 @@ TEST_F(StationView, OnlyItsRoutesNoPathOutsideBoundedAndASilentClientHoldsNoOneU
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(events(3).size(), 3u);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-    std::vector<std::unique_ptr<httplib::Client>> held;
+    std::atomic<int> streaming{0};
+    std::atomic<bool> done{false};
     std::vector<std::thread> readers;
     for (int i = 0; i < 15; ++i) {
-        readers.emplace_back([this] { events(1000000); });
+        readers.emplace_back([&] {
+            httplib::Client reader("127.0.0.1", port_);
+            bool counted = false;
+            reader.Get("/events", [&](const char*, std::size_t) {
+                if (!counted) ++streaming;
+                counted = true;
+                return !done;
+            });
+        });
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto more = httplib::Client("127.0.0.1", port_).Get("/events");
-    ASSERT_TRUE(more);
-    EXPECT_EQ(more->status, 503) << "sixteen streams at once, the next refused";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (streaming < 15 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(streaming, 15);
+    int status = 0;
+    httplib::Client("127.0.0.1", port_)
+        .Get(
+            "/events",
+            [&](const httplib::Response& res) {
+                status = res.status;
+                return false;
+            },
+            [](const char*, std::size_t) { return false; });
+    EXPECT_EQ(status, 503) << "sixteen streams at once, the next refused";
     auto still = httplib::Client("127.0.0.1", port_).Get("/");
-    ASSERT_TRUE(still);
-    EXPECT_EQ(still->status, 200);
+    EXPECT_TRUE(still && still->status == 200);
+    done = true;
     close(silent);
     v->send_signal(SIGKILL);
     for (std::thread& t : readers) t.join();
