@@ -333,8 +333,11 @@ int fill_from_stream(int fd, std::uint8_t* dst, std::uint64_t size, unsigned tim
         }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
+        // Whole nanoseconds first: dividing a negative nanosecond part alone
+        // rounds it up and ends the wait before its time.
         const long waited =
-            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+            ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec)) /
+            1'000'000;
         if (waited >= static_cast<long>(timeout_ms)) {
             return fail(ORLIX_ERR_TIMEOUT, "ORLIX_SIM_RX_FILE gave too little in time");
         }
