@@ -292,13 +292,24 @@ TEST_F(StationView, OnlyItsRoutesNoPathOutsideBoundedAndASilentClientHoldsNoOneU
     std::vector<std::thread> readers;
     for (int i = 0; i < 15; ++i) {
         readers.emplace_back([&] {
-            httplib::Client reader("127.0.0.1", port_);
-            bool counted = false;
-            reader.Get("/events", [&](const char*, std::size_t) {
-                if (!counted) ++streaming;
-                counted = true;
-                return !done;
-            });
+            // A stream closed a moment ago may still hold its place: ask again
+            // until one is granted, and count only a granted one.
+            for (bool granted = false; !granted && !done;) {
+                httplib::Client reader("127.0.0.1", port_);
+                bool counted = false;
+                reader.Get(
+                    "/events",
+                    [&](const httplib::Response& res) {
+                        granted = res.status == 200;
+                        return granted;
+                    },
+                    [&](const char*, std::size_t) {
+                        if (!counted) ++streaming;
+                        counted = true;
+                        return !done;
+                    });
+                if (!granted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
         });
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
