@@ -361,8 +361,10 @@ TEST_F(SimDevice, TraceRecordsEveryCallInItsForm) {
         EXPECT_LE(at, before + 60);
         EXPECT_GE(at, previous);
         previous = at;
-        EXPECT_EQ(std::string(end), " " + std::to_string(getpid()) + " " +
-                                        (i == 0 ? "orlix_open(\"sim\") -> 0" : "orlix_close(dev)"));
+        std::string expected = " ";
+        expected += std::to_string(getpid());
+        expected += i == 0 ? " orlix_open(\"sim\") -> 0" : " orlix_close(dev)";
+        EXPECT_EQ(std::string(end), expected);
     }
 }
 

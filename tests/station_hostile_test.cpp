@@ -43,7 +43,10 @@ std::vector<std::string> attempt_verdicts(const json& record) {
     std::vector<std::string> out;
     for (const json& s : record["steps"]) {
         std::string line = s["name"].get<std::string>();
-        for (const json& a : s["attempts"]) line += " " + a["verdict"].get<std::string>();
+        for (const json& a : s["attempts"]) {
+            line += ' ';
+            line += a["verdict"].get<std::string>();
+        }
         out.push_back(line);
     }
     return out;

@@ -114,13 +114,14 @@ std::string chart_svg(const MeasurementSummary& m, const std::vector<Point>& poi
             for (end = i; end < points.size() && column(end) == column(i); ++end) {
                 low = std::min(low, points[end].value), high = std::max(high, points[end].value);
             }
-            path += "M" + fixed(x(static_cast<double>(i))) + " " + fixed(y(low)) + " V" +
-                    fixed(y(high) - 0.5) + " ";
+            path += 'M';
+            path += fixed(x(static_cast<double>(i))) + " " + fixed(y(low)) + " V";
+            path += fixed(y(high) - 0.5) + " ";
         }
     } else {
         for (std::size_t i = 0; i < points.size(); ++i) {
-            path += (i == 0 ? "M" : " L") + fixed(x(static_cast<double>(i))) + " " +
-                    fixed(y(points[i].value));
+            path += i == 0 ? "M" : " L";
+            path += fixed(x(static_cast<double>(i))) + " " + fixed(y(points[i].value));
         }
     }
     svg += "<path d=\"" + path + "\" fill=\"none\" stroke=\"#555\" stroke-width=\"1\"/>";
@@ -160,10 +161,11 @@ std::string fleet_page(const Summary& summary) {
         "where a run rule fired.</p>\n";
     for (std::size_t i = 0; i < summary.measurements.size(); ++i) {
         const MeasurementSummary& m = summary.measurements[i];
-        const std::string id = "m" + std::to_string(i);
+        std::string id = "m";
+        id += std::to_string(i);
         html += "<section id=\"" + id + "\" class=\"measurement\"><h2>" + esc(m.sequence) + ": " +
                 esc(m.step + "/" + m.measurement) +
-                (m.units.empty() ? "" : " (" + esc(m.units) + ")") +
+                (m.units.empty() ? "" : " (" + esc(m.units).append(")")) +
                 "</h2><div class=\"scroll\"><table class=\"figures\"><tr>";
         const std::pair<const char*, std::string> figures[] = {
             {"count", std::to_string(m.count)},

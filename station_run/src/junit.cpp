@@ -36,8 +36,17 @@ std::string output_tail(const std::string& folder, const std::string& file) {
 std::string outcome_element(Verdict v, const std::string& message) {
     const VerdictFacts& f = facts_of(v);
     if (*f.junit == '\0') return "";
-    const std::string type = *f.junit_type ? " type=\"" + std::string(f.junit_type) + "\"" : "";
-    return "<" + std::string(f.junit) + type + " message=\"" + markup_escaped(message) + "\"/>";
+    std::string out = "<";
+    out += f.junit;
+    if (*f.junit_type) {
+        out += " type=\"";
+        out += f.junit_type;
+        out += '"';
+    }
+    out += " message=\"";
+    out += markup_escaped(message);
+    out += "\"/>";
+    return out;
 }
 
 std::string attempt_message(const Attempt& a) {

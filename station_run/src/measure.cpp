@@ -136,8 +136,13 @@ Measurement from_pattern(const Measure& m, std::string_view output,
     }
     if (!group) return judge(m.name, m.units, {}, m.limits, "no match in the output");
     const std::optional<double> v = decimal_number(*group);
-    return judge(m.name, m.units, v, m.limits,
-                 v ? "" : "\"" + group->substr(0, 64) + "\" is no number");
+    std::string note;
+    if (!v) {
+        note = '"';
+        note += group->substr(0, 64);
+        note += "\" is no number";
+    }
+    return judge(m.name, m.units, v, m.limits, note);
 }
 
 Measurement from_pointer(const Measure& m, std::string_view output) {

@@ -22,7 +22,7 @@ std::string folder_name_of(const std::string& serial) {
                     ? c
                     : '_';
     }
-    if (name.empty() || name[0] == '.') name.insert(0, "_");
+    if (name.empty() || name[0] == '.') name = std::string("_") + name;
     return name;
 }
 
@@ -73,7 +73,10 @@ bool make_run_folder(std::string& folder, const std::string& serial, FolderLock&
             error = std::string("runs: ") + strerror(errno);
             return false;
         }
-        const std::string base = "runs/" + folder_name_of(serial) + "-" + stamp;
+        std::string base = "runs/";
+        base += folder_name_of(serial);
+        base += '-';
+        base += stamp;
         for (int n = 1; n < 100; ++n) {
             folder = n == 1 ? base : base + "-" + std::to_string(n);
             if (mkdir(folder.c_str(), 0777) == 0 || errno != EEXIST) break;

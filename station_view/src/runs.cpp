@@ -190,7 +190,10 @@ std::string cursor_text(const Cursor& cursor) {
     std::string out;
     for (const auto& [folder, lines] : cursor) {
         if (lines == 0) continue;
-        out += (out.empty() ? "" : ";") + encoded(folder) + ":" + std::to_string(lines);
+        if (!out.empty()) out += ';';
+        out += encoded(folder);
+        out += ':';
+        out += std::to_string(lines);
     }
     return out;
 }
