@@ -272,7 +272,8 @@ public:
         }
     }
     // At the step's end: a little time for a slow reader, then what is left
-    // is dropped, and the drop noted.
+    // is dropped, and the drop noted where the step's result line goes, since
+    // the deadline no longer waits on it.
     void finish() {
         const auto until = Clock::now() + std::chrono::milliseconds(250);
         while (waiting() && Clock::now() < until) {
@@ -290,9 +291,7 @@ public:
                           "[station_run: %llu bytes of the step's output were not shown "
                           "here, to keep to its deadline; %s has them]\n",
                           static_cast<unsigned long long>(dropped_), dropped_file_.c_str());
-        pending_.assign(note, static_cast<std::size_t>(std::max(n, 0)));
-        flush();
-        pending_.clear();
+        if (n > 0) std::fputs(note, stdout);
     }
 
 private:
