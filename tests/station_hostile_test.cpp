@@ -282,6 +282,53 @@ grace_s = 1
               std::string::npos);
 }
 
+TEST_F(StationRun, AStoppedReaderAndASecondSignalNeitherStretchNorLoseTheRun) {
+    // -v copies a flood live to a pipe that nobody reads for six seconds.
+    const std::string flood = sequence("flood.toml", R"(
+[[step]]
+name = "flood"
+run = ["sh", "-c", "cat /dev/zero | tr '\\0' x"]
+timeout_s = 1
+grace_s = 1
+)");
+    const Result stalled = test_support::run(test_support::launch_in(
+        dir.path(), "/bin/sh",
+        {"-c", std::string(STATION_RUN_BIN) + " -v -o stalled " + flood + " | (sleep 6; cat)"}));
+    const json rec = checked_record(dir / "stalled");
+    EXPECT_EQ(step_verdicts(rec), lines_of({"flood TIMEOUT"})) << stalled.err;
+    EXPECT_LT(rec["steps"][0]["attempts"][0]["duration_s"].get<double>(), 1 + 1)
+        << "the deadline holds whatever the reader does";
+    EXPECT_NE(stalled.out.find("were not shown here, to keep to its deadline"), std::string::npos)
+        << stalled.out.substr(stalled.out.size() - std::min<std::size_t>(stalled.out.size(), 400));
+
+    // A step that ignores SIGTERM, and a second signal during its grace.
+    const std::string stubborn = sequence("stubborn.toml", R"(
+[[step]]
+name = "stubborn"
+run = ["sh", "-c", "trap '' TERM; touch ../trapped; while :; do sleep 1; done"]
+grace_s = 60
+)");
+    Process p(station({"-o", "twice", stubborn}));
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (!std::filesystem::exists(dir / "trapped") && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(std::filesystem::exists(dir / "trapped"));
+    const auto signalled = std::chrono::steady_clock::now();
+    p.send_signal(SIGTERM);
+    std::this_thread::sleep_for(300ms);
+    p.send_signal(SIGTERM);
+    const Result r = p.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 30s) << "not the 60 s grace";
+    EXPECT_EQ(r.term_signal, SIGTERM) << r.err;
+    EXPECT_NE(r.err.find("a second signal: the step was stopped at once"), std::string::npos)
+        << r.err;
+    const json aborted = checked_record(dir / "twice");
+    EXPECT_EQ(aborted["verdict"], "ABORTED");
+    EXPECT_EQ(step_verdicts(aborted), lines_of({"stubborn ABORTED"}));
+    EXPECT_TRUE(nothing_left_in(dir / "twice")) << "the step is gone";
+}
+
 TEST_F(StationRun, AProgramThatCannotStartIsAnErrorWithItsReason) {
     write_file(dir / "not-executable", "echo hello\n");
     write_file(dir / "garbage",
