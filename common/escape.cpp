@@ -46,27 +46,12 @@ bool markup_allows(char32_t c) {
     return (c & 0xfffe) != 0xfffe;  // U+FFFE, U+FFFF and their kin in every plane
 }
 
-}  // namespace
-
-std::string utf8_repaired(std::string_view text) {
+// Each valid character of `text` handed to `emit` (the output, its code
+// point, its bytes); each byte that starts none becomes U+FFFD.
+template <typename Emit>
+std::string rewritten(std::string_view text, std::size_t room, Emit emit) {
     std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const Decoded d = decode(text, i);
-        if (d.length == 0) {
-            out += kReplacement;
-            ++i;
-        } else {
-            out.append(text, i, d.length);
-            i += d.length;
-        }
-    }
-    return out;
-}
-
-std::string markup_escaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
+    out.reserve(room);
     for (std::size_t i = 0; i < text.size();) {
         const Decoded d = decode(text, i);
         if (d.length == 0) {
@@ -74,45 +59,50 @@ std::string markup_escaped(std::string_view text) {
             ++i;
             continue;
         }
-        switch (d.code) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                if (markup_allows(d.code)) {
-                    out.append(text, i, d.length);
-                } else {
-                    out += kReplacement;
-                }
-        }
+        emit(out, d.code, text.substr(i, d.length));
         i += d.length;
     }
     return out;
 }
 
+}  // namespace
+
+std::string utf8_repaired(std::string_view text) {
+    return rewritten(text, text.size(),
+                     [](std::string& out, char32_t, std::string_view chars) { out += chars; });
+}
+
+std::string markup_escaped(std::string_view text) {
+    return rewritten(text, text.size() + text.size() / 8,
+                     [](std::string& out, char32_t c, std::string_view chars) {
+                         switch (c) {
+                             case '&':
+                                 out += "&amp;";
+                                 break;
+                             case '<':
+                                 out += "&lt;";
+                                 break;
+                             case '>':
+                                 out += "&gt;";
+                                 break;
+                             case '"':
+                                 out += "&quot;";
+                                 break;
+                             case '\'':
+                                 out += "&#39;";
+                                 break;
+                             default:
+                                 if (markup_allows(c)) {
+                                     out += chars;
+                                 } else {
+                                     out += kReplacement;
+                                 }
+                         }
+                     });
+}
+
 std::string terminal_safe(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const Decoded d = decode(text, i);
-        if (d.length == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        const char32_t c = d.code;
+    return rewritten(text, text.size(), [](std::string& out, char32_t c, std::string_view chars) {
         char escaped[16];
         if (c == '\n') {
             out += "\\n";
@@ -127,9 +117,7 @@ std::string terminal_safe(std::string_view text) {
             std::snprintf(escaped, sizeof escaped, "\\u{%02x}", static_cast<unsigned>(c));
             out += escaped;
         } else {
-            out.append(text, i, d.length);
+            out += chars;
         }
-        i += d.length;
-    }
-    return out;
+    });
 }
