@@ -7,7 +7,6 @@
 #include <cmath>
 #include <set>
 
-#include "files.h"
 #include "measure.h"
 #include "toml_check.h"
 
@@ -149,28 +148,19 @@ bool read_step(Checker& check, const toml::table& t, const std::string& path, St
 }  // namespace
 
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error) {
-    std::string text;
-    if (!read_whole_file(path, text)) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    toml::table root;
-    if (!parse_toml(path, text, root, error)) return false;
-    Checker check(path);
     Sequence s;
     s.path = path;
-    s.sha256 = sha256_of(text);  // of the bytes parsed, which a pipe gives once
+    toml::table root;
+    if (!read_toml(path, root, s.sha256, error)) return false;
+    Checker check(path);
     bool ok = check.known_keys(root, "", {"name", "version", "step"}) &&
               check.text(root, "name", "", s.name, true) &&
               check.text(root, "version", "", s.version, true);
-    const toml::node* steps = root.get("step");
-    if (ok && (steps == nullptr || !steps->is_array_of_tables() || steps->as_array()->empty())) {
-        ok = check.fail(steps ? steps->source() : root.source(), "step",
-                        "needs one [[step]] table or more");
-    }
+    const toml::array* steps = ok ? check.tables(root, "step") : nullptr;
+    ok = steps != nullptr;
     std::set<std::string> names;
-    for (std::size_t i = 0; ok && i < steps->as_array()->size(); ++i) {
-        const toml::table& table = *(*steps->as_array())[i].as_table();
+    for (std::size_t i = 0; ok && i < steps->size(); ++i) {
+        const toml::table& table = *(*steps)[i].as_table();
         Step step;
         ok = read_step(check, table, "step[" + std::to_string(i + 1) + "].", step);
         if (ok && !names.insert(step.name).second) {

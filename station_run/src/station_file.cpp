@@ -3,7 +3,6 @@
 #include <cctype>
 #include <set>
 
-#include "files.h"
 #include "toml_check.h"
 
 namespace {
@@ -54,29 +53,19 @@ bool read_socket(Checker& check, const toml::table& t, const std::string& path, 
 }  // namespace
 
 bool load_station_file(const std::string& path, StationFile& station, std::string& error) {
-    std::string text;
-    if (!read_whole_file(path, text)) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    toml::table root;
-    if (!parse_toml(path, text, root, error)) return false;
-    Checker check(path);
     StationFile s;
     s.path = path;
-    s.sha256 = sha256_of(text);
+    toml::table root;
+    if (!read_toml(path, root, s.sha256, error)) return false;
+    Checker check(path);
     bool ok = check.known_keys(root, "", {"name", "socket"}) &&
               check.text(root, "name", "", s.name, true);
     if (ok && s.name.empty()) ok = check.fail(root.get("name")->source(), "name", "empty");
-    const toml::node* sockets = root.get("socket");
-    if (ok &&
-        (sockets == nullptr || !sockets->is_array_of_tables() || sockets->as_array()->empty())) {
-        ok = check.fail(sockets ? sockets->source() : root.source(), "socket",
-                        "needs one [[socket]] table or more");
-    }
+    const toml::array* sockets = ok ? check.tables(root, "socket") : nullptr;
+    ok = sockets != nullptr;
     std::set<std::string> names;
-    for (std::size_t i = 0; ok && i < sockets->as_array()->size(); ++i) {
-        const toml::table& table = *(*sockets->as_array())[i].as_table();
+    for (std::size_t i = 0; ok && i < sockets->size(); ++i) {
+        const toml::table& table = *(*sockets)[i].as_table();
         const std::string at = "socket[" + std::to_string(i + 1) + "].";
         Socket socket;
         ok = read_socket(check, table, at, socket);

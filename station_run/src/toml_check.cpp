@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "files.h"
 #include "hex.h"
 
 bool plain_name(const std::string& name) {
@@ -15,8 +16,26 @@ bool plain_name(const std::string& name) {
            });
 }
 
-bool parse_toml(const std::string& path, const std::string& text, toml::table& root,
-                std::string& error) {
+namespace {
+
+std::string sha256_of(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return "";
+    return hex_of(digest, length);
+}
+
+}  // namespace
+
+bool read_toml(const std::string& path, toml::table& root, std::string& sha256,
+               std::string& error) {
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    sha256 = sha256_of(text);
     try {
         root = toml::parse(text, path);
     } catch (const toml::parse_error& e) {
@@ -25,12 +44,4 @@ bool parse_toml(const std::string& path, const std::string& text, toml::table& r
         return false;
     }
     return true;
-}
-
-std::string sha256_of(const std::string& data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-        return "";
-    return hex_of(digest, length);
 }

@@ -85,6 +85,18 @@ public:
         return true;
     }
 
+    // The array of tables under `key` of the root, one table at least;
+    // nullptr when it is missing, empty or no array of tables.
+    const toml::array* tables(const toml::table& root, const char* key) {
+        const toml::node* node = root.get(key);
+        if (node == nullptr || !node->is_array_of_tables() || node->as_array()->empty()) {
+            fail(node ? node->source() : root.source(), key,
+                 std::string("needs one [[") + key + "]] table or more");
+            return nullptr;
+        }
+        return node->as_array();
+    }
+
     bool flag(const toml::table& t, const char* key, const std::string& path, bool& out) {
         const toml::node* node = t.get(key);
         if (node == nullptr) return true;
@@ -101,9 +113,6 @@ private:
 // A name that becomes a file name: letters, digits, '-', '_' and '.'.
 bool plain_name(const std::string& name);
 
-// Parses the TOML text of `path`; false with the syntax fault's line.
-bool parse_toml(const std::string& path, const std::string& text, toml::table& root,
-                std::string& error);
-
-// The SHA-256 of the bytes in hex.
-std::string sha256_of(const std::string& data);
+// Reads `path` once and parses it; `sha256` is of the bytes parsed, which
+// a pipe gives only once. False with the reason, a syntax fault with its line.
+bool read_toml(const std::string& path, toml::table& root, std::string& sha256, std::string& error);
