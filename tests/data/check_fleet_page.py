@@ -6,8 +6,7 @@ MEASUREMENTS; prints one JSON object; exit status 0 when all holds."""
 import json
 import sys
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+from headless import browser
 
 MEASURE = r"""
 return Array.from(document.querySelectorAll('section.measurement')).map(s => {
@@ -27,15 +26,8 @@ return Array.from(document.querySelectorAll('section.measurement')).map(s => {
 
 def main():
     driver_path, chromium, page, screenshot, expected = sys.argv[1:6]
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                 "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--hide-scrollbars"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    driver = browser(driver_path, chromium, 1280, 2400)
     try:
-        driver.set_window_size(1280, 2400)
         driver.get("file://" + page)
         sections = driver.execute_script(MEASURE)
         driver.save_screenshot(screenshot)

@@ -7,8 +7,7 @@ Prints one JSON object a width; exit status 0 when every check holds."""
 import json
 import sys
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+from headless import browser
 
 MEASURE = r"""
 function channel(c) { c /= 255; return c <= 0.04045 ? c / 12.92 : Math.pow((c + 0.055) / 1.055, 2.4); }
@@ -64,13 +63,7 @@ return {
 def main():
     driver_path, chromium, page, prefix = sys.argv[1:5]
     widths = [int(w) for w in sys.argv[5:]]
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                 "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--hide-scrollbars"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    driver = browser(driver_path, chromium, 1280, 900)
     ok = True
     try:
         for width in widths:

@@ -20,8 +20,7 @@ import subprocess
 import sys
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+from headless import browser
 
 EVENTS = "return window.viewer ? window.viewer.events : [];"
 STATE = r"""
@@ -34,18 +33,6 @@ return Array.from(document.querySelectorAll('section.board')).map(b => ({
   running: b.querySelectorAll('tr.v-RUNNING').length,
 }));
 """
-
-
-def browser(driver_path, chromium):
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                 "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--hide-scrollbars"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
-    driver.set_window_size(1400, 1000)
-    return driver
 
 
 def start_viewer(view, port, folder):
@@ -200,7 +187,7 @@ def hostile_mode(driver, view, port, folder, serial):
 
 def main():
     mode, driver_path, chromium, view, port, folder = sys.argv[1:7]
-    driver = browser(driver_path, chromium)
+    driver = browser(driver_path, chromium, 1400, 1000)
     try:
         if mode == "run":
             result, ok = run_mode(driver, view, port, folder, sys.argv[7], sys.argv[8].split(","))
