@@ -141,11 +141,8 @@ TEST_F(StationSockets, OneFaultyBoardFailsAloneAndTheOthersMatchABoardAlone) {
     EXPECT_GT(waited, 3 * 5.0) << "the others waited for the first, second and third";
 }
 
-// Each board asks for the lock at its own moment (its first step hangs for
-// a time of its own); the traces show the locked steps one after another,
-// in the order the boards asked: D, C, B, A.
-TEST_F(StationSockets, LockedStepsNeverOverlapAndAreGrantedInTheOrderAsked) {
-    const std::string seq = sequence("locked.toml", R"(
+// A board's steps around one that holds the shared instrument.
+constexpr const char* kLockedMeasure = R"(
 [[step]]
 name = "prepare"
 run = ["burst_sender", "-d", "{device}", "-n", "2"]
@@ -157,7 +154,13 @@ timeout_s = 30
 [[step]]
 name = "after"
 run = ["burst_sender", "-d", "{device}", "-n", "2"]
-)");
+)";
+
+// Each board asks for the lock at its own moment (its first step hangs for
+// a time of its own); the traces show the locked steps one after another,
+// in the order the boards asked: D, C, B, A.
+TEST_F(StationSockets, LockedStepsNeverOverlapAndAreGrantedInTheOrderAsked) {
+    const std::string seq = sequence("locked.toml", kLockedMeasure);
     std::vector<std::string> sockets;
     const char* names[] = {"A", "B", "C", "D"};
     for (int i = 0; i < 4; ++i) {
@@ -234,18 +237,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "5"]
 // wait: every record reads back, nothing of a step is left, and --resume on
 // the station's folder ends every board as an uninterrupted station does.
 TEST_F(StationSockets, KilledAndResumedEndsEveryBoardAsIfUninterrupted) {
-    const std::string seq = sequence("kill.toml", R"(
-[[step]]
-name = "prepare"
-run = ["burst_sender", "-d", "{device}", "-n", "2"]
-[[step]]
-name = "measure"
-run = ["refswitch_soak", "-d", "{device}", "-i", "2"]
-lock = "rf-source"
-[[step]]
-name = "after"
-run = ["burst_sender", "-d", "{device}", "-n", "2"]
-)");
+    const std::string seq = sequence("kill.toml", kLockedMeasure);
     const std::string file =
         station_file({"A ORLIX_SIM_HANG=set_clock_select@1:800",
                       "B ORLIX_SIM_HANG=set_clock_select@1:800", "C ORLIX_SIM_FAIL=sync_tx@1"});
