@@ -201,11 +201,7 @@ run = ["sh", "-c", "sleep 2; cat ../value.txt"]
   stdout = 'value: (\S+)'
 )");
     Process p(station({"-o", "run", "--history", target_, seq}));
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (read_file(dir / "run/record.jsonl").find("step_started") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(test_support::wait_for_record(dir / "run", "\"step_started\""));
     p.send_signal(SIGKILL);
     p.wait();
     EXPECT_EQ(query("SELECT verdict, ended FROM runs"), (Rows{{"RUNNING", std::nullopt}}));
