@@ -24,6 +24,7 @@
 #include "record.h"
 #include "run_folder.h"
 #include "sequence.h"
+#include "signal_wake.h"
 #include "times.h"
 
 using ordered_json = nlohmann::ordered_json;
@@ -32,22 +33,6 @@ namespace {
 
 constexpr int kTrouble = 2;
 constexpr const char* kSummaryFile = "station.json";
-constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Wakes the station's loop when a termination signal comes, and counts them:
-// each is passed on to every board.
-int signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t signals_got = 0;
-
-void on_signal(int sig) {
-    const int saved = errno;
-    if (termination_signal == 0) termination_signal = sig;
-    if (signals_got < 1000) signals_got = signals_got + 1;
-    if (write(signal_pipe[1], "x", 1) < 0) {
-        // Counted all the same.
-    }
-    errno = saved;
-}
 
 // One board of the station: where it runs, its process while it runs, and
 // its result.
@@ -179,14 +164,9 @@ NewRun run_of(const Station& s, const Board& b) {
 [[noreturn]] void board_process(const Station& s, const Board& b, int lock_fd, int out_fd,
                                 int err_fd, const std::vector<int>& station_fds, pid_t station,
                                 RunSettings settings) {
-    for (int sig : kTerminationSignals) {
-        struct sigaction old = {};
-        sigaction(sig, nullptr, &old);
-        if (old.sa_handler == on_signal) signal(sig, SIG_DFL);
-    }
+    forget_caught_signals();
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != station) _exit(kTrouble);
     setpgid(0, 0);
-    termination_signal = 0;
     if (dup2(out_fd, STDOUT_FILENO) < 0 || dup2(err_fd, STDERR_FILENO) < 0) _exit(kTrouble);
     for (int fd : station_fds) close(fd);
     close(out_fd);
@@ -199,7 +179,7 @@ NewRun run_of(const Station& s, const Board& b) {
 // Starts every board that is to run, each with its end of a socket pair for
 // the locks and pipes for its output.
 bool start_boards(Station& s, const RunSettings& settings) {
-    std::vector<int> station_fds = {signal_pipe[0], signal_pipe[1]};
+    std::vector<int> station_fds;
     for (Board& b : s.boards) {
         if (!b.run) continue;
         int pair[2], out[2], err[2];
@@ -280,13 +260,13 @@ void watch_boards(std::vector<Board>& boards) {
     LockBroker broker;
     sig_atomic_t passed_on = 0;
     for (;;) {
-        while (passed_on < signals_got) {
+        while (passed_on < signals_caught) {
             ++passed_on;
             for (const Board& b : boards) {
                 if (b.pid > 0) kill(b.pid, termination_signal);
             }
         }
-        std::vector<pollfd> fds = {{signal_pipe[0], POLLIN, 0}};
+        std::vector<pollfd> fds = {{signal_wake_fd(), POLLIN, 0}};
         std::vector<std::pair<std::size_t, int>> owners = {{0, 0}};
         bool running = false;
         for (std::size_t i = 0; i < boards.size(); ++i) {
@@ -310,7 +290,7 @@ void watch_boards(std::vector<Board>& boards) {
         if (poll(fds.data(), fds.size(), -1) < 0) continue;
         if (fds[0].revents != 0) {
             char drain[64];
-            while (read(signal_pipe[0], drain, sizeof drain) > 0) {
+            while (read(signal_wake_fd(), drain, sizeof drain) > 0) {
             }
         }
         for (std::size_t k = 1; k < fds.size(); ++k) {
@@ -396,15 +376,9 @@ int conclude_station(Station& s) {
     return status;
 }
 
-bool catch_station_signals() {
-    if (signal_pipe[0] < 0 && pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    catch_termination_signals(on_signal, true);
-    return true;
-}
-
 // Runs the boards to their ends and concludes.
 int run_boards(Station& s, const RunSettings& settings) {
-    if (!catch_station_signals()) return trouble(strerror(errno));
+    if (!catch_signals_to_pipe()) return trouble(strerror(errno));
     if (!start_boards(s, settings)) {
         trouble(std::string("a board cannot be started: ") + strerror(errno));
         for (const Board& b : s.boards) {

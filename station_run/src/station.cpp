@@ -27,32 +27,12 @@
 #include "report_page.h"
 #include "run_folder.h"
 #include "sequence.h"
+#include "signal_wake.h"
 #include "times.h"
 
 namespace {
 
 constexpr int kTrouble = 2;
-
-// Wakes the step's supervision when a termination signal comes, and counts
-// them: the second stops the step at once.
-int stop_pipe[2] = {-1, -1};
-volatile sig_atomic_t signals_seen = 0;
-
-void on_termination(int sig) {
-    const int saved = errno;
-    if (termination_signal == 0) termination_signal = sig;
-    if (signals_seen < 1000) signals_seen = signals_seen + 1;
-    if (write(stop_pipe[1], "x", 1) < 0) {
-        // Counted all the same.
-    }
-    errno = saved;
-}
-
-bool catch_signals() {
-    if (stop_pipe[0] < 0 && pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    catch_termination_signals(on_termination, true);
-    return true;
-}
 
 std::string folder_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -150,7 +130,7 @@ struct Run {
 };
 
 HistoryLimits limits_of(const RunSettings& settings) {
-    return {settings.history_timeout_s, stop_pipe[0], &signals_seen};
+    return {settings.history_timeout_s, signal_wake_fd(), &signals_caught};
 }
 
 // Opens the history before anything touches the device: one that is no
@@ -190,7 +170,7 @@ bool wait_for_lock(const Run& run, const StepRecord& rec, std::optional<double>&
     if (rec.lock.empty()) return true;
     const auto asked = std::chrono::steady_clock::now();
     if (run.settings.lock_fd >= 0 &&
-        !take_lock(run.settings.lock_fd, rec.lock, stop_pipe[0], &signals_seen)) {
+        !take_lock(run.settings.lock_fd, rec.lock, signal_wake_fd(), &signals_caught)) {
         return false;
     }
     waited_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
@@ -212,9 +192,10 @@ Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int numbe
     const RunRecord& r = run.record;
     std::vector<std::string> env;
     for (const auto& [name, value] : r.socket_env) env.push_back(name + "=" + value);
-    const Outcome out = supervise({argv, env, r.output, r.output + "/" + a.stdout_file,
-                                   r.output + "/" + a.stderr_file, step.timeout_s, step.grace_s,
-                                   r.output_limit, run.settings.live, stop_pipe[0], &signals_seen});
+    const Outcome out =
+        supervise({argv, env, r.output, r.output + "/" + a.stdout_file,
+                   r.output + "/" + a.stderr_file, step.timeout_s, step.grace_s, r.output_limit,
+                   run.settings.live, signal_wake_fd(), &signals_caught});
     if (!rec.lock.empty() && run.settings.lock_fd >= 0) {
         give_back_lock(run.settings.lock_fd, rec.lock);
     }
@@ -491,7 +472,7 @@ int run_new(const NewRun& o, const RunSettings& settings) {
         if (argv[0].find('/') != std::string::npos) argv[0] = find_program(argv[0]);
         r.steps.push_back({step.name, argv, {}, {}, "", false, false, step.lock});
     }
-    if (!catch_signals()) return trouble(strerror(errno));
+    if (!catch_signals_to_pipe()) return trouble(strerror(errno));
     if (!run.log.open(r.output + "/record.jsonl", error)) return trouble(error);
     run.append(run_started_event(r));
     if (!run.logged) return kTrouble;
@@ -529,7 +510,7 @@ int run_resumed(const std::string& folder, const RunSettings& settings) {
     // Records from before the history was named in them kept it here.
     run.history_target = r.history.empty() ? "station.sqlite" : r.history;
     if (r.output_limit == 0) r.output_limit = kDefaultOutputLimit;
-    if (!catch_signals()) return trouble(strerror(errno));
+    if (!catch_signals_to_pipe()) return trouble(strerror(errno));
     if (!run.log.open(r.output + "/record.jsonl", error)) return trouble(error);
     if (r.verdict && *r.verdict != Verdict::aborted) return restate(run);
     if (!open_history(run)) return kTrouble;
