@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_folder.h"
 #include "receive_signal.h"
 
 namespace {
@@ -113,11 +114,8 @@ unsigned processors() {
 
 static void BM_CaptureInspect(benchmark::State& state) {
     const std::uint64_t bytes = static_cast<std::uint64_t>(state.range(0)) * 1'000'000;
-    std::string dir = (std::filesystem::temp_directory_path() / "inspect_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data())) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
+    const std::string dir = bench_folder(state, "inspect_bench");
+    if (dir.empty()) return;
     const std::string path = dir + "/dual_test.bin";
     if (!make_capture(path, bytes)) {
         std::filesystem::remove_all(dir);

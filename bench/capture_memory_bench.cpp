@@ -9,12 +9,11 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_folder.h"
+
 static void BM_TwinCapturePeakMemory(benchmark::State& state) {
-    std::string dir = (std::filesystem::temp_directory_path() / "capture_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data())) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
+    const std::string dir = bench_folder(state, "capture_bench");
+    if (dir.empty()) return;
     long peak_kib = 0;
     for (auto _ : state) {
         const pid_t pid = fork();

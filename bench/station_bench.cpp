@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 
+#include "bench_folder.h"
 #include "history.h"
 
 namespace {
@@ -53,11 +54,8 @@ double run_seconds(const std::string& dir, std::initializer_list<const char*> ar
 }  // namespace
 
 static void BM_StationRunCostPerStep(benchmark::State& state) {
-    std::string dir = (std::filesystem::temp_directory_path() / "station_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data())) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
+    const std::string dir = bench_folder(state, "station_bench");
+    if (dir.empty()) return;
     {
         std::ofstream seq(dir + "/nothing.toml");
         seq << "name = \"nothing\"\nversion = \"1\"\n";
@@ -155,8 +153,9 @@ bool make_history(const std::string& path, int runs) {
 }  // namespace
 
 static void BM_SummaryOfTenThousandRuns(benchmark::State& state) {
-    std::string dir = (std::filesystem::temp_directory_path() / "summary_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data()) || !make_history(dir + "/station.sqlite", 10'000)) {
+    const std::string dir = bench_folder(state, "summary_bench");
+    if (dir.empty()) return;
+    if (!make_history(dir + "/station.sqlite", 10'000)) {
         state.SkipWithError("cannot make the history");
         return;
     }
@@ -186,11 +185,8 @@ static void BM_SummaryOfTenThousandRuns(benchmark::State& state) {
 BENCHMARK(BM_SummaryOfTenThousandRuns)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 static void BM_StationUnderAFlood(benchmark::State& state) {
-    std::string dir = (std::filesystem::temp_directory_path() / "flood_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data())) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
+    const std::string dir = bench_folder(state, "flood_bench");
+    if (dir.empty()) return;
     {
         // 2 GB that ends by itself, measured; then a flood that only SIGKILL ends.
         std::ofstream seq(dir + "/flood.toml");
@@ -244,11 +240,8 @@ double step_seconds(const std::string& record_path, const std::string& step) {
 // within 5 %); and the CPU station_run itself adds per board, the station's
 // processes against the same programs run by a shell, board by board.
 static void BM_FourSocketsUnderALock(benchmark::State& state) {
-    std::string dir = (std::filesystem::temp_directory_path() / "sockets_bench_XXXXXX").string();
-    if (!mkdtemp(dir.data())) {
-        state.SkipWithError("mkdtemp failed");
-        return;
-    }
+    const std::string dir = bench_folder(state, "sockets_bench");
+    if (dir.empty()) return;
     {
         std::ofstream file(dir + "/station.toml");
         file << "name = \"bench\"\n";

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "bench_folder.h"
+
 static void BM_ViewLineToPage(benchmark::State& state) {
     if (std::string(CHROMIUM_BIN).empty() || std::string(CHROMEDRIVER_BIN).empty()) {
         state.SkipWithError("Chromium and its driver are not installed");
@@ -20,11 +22,8 @@ static void BM_ViewLineToPage(benchmark::State& state) {
     }
     double p50 = 0, p95 = 0, most = 0;
     for (auto _ : state) {
-        std::string dir = (std::filesystem::temp_directory_path() / "view_bench_XXXXXX").string();
-        if (!mkdtemp(dir.data())) {
-            state.SkipWithError("mkdtemp failed");
-            break;
-        }
+        const std::string dir = bench_folder(state, "view_bench");
+        if (dir.empty()) break;
         // A free port, as the kernel picks one.
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = {};
