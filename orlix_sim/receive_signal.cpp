@@ -368,9 +368,8 @@ int fill_from_file(const std::string& path, std::uint8_t* dst, std::uint64_t siz
 
 }  // namespace
 
-int fill_receive(std::int16_t* dst, std::uint64_t position, std::uint64_t count,
-                 const std::array<double, 2>& rates, unsigned timeout_ms) {
-    const Controls& c = controls();
+int fill_receive(const DeviceControls& c, std::int16_t* dst, std::uint64_t position,
+                 std::uint64_t count, const std::array<double, 2>& rates, unsigned timeout_ms) {
     if (c.rx_file) {
         return fill_from_file(*c.rx_file, reinterpret_cast<std::uint8_t*>(dst), count * 4,
                               position * 4, timeout_ms);

@@ -42,10 +42,12 @@ void fill_signal(const SignalSettings& settings, const std::array<double, 2>& sa
                  std::int16_t* dst, std::uint64_t position, std::uint64_t count);
 
 // Fills a receive call's buffer with `count` samples from `position` of the
-// stream: from ORLIX_SIM_RX_FILE when it is set (a FIFO or device within
-// `timeout_ms`), else the built-in signal as ORLIX_SIM_SIGNAL shapes it, or its
-// defaults. Gives 0 or the call's failure status.
-int fill_receive(std::int16_t* dst, std::uint64_t position, std::uint64_t count,
-                 const std::array<double, 2>& sample_rates, unsigned timeout_ms);
+// stream, as the device's controls `c` say: from ORLIX_SIM_RX_FILE when set (a FIFO or device
+// within `timeout_ms`), else the built-in signal as ORLIX_SIM_SIGNAL shapes it, or its defaults.
+// Gives 0 or the call's failure status.
+struct DeviceControls;
+int fill_receive(const DeviceControls& c, std::int16_t* dst, std::uint64_t position,
+                 std::uint64_t count, const std::array<double, 2>& sample_rates,
+                 unsigned timeout_ms);
 
 }  // namespace orlix_sim

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,14 +51,23 @@ protected:
     void SetUp() override { set_controls({}); }
     void TearDown() override {
         orlix_close(dev);
-        for (const char* name : orlix_sim::kControls) unsetenv(name);
+        unset_controls();
         orlix_sim::reset();
     }
 
     void set_controls(const std::map<std::string, std::string>& values) {
-        for (const char* name : orlix_sim::kControls) unsetenv(name);
-        for (const auto& [name, value] : values) setenv(name.c_str(), value.c_str(), 1);
+        unset_controls();
+        for (const auto& [name, value] : values) {
+            setenv(name.c_str(), value.c_str(), 1);
+            set_.push_back(name);
+        }
         orlix_sim::reset();
+    }
+    // Also a board's own controls, which no fixed list names.
+    void unset_controls() {
+        for (const char* name : orlix_sim::kControls) unsetenv(name);
+        for (const std::string& name : set_) unsetenv(name.c_str());
+        set_.clear();
     }
 
     void open_device() { ASSERT_EQ(orlix_open(&dev, "sim"), 0); }
@@ -74,6 +85,7 @@ protected:
 
     orlix_device* dev = nullptr;
     TempDir dir;
+    std::vector<std::string> set_;
 };
 
 TEST_F(SimDevice, OpensOnlyTheSimulatedDevice) {
@@ -366,6 +378,146 @@ TEST_F(SimDevice, TraceRecordsEveryCallInItsForm) {
         expected += i == 0 ? " orlix_open(\"sim\") -> 0" : " orlix_close(dev)";
         EXPECT_EQ(std::string(end), expected);
     }
+}
+
+// A bench of boards: each opened by its name or, for any device, the first
+// free one in the bench's order; each call's trace line names its board.
+TEST_F(SimDevice, BenchBoardsOpenByNameOrFirstFreeAndTraceTheirNames) {
+    const auto trace = dir / "trace.log";
+    set_controls({{"ORLIX_SIM_BENCH", "A,B,C"},
+                  {"ORLIX_SIM_BENCH_DIR", (dir / "holds").string()},
+                  {"ORLIX_SIM_TRACE", trace.string()}});
+    orlix_device *b = nullptr, *a = nullptr, *c = nullptr, *none = nullptr;
+    ASSERT_EQ(orlix_open(&b, "sim:B"), 0);
+    ASSERT_EQ(orlix_open(&a, nullptr), 0) << "the first free board";
+    ASSERT_EQ(orlix_open(&c, ""), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(orlix_open(&none, nullptr), ORLIX_ERR_BUSY);
+    EXPECT_EQ(orlix_open(&none, "sim:B"), ORLIX_ERR_BUSY);
+    EXPECT_EQ(orlix_open(&none, "sim:D"), ORLIX_ERR_NODEV);
+    EXPECT_EQ(orlix_open(&none, "sim"), ORLIX_ERR_NODEV) << "a bench's board is named";
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[ERROR] orlix_open: every board of the bench is open"), std::string::npos);
+    EXPECT_NE(err.find("[ERROR] orlix_open: board B is already open"), std::string::npos);
+    EXPECT_NE(err.find("[ERROR] orlix_open: no board of the bench A,B,C matches \"sim:D\""),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(none, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(orlix_set_gain(a, 0, 10), 0);
+    EXPECT_EQ(orlix_set_gain(c, 0, 20), 0);
+    orlix_close(b);
+    ASSERT_EQ(orlix_open(&none, nullptr), 0) << "B is free again";
+    orlix_close(none);
+    orlix_close(a);
+    orlix_close(c);
+    EXPECT_EQ(read_lines(trace), (std::vector<std::string>{
+                                     "[B] orlix_open(\"sim:B\") -> 0",
+                                     "[A] orlix_open(NULL) -> 0",
+                                     "[C] orlix_open(\"\") -> 0",
+                                     "orlix_open(NULL) -> -6",
+                                     "orlix_open(\"sim:B\") -> -6",
+                                     "orlix_open(\"sim:D\") -> -4",
+                                     "orlix_open(\"sim\") -> -4",
+                                     "[A] orlix_set_gain(dev, 0, 10) -> 0",
+                                     "[C] orlix_set_gain(dev, 0, 20) -> 0",
+                                     "[B] orlix_close(dev)",
+                                     "[B] orlix_open(NULL) -> 0",
+                                     "[B] orlix_close(dev)",
+                                     "[A] orlix_close(dev)",
+                                     "[C] orlix_close(dev)",
+                                 }));
+}
+
+// A board's own controls replace the defaults whole, and its calls are
+// counted apart from another board's.
+TEST_F(SimDevice, BenchBoardsTakeTheirOwnControlsWholeAndCountTheirOwnCalls) {
+    set_controls({{"ORLIX_SIM_BENCH", "A,B"},
+                  {"ORLIX_SIM_BENCH_DIR", (dir / "holds").string()},
+                  {"ORLIX_SIM_FAIL", "set_gain,set_frequency@2"},
+                  {"ORLIX_SIM_FAIL_B", "set_clock_select"},
+                  {"ORLIX_SIM_SIGNAL_B", "amplitude=0"}});
+    orlix_device *a = nullptr, *b = nullptr;
+    ASSERT_EQ(orlix_open(&a, "sim:A"), 0);
+    ASSERT_EQ(orlix_open(&b, "sim:B"), 0);
+    EXPECT_NE(orlix_set_gain(a, 0, 10), 0) << "A has the defaults";
+    EXPECT_EQ(orlix_set_gain(b, 0, 10), 0) << "B's own rules replace them whole";
+    EXPECT_NE(orlix_set_clock_select(b, 1), 0);
+    EXPECT_EQ(orlix_set_clock_select(a, 1), 0);
+    EXPECT_EQ(orlix_set_frequency(a, 0, 915000000), 0);
+    EXPECT_EQ(orlix_set_frequency(b, 0, 915000000), 0);
+    EXPECT_NE(orlix_set_frequency(a, 0, 915000000), 0) << "A's own second call";
+    // Board B's receiver is dead, A's carries the tone.
+    std::vector<std::int16_t> samples(2 * 4096);
+    double peak[2] = {0, 0};
+    orlix_device* boards[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        dev = boards[i];
+        start_rx();
+        ASSERT_EQ(orlix_sync_rx(dev, samples.data(), 4096, nullptr, 1000), 0);
+        for (std::int16_t v : samples) peak[i] = std::max(peak[i], std::abs(double(v)));
+    }
+    dev = nullptr;
+    EXPECT_GT(peak[0], 1000);
+    EXPECT_LE(peak[1], 8);
+    orlix_close(a);
+    orlix_close(b);
+}
+
+// A malformed bench, or a board's malformed control, makes every open fail.
+TEST_F(SimDevice, MalformedBenchOrBoardControlMakesEveryOpenFail) {
+    for (const char* bench : {"A,,B", "A;B", "A,A", ",", "A-1"}) {
+        SCOPED_TRACE(bench);
+        testing::internal::CaptureStderr();
+        set_controls({{"ORLIX_SIM_BENCH", bench}, {"ORLIX_SIM_BENCH_DIR", dir.path().string()}});
+        EXPECT_EQ(orlix_open(&dev, nullptr), ORLIX_ERR_INVAL);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("ORLIX_SIM_BENCH: malformed bench"),
+                  std::string::npos);
+    }
+    testing::internal::CaptureStderr();
+    set_controls({{"ORLIX_SIM_BENCH", "A,B"},
+                  {"ORLIX_SIM_BENCH_DIR", dir.path().string()},
+                  {"ORLIX_SIM_HANG_B", "sync_rx"}});
+    EXPECT_EQ(orlix_open(&dev, "sim:A"), ORLIX_ERR_INVAL);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "[CRITICAL] ORLIX_SIM_HANG_B: malformed rule \"sync_rx\""),
+              std::string::npos);
+}
+
+// The holds go with the process: a board open in one process is busy in
+// another, and free again once that process is gone, however it ended.
+TEST_F(SimDevice, BenchBoardIsHeldByOneProcessAtATime) {
+    set_controls({{"ORLIX_SIM_BENCH", "A,B"}, {"ORLIX_SIM_BENCH_DIR", dir.path().string()}});
+    ASSERT_EQ(orlix_open(&dev, "sim:A"), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // A process of its own, as another program: the parent's state forgotten.
+        orlix_sim::reset();
+        orlix_device* mine = nullptr;
+        const int busy = orlix_open(&mine, "sim:A");
+        const int any = orlix_open(&mine, nullptr);  // B
+        const char result = busy == ORLIX_ERR_BUSY && any == 0 ? 'y' : 'n';
+        if (write(ready[1], &result, 1) != 1) _exit(2);
+        pause();  // holds B until killed
+        _exit(0);
+    }
+    close(ready[1]);
+    char result = 0;
+    ASSERT_EQ(read(ready[0], &result, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(result, 'y') << "A busy in the other process, B free there";
+    orlix_device* other = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(orlix_open(&other, "sim:B"), ORLIX_ERR_BUSY);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "orlix_open: board B is open in process " + std::to_string(child)),
+              std::string::npos);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_EQ(orlix_open(&other, "sim:B"), 0) << "the killed holder left B free";
+    orlix_close(other);
 }
 
 TEST_F(SimDevice, LogLinesGoToStandardErrorFilteredByVerbosity) {
