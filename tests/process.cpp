@@ -29,7 +29,10 @@ std::vector<std::string> child_environment(const std::map<std::string, std::stri
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         const bool replaced = extra.count(entry.substr(0, entry.find('='))) != 0;
-        if (entry.rfind("ORLIX_SIM_", 0) != 0 && !replaced) env.push_back(entry);
+        if (entry.rfind("ORLIX_SIM_", 0) != 0 && entry.rfind("ORLIX_DEVICE=", 0) != 0 &&
+            !replaced) {
+            env.push_back(entry);
+        }
     }
     for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
     return env;

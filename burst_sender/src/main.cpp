@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device_choice.h"
 #include "getopt_long.h"
 #include "guard.h"
 #include "orlix.h"
@@ -150,6 +151,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    if (devstr == NULL) devstr = device_from_environment();
     printf("Opening device: %s\n", devstr != NULL ? devstr : "any");
 
     status = orlix_open(&dev, devstr);

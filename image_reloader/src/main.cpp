@@ -2,6 +2,7 @@
 // takes settings afterwards.
 #include <cstdio>
 
+#include "device_choice.h"
 #include "getopt_long.h"
 #include "guard.h"
 #include "orlix.h"
@@ -66,6 +67,7 @@ int main(int argc, char* argv[]) {
         }
     }
     // No options at all leaves the device string unset too.
+    if (devstr == NULL) devstr = device_from_environment();
     if (devstr == NULL) {
         fprintf(stderr, "No device specified.\n");
         finish_output(prog);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "device_choice.h"
 #include "getopt_long.h"
 #include "guard.h"
 #include "orlix.h"
@@ -185,6 +186,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    if (devstr == NULL) devstr = device_from_environment();
     printf("Iterations:  %" PRIu64 "\n", iterations);
     printf("Device str:  %s\n", devstr != NULL ? devstr : "auto");
     printf("FPGA file:   %s\n", fpga_file != NULL ? fpga_file : "None");

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "capture_format.h"
+#include "device_choice.h"
 #include "files.h"
 #include "guard.h"
 #include "orlix.h"
@@ -27,7 +28,6 @@ static const unsigned int num_buffers = 5120;
 static const unsigned int buffer_size = 16384;
 static const unsigned int num_transfers = 64;
 static const unsigned int timeout_ms = 3500;
-static const char* const devstr = NULL;
 
 static void report(const char* call, int status) {
     fprintf(stderr, "Failed at %s: %s\n", call, orlix_strerror(status));
@@ -164,6 +164,9 @@ int main(int argc, char* argv[]) {
     bool write_reported = false;
     int status;
     const size_t bytes = (size_t)NUM_CHANNELS * NUM_SAMPLES * 2 * sizeof(int16_t);
+
+    // No options: on a bench of several boards, ORLIX_DEVICE names the one.
+    const char* const devstr = device_from_environment();
 
     orlix_log_set_verbosity(ORLIX_LOG_LEVEL_DEBUG);
 
