@@ -246,7 +246,7 @@ static void BM_FourSocketsUnderALock(benchmark::State& state) {
         std::ofstream file(dir + "/station.toml");
         file << "name = \"bench\"\n";
         for (const char* s : {"A", "B", "C", "D"}) {
-            file << "[[socket]]\nname = \"" << s << "\"\ndevice = \"sim\"\n";
+            file << "[[socket]]\nname = \"" << s << "\"\ndevice = \"sim:" << s << "\"\n";
         }
     }
     const std::string bin = std::filesystem::path(STATION_RUN_BIN).parent_path().string();

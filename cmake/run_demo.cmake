@@ -34,15 +34,17 @@ if(STATION)
   message(STATUS "The record is ${DEMO_DIR}/station/record.json, the JUnit file ${DEMO_DIR}/station/junit.xml")
   message(STATUS "The page to open: ${DEMO_DIR}/station/report.html")
 
-  # Two boards at once, each its own run; the second board's receiver is
-  # noisy, so that it fails alone (exit status 1), while the first passes.
+  # Two boards of a simulated bench at once, each its own run, each socket's
+  # steps on its own board; board B's receiver is noisy, so that it fails
+  # alone (exit status 1), while the first passes.
   file(WRITE ${DEMO_DIR}/demo_station.toml
        "name = \"demo-station\"\n"
-       "[[socket]]\nname = \"A\"\ndevice = \"sim\"\n"
-       "[[socket]]\nname = \"B\"\ndevice = \"sim\"\n"
-       "env = { ORLIX_SIM_SIGNAL = \"noise=100\" }\n")
-  message(STATUS "---- station_run: two sockets at once, board B with a noisy receiver")
-  execute_process(COMMAND ${BIN_DIR}/station_run --station-file demo_station.toml
+       "[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+       "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n")
+  message(STATUS "---- station_run: two sockets on a bench, board B with a noisy receiver")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env ORLIX_SIM_BENCH=A,B
+                          ORLIX_SIM_SIGNAL_B=noise=100 ORLIX_SIM_BENCH_DIR=${DEMO_DIR}/bench
+                          ${BIN_DIR}/station_run --station-file demo_station.toml
                           -s A=DEMO-0002 -s B=DEMO-0003 -o two-sockets
                   WORKING_DIRECTORY ${DEMO_DIR} RESULT_VARIABLE rc)
   if(NOT rc EQUAL 1)

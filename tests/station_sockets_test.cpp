@@ -29,16 +29,21 @@ using test_support::StationRun;
 using test_support::step_verdicts;
 using test_support::write_file;
 
-// A board's record as a board alone would leave it: times, places and the
-// station's own facts taken out.
+// A board's record as a board alone would leave it: times, places, the
+// board's device (and what the steps printed of it) and the station's own
+// facts taken out.
 json comparable(json record) {
     for (const char* key : {"serial", "output", "started", "ended", "history", "socket",
-                            "socket_env", "station_file_sha256", "station"}) {
+                            "socket_env", "station_file_sha256", "station", "device"}) {
         record.erase(key);
     }
     for (json& step : record["steps"]) {
+        step.erase("argv");
         for (json& a : step["attempts"]) {
-            for (const char* key : {"started", "ended", "duration_s", "lock_wait_s"}) a.erase(key);
+            for (const char* key :
+                 {"started", "ended", "duration_s", "lock_wait_s", "stdout_bytes"}) {
+                a.erase(key);
+            }
         }
     }
     return record;
@@ -84,8 +89,8 @@ protected:
                 env += (env.empty() ? "" : ", ") + setting.substr(0, eq) + " = \"" +
                        setting.substr(eq + 1) + "\"";
             }
-            text +=
-                "[[socket]]\nname = \"" + name + "\"\ndevice = \"sim\"\nenv = { " + env + " }\n";
+            text += "[[socket]]\nname = \"" + name + "\"\ndevice = \"sim:" + name + "\"\nenv = { " +
+                    env + " }\n";
         }
         write_file(dir / "station.toml", text);
         return (dir / "station.toml").string();
@@ -139,6 +144,96 @@ TEST_F(StationSockets, OneFaultyBoardFailsAloneAndTheOthersMatchABoardAlone) {
         }
     }
     EXPECT_GT(waited, 3 * 5.0) << "the others waited for the first, second and third";
+}
+
+// A bench of three simulated boards, B's receiver noisy and C's clock select
+// failing: each socket's steps talk to its own board, so the failures follow
+// the boards, whichever sockets they sit in; each capture opened its own
+// board, as the devices' trace says.
+TEST_F(StationSockets, EachSocketsStepsTalkToItsOwnBoardOfABench) {
+    const std::string seq = sequence("bench.toml", R"(
+[[step]]
+name = "clock-select"
+run = ["refswitch_soak", "-d", "{device}", "-i", "1"]
+[[step]]
+name = "capture"
+run = ["twin_capture"]
+[[step]]
+name = "capture-checks"
+run = ["capture_inspect", "--json", "dual_test.bin"]
+  [[step.measure]]
+  name = "ch0_snr"
+  json = "/channels/0/snr_db"
+  low = 30
+)");
+    const std::map<std::string, std::string> bench = {
+        {"ORLIX_SIM_BENCH", "A,B,C"},
+        {"ORLIX_SIM_BENCH_DIR", (dir / "holds").string()},
+        {"ORLIX_SIM_SIGNAL_B", "noise=300"},
+        {"ORLIX_SIM_FAIL_C", "set_clock_select"},
+        {"ORLIX_SIM_TRACE_TIME", "1"}};
+    const struct {
+        const char* devices[3];  // of sockets A, B and C
+        const char* expected;    // each socket's verdict and failed step
+    } stations[] = {
+        {{"sim:A", "sim:B", "sim:C"}, "A PASS, B FAIL capture-checks, C FAIL clock-select"},
+        {{"sim:C", "sim:B", "sim:A"}, "A FAIL clock-select, B FAIL capture-checks, C PASS"},
+    };
+    for (const auto& st : stations) {
+        SCOPED_TRACE(st.expected);
+        clear_trace();
+        std::filesystem::remove_all(dir / "st");
+        std::string text = "name = \"bench\"\n";
+        for (int i = 0; i < 3; ++i) {
+            text += "[[socket]]\nname = \"" + std::string(1, char('A' + i)) + "\"\ndevice = \"" +
+                    st.devices[i] + "\"\n";
+        }
+        write_file(dir / "station.toml", text);
+        const Result r = run_station({"--station-file", "station.toml", "-s", "A=SN-1", "-s",
+                                      "B=SN-2", "-s", "C=SN-3", "-o", "st", seq},
+                                     bench);
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        std::string verdicts;
+        for (const char* socket : {"A", "B", "C"}) {
+            const json rec = board("st", socket);
+            verdicts += std::string(verdicts.empty() ? "" : ", ") + socket + " " +
+                        rec["verdict"].get<std::string>();
+            for (const json& step : rec["steps"]) {
+                if (step["verdict"] != "PASS") verdicts += " " + step["name"].get<std::string>();
+            }
+        }
+        EXPECT_EQ(verdicts, st.expected);
+        // Each program's process opened one board: its socket's, never "any".
+        std::map<std::string, std::string> opened;  // by process id
+        std::map<std::string, int> captures;        // by board
+        for (const std::string& line : trace()) {
+            std::istringstream in(line);
+            std::string at, pid, board, call;
+            in >> at >> pid >> board >> call;
+            if (call.rfind("orlix_open(", 0) == 0) {
+                EXPECT_EQ(call, "orlix_open(\"sim:" + board.substr(1, 1) + "\")") << line;
+                opened[pid] = board;
+            }
+            if (call.rfind("orlix_sync_config(dev,", 0) == 0 &&
+                line.find("dev, 2, 0,") != std::string::npos) {
+                EXPECT_EQ(opened[pid], board) << line;
+                ++captures[board];
+            }
+        }
+        EXPECT_EQ(captures, (std::map<std::string, int>{{"[A]", 1}, {"[B]", 1}, {"[C]", 1}}));
+    }
+    // A board alone on the bench, named by -d: every step talks to it.
+    clear_trace();
+    const Result alone = run_station({"-d", "sim:B", "-s", "SN-9", "-o", "alone", seq}, bench);
+    EXPECT_EQ(alone.exit_code, 1) << alone.out << alone.err;
+    EXPECT_EQ(
+        step_verdicts(board(".", "alone")),
+        (std::vector<std::string>{"clock-select PASS", "capture PASS", "capture-checks FAIL"}));
+    for (const std::string& line : trace()) {
+        if (line.find("orlix_log_set_verbosity") == std::string::npos) {
+            EXPECT_NE(line.find(" [B] orlix_"), std::string::npos) << line;
+        }
+    }
 }
 
 // A board's steps around one that holds the shared instrument.
@@ -301,6 +396,14 @@ TEST_F(StationSockets, AStationFileAtFaultIsRefusedBeforeAnythingRuns) {
          "device = \"sim\"\n",
          "station.toml:6: socket[2].name: \"A\" names an earlier socket too"},
         {"name = \"s\"\n[[socket]]\nname = \"A\"\n", "station.toml:2: socket[1].device: missing"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"\"\n",
+         "station.toml:4: socket[1].device: empty"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n[[socket]]\nname = \"B\"\n"
+         "device = \"sim:A\"\n",
+         "station.toml:7: socket[2].device: \"sim:A\" is an earlier socket's device too"},
+        {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+         "env = { ORLIX_DEVICE = \"sim:B\" }\n",
+         "station.toml:5: socket[1].env.ORLIX_DEVICE: is the socket's device: give it as device"},
         {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\nenv = { X = 1 }\n",
          "station.toml:5: socket[1].env.X: must be a string"},
         {"name = \"s\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\nenv = { \"1X\" = \"a\" }\n",

@@ -361,8 +361,8 @@ protected:
 // both records in order, each step's verdict the record's.
 TEST_F(StationViewInBrowser, FollowsATwoBoardStationThroughARestartOfTheViewer) {
     write_file(dir / "station.toml",
-               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim\"\n"
-               "[[socket]]\nname = \"B\"\ndevice = \"sim\"\n"
+               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+               "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n"
                "env = { ORLIX_SIM_SIGNAL = \"noise=100\" }\n");
     std::filesystem::create_directories(dir / "runs");
     Process station(test_support::launch_in(

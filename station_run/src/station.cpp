@@ -192,6 +192,9 @@ Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int numbe
     const RunRecord& r = run.record;
     std::vector<std::string> env;
     for (const auto& [name, value] : r.socket_env) env.push_back(name + "=" + value);
+    // Every program of the step talks to this board, also one that takes no
+    // device on its command line.
+    env.push_back("ORLIX_DEVICE=" + r.device);
     const Outcome out =
         supervise({argv, env, r.output, r.output + "/" + a.stdout_file,
                    r.output + "/" + a.stderr_file, step.timeout_s, step.grace_s, r.output_limit,

@@ -38,6 +38,10 @@ bool read_socket(Checker& check, const toml::table& t, const std::string& path, 
         if (!variable_name(name)) {
             return check.fail(key.source(), path + "env." + name, "is no variable's name");
         }
+        if (name == "ORLIX_DEVICE") {
+            return check.fail(key.source(), path + "env." + name,
+                              "is the socket's device: give it as device");
+        }
         if (!value.is_string()) {
             return check.fail(value.source(), path + "env." + name, "must be a string");
         }
@@ -63,7 +67,7 @@ bool load_station_file(const std::string& path, StationFile& station, std::strin
     if (ok && s.name.empty()) ok = check.fail(root.get("name")->source(), "name", "empty");
     const toml::array* sockets = ok ? check.tables(root, "socket") : nullptr;
     ok = sockets != nullptr;
-    std::set<std::string> names;
+    std::set<std::string> names, devices;
     for (std::size_t i = 0; ok && i < sockets->size(); ++i) {
         const toml::table& table = *(*sockets)[i].as_table();
         const std::string at = "socket[" + std::to_string(i + 1) + "].";
@@ -72,6 +76,11 @@ bool load_station_file(const std::string& path, StationFile& station, std::strin
         if (ok && !names.insert(socket.name).second) {
             ok = check.fail(table.get("name")->source(), at + "name",
                             "\"" + socket.name + "\" names an earlier socket too");
+        }
+        // Two sockets on one board would put both verdicts on it.
+        if (ok && !devices.insert(socket.device).second) {
+            ok = check.fail(table.get("device")->source(), at + "device",
+                            "\"" + socket.device + "\" is an earlier socket's device too");
         }
         if (ok) s.sockets.push_back(std::move(socket));
     }
