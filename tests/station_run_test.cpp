@@ -397,7 +397,8 @@ retries = 1
     std::smatch suite;
     ASSERT_TRUE(std::regex_search(
         xml, suite,
-        std::regex(R"re(<testsuite name="retry.toml" tests="(\d+)" failures="(\d+)")re")));
+        std::regex(
+            R"re(<testsuite name="retry.toml \[serial unknown\]" tests="(\d+)" failures="(\d+)")re")));
     EXPECT_EQ(std::stoul(suite[1]), cases.size());
     EXPECT_EQ(suite[2], "2") << "the step and its measurement";
     EXPECT_NE(xml.find("<flakyFailure type=\"FAIL\""), std::string::npos);

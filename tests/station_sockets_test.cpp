@@ -195,7 +195,22 @@ run = ["capture_inspect", "--json", "dual_test.bin"]
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
         std::string verdicts;
         for (const char* socket : {"A", "B", "C"}) {
-            const json rec = board("st", socket);
+            // Each board's JUnit file names its socket and serial in the
+            // suite and in every case's class, so that no two boards' meet.
+            const json rec = checked_record(dir / "st" / socket);
+            const std::string xml = read_file(dir / "st" / socket / "junit.xml");
+            const std::string serial = rec["serial"];
+            EXPECT_NE(xml.find("<testsuite name=\"bench.toml [socket " + std::string(socket) +
+                               ", serial " + serial + "]\""),
+                      std::string::npos)
+                << xml;
+            const std::string own = "classname=\"bench.toml." + std::string(socket) + "." + serial;
+            std::size_t classes = 0;
+            for (std::size_t at = xml.find("classname=\""); at != std::string::npos;
+                 at = xml.find("classname=\"", at + 1), ++classes) {
+                EXPECT_EQ(xml.compare(at, own.size(), own), 0) << xml.substr(at, 60);
+            }
+            EXPECT_GE(classes, 4u);
             verdicts += std::string(verdicts.empty() ? "" : ", ") + socket + " " +
                         rec["verdict"].get<std::string>();
             for (const json& step : rec["steps"]) {

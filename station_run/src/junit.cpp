@@ -58,7 +58,14 @@ std::string attempt_message(const Attempt& a) {
 }  // namespace
 
 std::string junit_xml(const RunRecord& run, const std::string& hostname) {
-    const std::string suite = markup_escaped(run.sequence_name);
+    // The board in the suite's name and every case's class, so that a
+    // dashboard reading the files of several boards shows each board and
+    // each failure once, never one board's cases as another's.
+    const std::string board = run.socket.empty() ? run.serial : run.socket + "." + run.serial;
+    const std::string suite_name = markup_escaped(
+        run.sequence_name + " [" + (run.socket.empty() ? "" : "socket " + run.socket + ", ") +
+        "serial " + run.serial + "]");
+    const std::string suite = markup_escaped(run.sequence_name + "." + board);
     std::string cases;
     int tests = 0, failures = 0, errors = 0, skipped = 0;
     double total = 0;
@@ -129,8 +136,9 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
                                std::to_string(failures) + "\" errors=\"" + std::to_string(errors) +
                                "\"";
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    xml += "<testsuites name=\"" + suite + "\" " + counts + " time=\"" + number(total) + "\">\n";
-    xml += "  <testsuite name=\"" + suite + "\" " + counts + " skipped=\"" +
+    xml +=
+        "<testsuites name=\"" + suite_name + "\" " + counts + " time=\"" + number(total) + "\">\n";
+    xml += "  <testsuite name=\"" + suite_name + "\" " + counts + " skipped=\"" +
            std::to_string(skipped) + "\" time=\"" + number(total) + "\" timestamp=\"" +
            markup_escaped(timestamp) + "\" hostname=\"" + markup_escaped(hostname) + "\">\n";
     xml += "    <properties>\n";
