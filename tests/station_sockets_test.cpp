@@ -98,6 +98,16 @@ protected:
     json board(const std::string& station, const std::string& socket) const {
         return test_support::parse_file(dir / station / socket / "record.json");
     }
+    // station.json, checked against the shipped schema.
+    json checked_station(const std::string& station) const {
+        const std::filesystem::path file = dir / station / "station.json";
+        const Result r = test_support::run(test_support::launch_in(
+            dir.path(), PYTHON3_BIN,
+            {SOURCE_DIR "/tests/data/check_json.py", SOURCE_DIR "/station_run/station.schema.json",
+             file.string()}));
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        return test_support::parse_file(file);
+    }
 };
 
 // The suite's sequence on four boards, the third with a receiver whose noise
@@ -129,7 +139,7 @@ TEST_F(StationSockets, OneFaultyBoardFailsAloneAndTheOthersMatchABoardAlone) {
     const json c = checked_record(dir / "st" / "C");
     EXPECT_EQ(c["verdict"], "FAIL");
     EXPECT_EQ(c["socket_env"]["ORLIX_SIM_SIGNAL"], "noise=100");
-    const json summary = test_support::parse_file(dir / "st" / "station.json");
+    const json summary = checked_station("st");
     EXPECT_EQ(summary["exit_status"], 1);
     ASSERT_EQ(summary["boards"].size(), 4u);
     EXPECT_EQ(summary["boards"][2]["failed_steps"], json::array({"capture-checks"}));
@@ -193,6 +203,7 @@ run = ["capture_inspect", "--json", "dual_test.bin"]
                                       "B=SN-2", "-s", "C=SN-3", "-o", "st", seq},
                                      bench);
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        EXPECT_EQ(checked_station("st")["boards"][1]["device"], st.devices[1]);
         std::string verdicts;
         for (const char* socket : {"A", "B", "C"}) {
             // Each board's JUnit file names its socket and serial in the
@@ -375,6 +386,7 @@ TEST_F(StationSockets, KilledAndResumedEndsEveryBoardAsIfUninterrupted) {
     killed.send_signal(SIGKILL);
     const Result k = killed.wait();
     EXPECT_EQ(k.term_signal, SIGKILL);
+    EXPECT_EQ(checked_station("st")["verdict"], nullptr) << "a station that never ended";
     for (const char* socket : {"A", "B", "C"}) {
         SCOPED_TRACE(socket);
         EXPECT_TRUE(test_support::nothing_left_in(dir / "st" / socket));
@@ -384,6 +396,7 @@ TEST_F(StationSockets, KilledAndResumedEndsEveryBoardAsIfUninterrupted) {
     }
     const Result resumed = run_station({"--resume", "st"});
     EXPECT_EQ(resumed.exit_code, uninterrupted.exit_code) << resumed.out << resumed.err;
+    EXPECT_EQ(checked_station("st")["exit_status"], uninterrupted.exit_code);
     EXPECT_NE(resumed.out.find("Resuming station bench in "), std::string::npos) << resumed.out;
     for (const char* socket : {"A", "B", "C"}) {
         SCOPED_TRACE(socket);
