@@ -324,6 +324,34 @@ TEST_F(StationSockets, LockedStepsNeverOverlapAndAreGrantedInTheOrderAsked) {
     EXPECT_NE(granted, "ABCD") << "the boards asked in another order than the sockets'";
 }
 
+// A board that waits for the lock another holds says so in its record at
+// once, before its attempt starts, and its attempt keeps the time waited.
+TEST_F(StationSockets, AWaitForALockIsInTheRecordBeforeTheAttemptStarts) {
+    const std::string seq = sequence("locked.toml", kLockedMeasure);
+    // A asks first and holds the lock for three seconds.
+    const std::string file = station_file(
+        {"A ORLIX_SIM_HANG=set_clock_select@1:3000", "B ORLIX_SIM_HANG=sync_tx@1:500"});
+    Process st(station({"--station-file", file, "-s", "A=1", "-s", "B=2", "-o", "st", seq}));
+    ASSERT_TRUE(test_support::wait_for_record(dir / "st" / "A", "\"step\":\"measure\"", 1));
+    ASSERT_TRUE(test_support::wait_for_record(dir / "st" / "B", "\"event\":\"lock_wait\""));
+    const std::vector<std::string> waiting = read_lines(dir / "st" / "B" / "record.jsonl");
+    const json wait = json::parse(waiting.back());
+    EXPECT_EQ(wait["event"], "lock_wait");
+    EXPECT_EQ(wait["step"], "measure");
+    EXPECT_EQ(wait["attempt"], 1);
+    EXPECT_EQ(wait["lock"], "rf-source");
+    const Result r = st.wait();
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const std::vector<std::string> lines = read_lines(dir / "st" / "B" / "record.jsonl");
+    const auto at = std::find(lines.begin(), lines.end(), waiting.back());
+    ASSERT_NE(at, lines.end());
+    EXPECT_NE(at[1].find("\"event\":\"step_started\",\"step\":\"measure\""), std::string::npos)
+        << "the attempt starts after the wait";
+    const json b = checked_record(dir / "st" / "B");
+    EXPECT_GT(b["steps"][1]["attempts"][0]["lock_wait_s"].get<double>(), 1.0);
+    EXPECT_EQ(checked_record(dir / "st" / "A")["steps"][1]["lock"], "rf-source");
+}
+
 // One board hangs in a step with a deadline: it times out, and the others
 // end long before it, as they would alone.
 TEST_F(StationSockets, AHangingBoardDelaysNoOther) {

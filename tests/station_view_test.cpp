@@ -378,6 +378,8 @@ TEST_F(StationViewInBrowser, FollowsATwoBoardStationThroughARestartOfTheViewer) 
     EXPECT_GT(result["events_before_kill"].get<int>(), 0);
     EXPECT_GT(result["events_after_restart"].get<int>(), 0);
     EXPECT_EQ(result["runs"]["line/B"]["verdicts_shown"]["run"], "FAIL");
+    // One board waited for the signal generator while the other captured.
+    EXPECT_EQ(result["waits_shown"], json::array({"capture: waiting for rf-source, N s"}));
     std::filesystem::copy_file(dir / "view.png", BINARY_DIR "/station_view.png",
                                std::filesystem::copy_options::overwrite_existing);
 }

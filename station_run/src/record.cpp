@@ -306,6 +306,15 @@ ordered_json step_started_event(const std::string& step, int attempt, const std:
     return j;
 }
 
+ordered_json lock_wait_event(const std::string& step, int attempt, const std::string& lock,
+                             const std::string& since) {
+    return {{"event", "lock_wait"},
+            {"step", step},
+            {"attempt", attempt},
+            {"lock", lock},
+            {"since", since}};
+}
+
 ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt) {
     ordered_json j = {{"event", "attempt_ended"}, {"step", step}};
     const ordered_json fields = attempt_json(attempt);
@@ -424,6 +433,8 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
                 started = true;
             } else if (!started) {
                 throw std::runtime_error("an event before the run started");
+            } else if (event == "lock_wait") {
+                find_step(run, text_at(e, "step"));  // a wait leaves the step as it was
             } else if (event == "step_started") {
                 find_step(run, text_at(e, "step"))->begun = true;
             } else if (event == "attempt_ended") {

@@ -164,11 +164,17 @@ bool programs_found(const Sequence& sequence, const RunRecord* resumed) {
 }
 
 // Waits for the step's lock, when it names one on a station of several
-// boards: an attempt starts once it holds it. False when a termination
-// signal came meanwhile, or the station is gone.
-bool wait_for_lock(const Run& run, const StepRecord& rec, std::optional<double>& waited_s) {
+// boards: an attempt starts once it holds it, and the record says at once
+// that it waits. False when a termination signal came meanwhile, or the
+// station is gone.
+bool wait_for_lock(Run& run, const StepRecord& rec, std::optional<double>& waited_s) {
     if (rec.lock.empty()) return true;
     const auto asked = std::chrono::steady_clock::now();
+    if (run.settings.lock_fd >= 0) {
+        const int attempt = static_cast<int>(rec.attempts.size()) + 1;
+        run.append(lock_wait_event(rec.name, attempt, rec.lock, utc_now()));
+        if (!run.logged) return false;
+    }
     if (run.settings.lock_fd >= 0 &&
         !take_lock(run.settings.lock_fd, rec.lock, signal_wake_fd(), &signals_caught)) {
         return false;

@@ -27,10 +27,12 @@ td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-
 .v-PASS { background: #1b5e20 } .v-MARGINAL { background: #f9a825; color: #111 }
 .v-FAIL { background: #b71c1c } .v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #bf360c }
 .v-ABORTED { background: #424242 } .v-SKIPPED { background: #757575 } .v-RUNNING { background: #0d47a1 }
+.v-WAITING { background: #4e342e }
 tr.v-PASS td.verdict { color: #1b5e20 } tr.v-FAIL td.verdict { color: #b71c1c }
 tr.v-MARGINAL td.verdict { color: #8a5a00 } tr.v-ERROR td.verdict { color: #6a1b9a }
 tr.v-TIMEOUT td.verdict { color: #bf360c } tr.v-ABORTED td.verdict { color: #424242 }
 tr.v-SKIPPED td.verdict { color: #616161 } tr.v-RUNNING td.verdict { color: #0d47a1 }
+tr.v-WAITING td.verdict { color: #4e342e }
 tr.step { background: none } tr.v-RUNNING { background: #e3f2fd }
 )";
 
@@ -109,6 +111,11 @@ function figures(s, measurements) {
 }
 
 function tick(r) {
+  if (r.current && r.current.lock) {
+    const waited = Math.max(0, Math.floor((Date.now() + offset - r.current.since) / 1000));
+    r.now.textContent = r.current.step + ": waiting for " + r.current.lock + ", " + waited + " s";
+    return;
+  }
   if (!r.current || !r.current.timeout) {
     r.now.textContent = r.current ? r.current.step : "";
     return;
@@ -126,6 +133,10 @@ function apply(run, rec) {
       r.serial.textContent = "Serial " + rec.serial;
       for (const s of rec.steps || []) step(r, s.name);
       banner(r, "RUNNING");
+      break;
+    case "lock_wait":
+      verdict(step(r, rec.step), "WAITING");
+      r.current = { step: rec.step, lock: rec.lock, since: Date.parse(rec.since) };
       break;
     case "step_started":
       verdict(step(r, rec.step), "RUNNING");

@@ -3,9 +3,10 @@ exit status 0 when all holds.
 
 check_view.py run DRIVER CHROMIUM VIEW PORT DIR SCREENSHOT RUNS
     While a station runs the runs RUNS (comma-separated folders under DIR):
-    a screenshot mid-run, the viewer killed and started again mid-run, and at
-    the end the page's events for each run equal its record.jsonl line by
-    line, and each step's verdict in the page is the record's.
+    a screenshot mid-run, the viewer killed and started again mid-run, the
+    waits for a lock the page showed, and at the end the page's events for
+    each run equal its record.jsonl line by line, and each step's verdict in
+    the page is the record's.
 check_view.py latency DRIVER CHROMIUM VIEW PORT DIR COUNT BOUND_MS
     Writes COUNT record lines into DIR/latency/record.jsonl, each flushed to
     the disk, and measures how long each takes to reach the page's DOM: all
@@ -15,6 +16,7 @@ check_view.py hostile DRIVER CHROMIUM VIEW PORT DIR SERIAL
     live page and in the run's own page, and nothing runs."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -33,6 +35,9 @@ return Array.from(document.querySelectorAll('section.board')).map(b => ({
   running: b.querySelectorAll('tr.v-RUNNING').length,
 }));
 """
+
+
+NOW = "return Array.from(document.querySelectorAll('.now')).map(n => n.textContent);"
 
 
 def start_viewer(view, port, folder):
@@ -79,8 +84,15 @@ def run_mode(driver, view, port, folder, screenshot, runs):
     time.sleep(0.5)
     down = len(driver.execute_script(EVENTS))
     viewer = start_viewer(view, port, folder)
+    waits = set()
+
+    def ended_watching_waits():
+        for text in driver.execute_script(NOW):
+            if "waiting for" in text:
+                waits.add(re.sub(r"[0-9]+ s$", "N s", text))
+        return ended()
     try:
-        wait_for(ended, 120, "the runs to end")
+        wait_for(ended_watching_waits, 120, "the runs to end")
 
         def complete():
             events = driver.execute_script(EVENTS)
@@ -95,7 +107,8 @@ def run_mode(driver, view, port, folder, screenshot, runs):
         viewer.send_signal(signal.SIGTERM)
         viewer.wait()
     result = {"events_before_kill": before, "events_while_down": down - before,
-              "events_after_restart": len(events) - down, "events": len(events), "runs": {}}
+              "events_after_restart": len(events) - down, "events": len(events),
+              "waits_shown": sorted(waits), "runs": {}}
     ok = True
     for r in runs:
         lines = record_lines(os.path.join(folder, r, "record.jsonl"))
