@@ -6,6 +6,7 @@
 #include <set>
 
 #include "escape.h"
+#include "output_guard.h"
 #include "record_facts.h"
 
 namespace {
@@ -148,7 +149,8 @@ std::string chart_svg(const MeasurementSummary& m, const std::vector<Point>& poi
 
 std::string fleet_page(const Summary& summary) {
     std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        std::string(kPageStart) +
+        "\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         "<meta name=\"viewport\" content=\"width=device-width\"><title>Fleet: " +
         std::to_string(summary.measurements.size()) + " measurements</title><style>" + kStyle +
         "</style></head><body><main>\n<h1>Fleet: capability and control of " +

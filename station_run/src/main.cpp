@@ -21,6 +21,7 @@
 #include "getopt_long.h"
 #include "guard.h"
 #include "history.h"
+#include "output_guard.h"
 #include "record.h"
 #include "report_page.h"
 #include "sockets.h"
@@ -336,7 +337,11 @@ int rewrite_page(const std::string& folder, const char* prog) {
     }
     if (!error.empty()) return trouble(folder + "/record.json: " + error);
     run.output = folder;  // the folder may have moved since
-    if (!write_file_whole(folder + "/report.html", report_page(run), false)) {
+    const std::string page = folder + "/report.html";
+    if (!may_write_output(page, kPageStart, run.history, error)) {
+        return trouble(page + ": " + error);
+    }
+    if (!write_file_whole(page, report_page(run), false)) {
         return trouble(folder + "/report.html: " + strerror(errno));
     }
     printf("Report: %s/report.html\n", folder.c_str());
@@ -379,6 +384,11 @@ int run_sockets(const Options& o) {
 // --spc their charts, with --html the fleet page.
 int print_summary(const Options& o, const char* prog) {
     std::string error;
+    // Before the history is read: a slip that names it, or another file, as
+    // the page must cost nothing.
+    if (!o.html.empty() && !may_write_output(o.html, kPageStart, o.history_for_summary, error)) {
+        return trouble(o.html + ": " + error);
+    }
     Summary summary;
     summary.settings = o.spc_settings;
     summary.spc = o.spc;

@@ -85,8 +85,8 @@ nlohmann::ordered_json step_started_event(const std::string& step, int attempt,
                                           std::optional<double> timeout_s = {},
                                           std::optional<double> grace_s = {});
 // An attempt begins to wait for its step's lock, at `since`.
-nlohmann::ordered_json lock_wait_event(const std::string& step, int attempt, const std::string& lock,
-                                       const std::string& since);
+nlohmann::ordered_json lock_wait_event(const std::string& step, int attempt,
+                                       const std::string& lock, const std::string& since);
 nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt);
 nlohmann::ordered_json step_ended_event(const StepRecord& step);
 nlohmann::ordered_json run_resumed_event(const std::string& at,

@@ -11,6 +11,7 @@
 
 #include "escape.h"
 #include "files.h"
+#include "output_guard.h"
 #include "record_facts.h"
 #include "times.h"
 
@@ -262,12 +263,13 @@ std::string capture_section(const RunRecord& run) {
 
 std::string report_page(const RunRecord& run) {
     const Verdict verdict = run.verdict.value_or(Verdict::aborted);
-    std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-        "<meta name=\"viewport\" content=\"width=device-width\">"
-        "<title>" +
-        esc(run.serial) + ": " + verdict_name(verdict) + " (" + esc(run.sequence_name) +
-        ")</title><style>" + kStyle + verdict_colours() + "</style></head><body><main>\n";
+    std::string html = std::string(kPageStart) +
+                       "\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width\">"
+                       "<title>" +
+                       esc(run.serial) + ": " + verdict_name(verdict) + " (" +
+                       esc(run.sequence_name) + ")</title><style>" + kStyle + verdict_colours() +
+                       "</style></head><body><main>\n";
     html += "<div class=\"banner v-" + std::string(verdict_name(verdict)) + "\" id=\"verdict\">" +
             verdict_name(verdict) + "</div>\n";
     html += "<h1>Board " + esc(run.serial) + ", " + esc(run.sequence_name) + " " +

@@ -1,0 +1,84 @@
+// station_run over a whole shift: slips of the command line and what boards
+// and operators do to a station's folders never lose the history or a
+// verdict.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "station_test.h"
+
+namespace {
+
+using nlohmann::json;
+using test_support::parse_file;
+using test_support::Process;
+using test_support::read_file;
+using test_support::read_lines;
+using test_support::Result;
+using test_support::StationRun;
+using test_support::step_verdicts;
+using test_support::write_file;
+using namespace std::chrono_literals;
+
+// The history's runs, each "SERIAL VERDICT EXIT_STATUS".
+std::vector<std::string> history_runs(const std::filesystem::path& file) {
+    std::vector<std::string> out;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, "SELECT serial, verdict, exit_status FROM runs ORDER BY id",
+            [](void* rows, int, char** values, char**) {
+                static_cast<std::vector<std::string>*>(rows)->push_back(
+                    std::string(values[0]) + " " + values[1] + " " + (values[2] ? values[2] : "-"));
+                return 0;
+            },
+            &out, nullptr);
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+TEST_F(StationRun, AnOutputNeverReplacesTheHistoryNorAFileOfAnotherKind) {
+    const std::string seq = sequence("quick.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
+    ASSERT_EQ(run_station({"-s", "SN-1", "-o", "run", seq}).exit_code, 0);
+    const std::string history = read_file(dir / "station.sqlite");
+    std::filesystem::create_hard_link(dir / "station.sqlite", dir / "history-link.html");
+    write_file(dir / "notes.txt", "the shift's notes\n");
+    const struct {
+        const char* html;
+        const char* message;
+    } slips[] = {
+        {"station.sqlite", "station.sqlite: is the history station.sqlite: left as it is"},
+        {"history-link.html", "history-link.html: is the history"},
+        {"notes.txt", "notes.txt: exists and is not a page station_run wrote: left as it is"},
+        {"run", "run: is no plain file"},
+    };
+    for (const auto& slip : slips) {
+        SCOPED_TRACE(slip.html);
+        const Result r = run_station({"--summary", "--html", slip.html});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "") << "refused before the summary";
+        EXPECT_NE(r.err.find(slip.message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_file(dir / "station.sqlite"), history);
+    EXPECT_EQ(read_file(dir / "notes.txt"), "the shift's notes\n");
+    // A page of its own kind is replaced, and the history still takes runs.
+    ASSERT_EQ(run_station({"--summary", "--html", "fleet.html"}).exit_code, 0);
+    EXPECT_EQ(run_station({"--summary", "--html", "fleet.html"}).exit_code, 0);
+    EXPECT_EQ(run_station({"-s", "SN-2", "-o", "second", seq}).exit_code, 0);
+    EXPECT_EQ(history_runs(dir / "station.sqlite"),
+              (std::vector<std::string>{"SN-1 PASS 0", "SN-2 PASS 0"}));
+    // --report leaves a file there that is no page of its own.
+    write_file(dir / "run/report.html", "kept by hand\n");
+    const Result report = run_station({"--report", "run"});
+    EXPECT_EQ(report.exit_code, 2);
+    EXPECT_EQ(read_file(dir / "run/report.html"), "kept by hand\n");
+}
+
+}  // namespace
