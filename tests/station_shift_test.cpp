@@ -1,6 +1,6 @@
 // station_run over a whole shift: slips of the command line and what boards
 // and operators do to a station's folders never lose the history or a
-// verdict.
+// verdict, and a station moved or copied resumes itself.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -79,6 +79,42 @@ TEST_F(StationRun, AnOutputNeverReplacesTheHistoryNorAFileOfAnotherKind) {
     const Result report = run_station({"--report", "run"});
     EXPECT_EQ(report.exit_code, 2);
     EXPECT_EQ(read_file(dir / "run/report.html"), "kept by hand\n");
+}
+
+// A step that takes the names of the record's files (as a full disk would
+// refuse them): each board's record says ERROR, and so do the station's
+// line, station.json and exit status; the history keeps that verdict.
+TEST_F(StationRun, BoardsThatCannotWriteTheirRecordAreErrorsOfTheStation) {
+    const std::string seq = sequence("squat.toml", R"(
+[[step]]
+name = "squat"
+run = ["mkdir", "record.json", "junit.xml", "report.html"]
+)");
+    write_file(dir / "station.toml",
+               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+               "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n");
+    const Result r = run_station(
+        {"--station-file", "station.toml", "-s", "A=SN-1", "-s", "B=SN-2", "-o", "st", seq});
+    EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("  A            SN-1             ERROR\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Station ERROR (exit status 2)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the record cannot be written whole: "), std::string::npos) << r.err;
+    const json station = parse_file(dir / "st" / "station.json");
+    EXPECT_EQ(station["verdict"], "ERROR");
+    EXPECT_EQ(station["exit_status"], 2);
+    for (const char* socket : {"A", "B"}) {
+        SCOPED_TRACE(socket);
+        const std::vector<std::string> lines = read_lines(dir / "st" / socket / "record.jsonl");
+        ASSERT_FALSE(lines.empty());
+        const json ended = json::parse(lines.back());
+        EXPECT_EQ(ended["event"], "run_ended");
+        EXPECT_EQ(ended["verdict"], "ERROR");
+        EXPECT_EQ(ended["exit_status"], 2);
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "st" / socket / "record.json"));
+    }
+    EXPECT_EQ(history_runs(dir / "station.sqlite"),
+              (std::vector<std::string>{"SN-1 ERROR 2", "SN-2 ERROR 2"}))
+        << "the history says what the record says";
 }
 
 }  // namespace

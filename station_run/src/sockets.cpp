@@ -312,6 +312,7 @@ void read_result(Board& b) {
     std::string error;
     b.verdict.reset();
     b.failed.clear();
+    b.note.clear();
     b.exit_status = kTrouble;
     if (!replay(b.folder + "/record.jsonl", r, cut, error)) {
         b.note = error;
@@ -325,6 +326,14 @@ void read_result(Board& b) {
     }
     b.verdict = r.verdict;
     b.exit_status = r.exit_status;
+    // The run's files come after its last event: a board whose process
+    // ended worse than its record says lost something the record cannot.
+    if (WIFEXITED(b.wait_status) && WEXITSTATUS(b.wait_status) > r.exit_status) {
+        b.verdict = worse(*b.verdict, Verdict::error);
+        b.exit_status = WEXITSTATUS(b.wait_status);
+        b.note = "its station_run exited " + std::to_string(b.exit_status) +
+                 ", above its record's " + std::to_string(r.exit_status);
+    }
     for (const StepRecord& step : r.steps) {
         if (step.verdict && !passed(*step.verdict) && *step.verdict != Verdict::skipped) {
             b.failed.push_back(step.name);
@@ -352,7 +361,10 @@ int conclude_station(Station& s) {
     for (const Board& b : s.boards) {
         std::string failed;
         for (const std::string& step : b.failed) failed += (failed.empty() ? "" : ", ") + step;
-        const std::string note = !b.verdict ? b.note : failed;
+        const std::string note = !b.verdict       ? b.note
+                                 : b.note.empty() ? failed
+                                 : failed.empty() ? b.note
+                                                  : failed + "; " + b.note;
         std::string line = "  " + terminal_safe(b.socket);
         line.resize(std::max<std::size_t>(line.size() + 1, 15), ' ');
         line += terminal_safe(b.serial);

@@ -24,6 +24,7 @@
 #include "measure.h"
 #include "record.h"
 #include "record_facts.h"
+#include "record_files.h"
 #include "report_page.h"
 #include "run_folder.h"
 #include "sequence.h"
@@ -304,34 +305,6 @@ bool run_steps(Run& run) {
     return !aborted;
 }
 
-// record.json, junit.xml and report.html, all three or none, never through
-// a link.
-bool publish(const RunRecord& run, std::string& error) {
-    char host[HOST_NAME_MAX + 1] = "";
-    gethostname(host, sizeof host);
-    const std::pair<const char*, std::string> files[] = {
-        {"record.json", json_text(record_document(run), 2) + "\n"},
-        {"junit.xml", junit_xml(run, host)},
-        {"report.html", report_page(run)}};
-    Replacement r[3];
-    bool ok = true;
-    for (int i = 0; i < 3 && ok; ++i) {
-        const std::string path = run.output + "/" + files[i].first;
-        ok = begin_replacement(path, r[i], false) &&
-             write_all(r[i].fd, files[i].second.data(), files[i].second.size());
-        if (!ok) error = path + ": " + strerror(errno);
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (!ok) {
-            abandon_replacement(r[i]);
-        } else if (!commit_replacement(r[i])) {
-            ok = false;
-            error = run.output + "/" + files[i].first + ": " + strerror(errno);
-        }
-    }
-    return ok;
-}
-
 // The verdict line, and the files that exist.
 void print_end(const RunRecord& run, bool published) {
     std::map<std::string, int> t = tally_of(run);
@@ -360,31 +333,47 @@ std::vector<std::string> write_history(Run& run) {
     return {};
 }
 
-// Ends the run: the history, the last event, the files; then the verdict on
-// the console. Everything that can change the exit status comes before the
-// files, which carry it; only a lost standard output comes after.
+// Ends the run: its files written, then the history, then the last event,
+// and at the end the files named; then the verdict on the console. Whatever
+// can change the exit status is known before the history row and the last
+// event, which carry it: files that cannot be written whole, a history that
+// cannot keep the run, a record that cannot take its last event.
 int conclude_and_publish(Run& run, bool aborted) {
     RunRecord& r = run.record;
     for (StepRecord& s : r.steps) {
         if (!s.verdict) s.verdict = Verdict::aborted;
     }
     r.ended = utc_now();
-    conclude(r, aborted);
-    std::vector<std::string> station_errors = write_history(run);
-    for (const std::string& e : station_errors) trouble(e);
+    std::vector<std::string> station_errors;
+    if (!run.logged) station_errors.push_back("record.jsonl: " + run.log_error);
+    conclude(r, aborted, station_errors);
+    RecordFiles files;
+    std::string error;
+    if (!files.write(r, error)) {
+        station_errors.push_back("the record cannot be written whole: " + error);
+        trouble(station_errors.back());
+        conclude(r, aborted, station_errors);
+    }
+    for (const std::string& e : write_history(run)) {
+        trouble(e);
+        station_errors.push_back(e);
+    }
     const bool logged_before = run.logged;
-    if (!logged_before) station_errors.push_back("record.jsonl: " + run.log_error);
     conclude(r, aborted, station_errors);
     run.append(run_ended_event(r));
     if (logged_before && !run.logged) {
         station_errors.push_back("record.jsonl: " + run.log_error);
         conclude(r, aborted, station_errors);
     }
-    std::string error;
-    const bool published = publish(r, error);
-    if (!published) {
-        trouble("the record cannot be written whole: " + error);
-        r.exit_status = std::max(r.exit_status, kTrouble);
+    // The files as the run ended, named; a failure this late is the exit
+    // status's alone, which a station reads above the record's.
+    bool published = false;
+    if (files.written()) {
+        published = files.write(r, error) && files.commit(error);
+        if (!published) {
+            trouble("the record cannot be written whole: " + error);
+            r.exit_status = std::max(r.exit_status, kTrouble);
+        }
     }
     print_end(r, published);
     if (!finish_output("station_run")) r.exit_status = std::max(r.exit_status, kTrouble);
@@ -412,8 +401,9 @@ int restate(Run& run) {
         if (left.empty()) run.append(run_ended_event(r));
         for (const std::string& e : left) trouble(e);
     }
+    RecordFiles files;
     std::string error;
-    const bool published = publish(r, error);
+    const bool published = files.write(r, error) && files.commit(error);
     if (!published) trouble("the record cannot be written whole: " + error);
     for (const StepRecord& s : r.steps) print_step(s);
     printf("Run %s (ended %s, exit status %d)\n", verdict_name(*r.verdict), r.ended.c_str(),
