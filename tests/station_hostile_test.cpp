@@ -398,6 +398,33 @@ TEST_F(StationRun, HistoryLockedPastItsTimeoutIsWrittenByALaterResume) {
     EXPECT_EQ(rec["errors"], json::array());
     const Result summary = run_station({"--summary", "--json"});
     EXPECT_EQ(json::parse(summary.out)["runs"].size(), 2u) << "both runs kept";
+    // One verdict: the history's row is the record's, and the record's last
+    // end follows the resume that completed it.
+    ASSERT_EQ(sqlite3_open((dir / "station.sqlite").c_str(), &db), SQLITE_OK);
+    std::string kept;
+    sqlite3_exec(
+        db, "SELECT verdict || ' ' || exit_status FROM runs WHERE folder LIKE '%/second'",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0];
+            return 0;
+        },
+        &kept, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(kept, "PASS 0");
+    std::vector<std::string> events;
+    for (const std::string& line : read_lines(dir / "second/record.jsonl")) {
+        const json e = json::parse(line);
+        if (e["event"] == "run_ended") {
+            events.push_back("run_ended " + e["verdict"].get<std::string>());
+        } else if (e["event"] == "run_resumed") {
+            events.push_back("run_resumed");
+        }
+    }
+    EXPECT_EQ(events, lines_of({"run_ended ERROR", "run_resumed", "run_ended PASS"}));
+    // Said again, the run changes no more.
+    const std::string log = read_file(dir / "second/record.jsonl");
+    EXPECT_EQ(run_station({"--resume", "second"}).exit_code, 0);
+    EXPECT_EQ(read_file(dir / "second/record.jsonl"), log);
 }
 
 TEST_F(StationRun, DoctoredFoldersAreReadAndWrittenOnlyInsideThemselves) {

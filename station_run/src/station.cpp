@@ -381,24 +381,31 @@ int conclude_and_publish(Run& run, bool aborted) {
     return r.exit_status;
 }
 
-// A resumed run that ended already: said again as it stands, with its
-// history written now where it could not be then.
+// A resumed run that ended already: said again as it stands. One whose
+// history could not be written then has it written now, with the verdict
+// the record then takes (its history's trouble gone), the same in both.
 int restate(Run& run) {
     RunRecord& r = run.record;
     const bool history_missing = std::any_of(r.errors.begin(), r.errors.end(), [](const auto& e) {
         return e.rfind("history: ", 0) == 0;
     });
     if (history_missing) {
-        const std::vector<std::string> left = write_history(run);
+        const RunRecord before = r;
         std::vector<std::string> kept;
         for (const std::string& e : r.errors) {
             if (e.rfind("history: ", 0) != 0 && e != "no step ran") kept.push_back(e);
         }
-        kept.insert(kept.end(), left.begin(), left.end());
-        const std::string ended = r.ended;
         conclude(r, r.verdict == Verdict::aborted, kept);
-        r.ended = ended;
-        if (left.empty()) run.append(run_ended_event(r));
+        r.ended = before.ended;
+        const std::vector<std::string> left = write_history(run);
+        if (left.empty()) {
+            const std::string now = utc_now();
+            run.append(run_resumed_event(now, {}));
+            run.append(run_ended_event(r));
+            r.resumed.push_back(now);
+        } else {
+            r = before;  // the history still cannot keep it: the run stays as it was
+        }
         for (const std::string& e : left) trouble(e);
     }
     RecordFiles files;
