@@ -117,4 +117,49 @@ run = ["mkdir", "record.json", "junit.xml", "report.html"]
         << "the history says what the record says";
 }
 
+// A station killed with one board done and one mid-step, then moved: resumed
+// where it is now, the done board stays PASS and the other ends as it would
+// have; a copy resumes itself, never the original.
+TEST_F(StationRun, AMovedOrCopiedStationFolderResumesItself) {
+    const std::string seq = sequence("two.toml", R"(
+[[step]]
+name = "first"
+run = ["burst_sender", "-d", "{device}", "-n", "1"]
+[[step]]
+name = "second"
+run = ["burst_sender", "-d", "{device}", "-n", "1"]
+)");
+    write_file(dir / "station.toml",
+               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+               "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n"
+               "env = { ORLIX_SIM_HANG = \"sync_tx@1:1500\" }\n");
+    Process killed(station(
+        {"--station-file", "station.toml", "-s", "A=SN-1", "-s", "B=SN-2", "-o", "st", seq}));
+    ASSERT_TRUE(test_support::wait_for_record(dir / "st" / "A", "\"event\":\"run_ended\""));
+    ASSERT_TRUE(test_support::wait_for_record(dir / "st" / "B", "\"event\":\"step_started\""));
+    killed.send_signal(SIGKILL);
+    killed.wait();
+    ASSERT_TRUE(test_support::nothing_left_in(dir / "st" / "B"));
+    std::filesystem::rename(dir / "st", dir / "moved");
+    std::filesystem::copy(dir / "moved", dir / "copy", std::filesystem::copy_options::recursive);
+    const std::string left = read_file(dir / "moved" / "B" / "record.jsonl");
+
+    const Result copy = run_station({"--resume", "copy"});
+    EXPECT_EQ(copy.exit_code, 0) << copy.out << copy.err;
+    EXPECT_EQ(read_file(dir / "moved" / "B" / "record.jsonl"), left) << "the original untouched";
+    const Result moved = run_station({"--resume", "moved"});
+    EXPECT_EQ(moved.exit_code, 0) << moved.out << moved.err;
+    for (const char* folder : {"copy", "moved"}) {
+        SCOPED_TRACE(folder);
+        const json station = parse_file(dir / folder / "station.json");
+        EXPECT_EQ(station["verdict"], "PASS");
+        for (const json& b : station["boards"]) {
+            EXPECT_EQ(b["verdict"], "PASS") << b.dump();
+            EXPECT_EQ(b["folder"], b["socket"]) << "named from the station's folder";
+        }
+        EXPECT_EQ(step_verdicts(checked_record(dir / folder / "B")),
+                  (std::vector<std::string>{"first PASS", "second PASS"}));
+    }
+}
+
 }  // namespace

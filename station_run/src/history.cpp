@@ -227,6 +227,18 @@ bool History::run_id(const RunRecord& run, std::string& id, std::string& error) 
         return false;
     }
     if (rows.empty()) {
+        // A run whose folder moved since it started is the same run: found by
+        // its start, board, station and sequence, its folder brought up to date.
+        if (!this->run("SELECT id FROM runs WHERE started = $1 AND serial = $2 AND station = $3 "
+                       "AND sequence_sha256 = $4",
+                       {run.started, run.serial, run.station, run.sequence_sha256}, &rows, error) ||
+            (rows.size() == 1 && !this->run("UPDATE runs SET folder = $2 WHERE id = $1",
+                                            {rows[0].at(0), run.output}, nullptr, error))) {
+            return false;
+        }
+        if (rows.size() > 1) rows.clear();
+    }
+    if (rows.empty()) {
         if (!this->run("INSERT INTO runs (folder, started, serial, station, operator, device, "
                        "sequence_name, sequence_version, sequence_sha256, suite_version, verdict) "
                        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, 'RUNNING') RETURNING id",

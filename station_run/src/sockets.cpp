@@ -26,6 +26,7 @@
 #include "sequence.h"
 #include "signal_wake.h"
 #include "times.h"
+#include "toml_check.h"
 
 using ordered_json = nlohmann::ordered_json;
 
@@ -39,9 +40,10 @@ constexpr const char* kSummaryFile = "station.json";
 struct Board {
     std::string socket, serial, device;
     std::vector<std::pair<std::string, std::string>> env;
-    std::string folder;   // absolute
+    std::string folder;   // absolute; station.json names it from the station's folder
     bool resume = false;  // its folder holds a run to take up
     bool run = true;      // false: finished before this station's process
+    std::optional<int> kept_exit_status;  // station.json's, of a board that ended before
     pid_t pid = -1;
     int lock_fd = -1, out_fd = -1, err_fd = -1;
     std::string out_part, err_part;  // a line not ended yet
@@ -89,7 +91,7 @@ ordered_json station_json(const Station& s) {
              {"serial", b.serial},
              {"device", b.device},
              {"env", env_json(b.env)},
-             {"folder", b.folder},
+             {"folder", b.socket},
              {"verdict", b.verdict ? ordered_json(verdict_name(*b.verdict)) : nullptr},
              {"exit_status", s.exit_status ? ordered_json(b.exit_status) : nullptr},
              {"failed_steps", b.failed}});
@@ -124,7 +126,17 @@ bool station_from(const nlohmann::json& j, Station& s, std::string& error) {
             for (const auto& [name, value] : b.at("env").items()) {
                 board.env.emplace_back(name, value.get<std::string>());
             }
-            board.folder = b.at("folder").get<std::string>();
+            // A board's folder is its socket's in the station's folder, which
+            // may have moved or been copied since; an older station.json
+            // named it absolute, where it was then.
+            const std::string folder = b.at("folder").get<std::string>();
+            if (folder.empty() || (folder[0] != '/' && !plain_name(folder))) {
+                throw std::runtime_error("a board's folder \"" + folder + "\" is no plain name");
+            }
+            board.folder = s.folder + "/" + (folder[0] == '/' ? board.socket : folder);
+            if (b.contains("exit_status") && b["exit_status"].is_number_integer()) {
+                board.kept_exit_status = b["exit_status"].get<int>();
+            }
             s.boards.push_back(std::move(board));
         }
         for (const nlohmann::json& n : j.at("not_run")) {
@@ -328,9 +340,12 @@ void read_result(Board& b) {
     b.exit_status = r.exit_status;
     // The run's files come after its last event: a board whose process
     // ended worse than its record says lost something the record cannot.
-    if (WIFEXITED(b.wait_status) && WEXITSTATUS(b.wait_status) > r.exit_status) {
+    const int ended = !b.run && b.kept_exit_status ? *b.kept_exit_status
+                      : WIFEXITED(b.wait_status)   ? WEXITSTATUS(b.wait_status)
+                                                   : 0;
+    if (ended > r.exit_status) {
         b.verdict = worse(*b.verdict, Verdict::error);
-        b.exit_status = WEXITSTATUS(b.wait_status);
+        b.exit_status = ended;
         b.note = "its station_run exited " + std::to_string(b.exit_status) +
                  ", above its record's " + std::to_string(r.exit_status);
     }
