@@ -162,4 +162,23 @@ run = ["burst_sender", "-d", "{device}", "-n", "1"]
     }
 }
 
+// A step that stops its keeper cannot hold the station: at the deadline and
+// its grace the station kills the step and the keeper itself.
+TEST_F(StationRun, AStepThatStopsItsKeeperStillEndsAtItsDeadline) {
+    const std::string seq = sequence("stop.toml", R"(
+[[step]]
+name = "stopper"
+run = ["sh", "-c", "kill -STOP $PPID; sleep 60"]
+timeout_s = 1
+grace_s = 1
+)");
+    const auto began = std::chrono::steady_clock::now();
+    const Result r = run_station({"-o", "run", seq});
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 20s);
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(step_verdicts(rec), std::vector<std::string>{"stopper TIMEOUT"});
+    EXPECT_TRUE(test_support::nothing_left_in(dir / "run"));
+}
+
 }  // namespace

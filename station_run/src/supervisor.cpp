@@ -101,6 +101,20 @@ void signal_all(pid_t step_group, int sig) {
     }
 }
 
+// The keeper does not answer (a step stopped it, or it is stuck): station_run
+// kills the step's group, each process that came to the keeper, and the
+// keeper, so that no deadline waits on it.
+void kill_without_keeper(pid_t keeper, pid_t step_group) {
+    if (step_group > 0) kill(-step_group, SIGKILL);
+    pid_t children[256];
+    const int n = children_of(keeper, children, 256);
+    for (int i = 0; i < n; ++i) {
+        const pid_t group = getpgid(children[i]);
+        kill(group == children[i] ? -group : children[i], SIGKILL);
+    }
+    kill(keeper, SIGKILL);
+}
+
 // Kills every process left, and reaps them, until none is left: a process
 // whose parent dies comes to the keeper and is killed in the next round.
 void kill_everything(pid_t step_group) {
@@ -342,6 +356,9 @@ Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
+// How long the keeper has to carry out a kill before station_run does it.
+constexpr auto kKeeperAnswers = std::chrono::seconds(2);
+
 }  // namespace
 
 Outcome supervise(const Supervision& s) {
@@ -423,7 +440,7 @@ Outcome supervise(const Supervision& s) {
     enum { running, terminating, killing } phase = running;
     pid_t step = 0;
     std::optional<int> status;
-    bool keeper_gone = false;
+    bool keeper_gone = false, keeper_killed = false;
     bool out_open = true, err_open = true;
     while (!status && !keeper_gone) {
         const auto now = Clock::now();
@@ -432,17 +449,21 @@ Outcome supervise(const Supervision& s) {
             command('K');
             o.stopped_at_once = true;
             phase = killing;
-            deadline = Clock::time_point::max();
+            deadline = now + kKeeperAnswers;
         } else if (now >= deadline) {
             if (phase == running) {
                 o.timed_out = !o.stopped;
                 command('T');
                 phase = terminating;
                 deadline = now + seconds(s.grace_s);
-            } else {
+            } else if (phase == terminating) {
                 command('K');
                 phase = killing;
-                deadline = Clock::time_point::max();
+                deadline = now + kKeeperAnswers;
+            } else {
+                kill_without_keeper(keeper_pid, step);
+                keeper_killed = true;
+                break;
             }
             continue;
         }
@@ -486,7 +507,9 @@ Outcome supervise(const Supervision& s) {
         }
     }
     const auto end = Clock::now();
-    if (keeper_gone) {
+    if (keeper_killed && o.failure.empty() && !o.timed_out && !o.stopped) {
+        o.failure = "the step's keeper did not carry out its kill";
+    } else if (keeper_gone) {
         // Not seen unless someone killed the keeper: the step goes the same way.
         if (step > 0) kill(-step, SIGKILL);
         if (o.failure.empty()) o.failure = "the step's keeper ended before the step";
