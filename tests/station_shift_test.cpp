@@ -181,4 +181,26 @@ grace_s = 1
     EXPECT_TRUE(test_support::nothing_left_in(dir / "run"));
 }
 
+// A board's step that redraws a progress bar with '\r' for 20 MB, shown live
+// on a station: its line is passed on in bounded pieces, not kept whole.
+TEST_F(StationRun, ALineThatNeverEndsIsPassedOnInBoundedPieces) {
+    const std::string seq = sequence("bar.toml", R"(
+[[step]]
+name = "bar"
+run = ["sh", "-c", "yes 'progress 50%' | tr '\n' '\r' | head -c 20000000"]
+)");
+    write_file(dir / "station.toml",
+               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n");
+    const Result r =
+        run_station({"--station-file", "station.toml", "-s", "A=1", "-v", "-o", "st", seq});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::size_t longest = 0, pieces = 0;
+    for (const std::string& line : test_support::split_lines(r.out)) {
+        longest = std::max(longest, line.size());
+        pieces += line.rfind("[A] ", 0) == 0 && line.size() == 64u * 1024 + 4;
+    }
+    EXPECT_LE(longest, 64u * 1024 + 4);
+    EXPECT_GE(pieces, 2u);
+}
+
 }  // namespace

@@ -34,6 +34,7 @@ namespace {
 
 constexpr int kTrouble = 2;
 constexpr const char* kSummaryFile = "station.json";
+constexpr std::size_t kLineMost = 64 * 1024;  // of a board's line not ended yet
 
 // One board of the station: where it runs, its process while it runs, and
 // its result.
@@ -227,8 +228,16 @@ void pass_on(Board& b, int& fd, std::string& part, FILE* to) {
         fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(end - at), part.data() + at);
     }
     part.erase(0, at);
+    // A line that never ends (a progress bar redrawn with '\r') is shown in
+    // pieces rather than kept without bound.
+    for (at = 0; part.size() - at >= kLineMost; at += kLineMost) {
+        fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(kLineMost), part.data() + at);
+    }
+    part.erase(0, at);
     if (n <= 0) {
-        if (!part.empty()) fprintf(to, "[%s] %s\n", b.socket.c_str(), part.c_str());
+        if (!part.empty())
+            fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(part.size()),
+                    part.data());
         part.clear();
         close(fd);
         fd = -1;
