@@ -611,11 +611,24 @@ TEST(StationLocks, OneHolderTheOthersInTheOrderTheyAskedNoneLeftByAGoneBoard) {
     EXPECT_EQ(granted(b.give_back(3, "rf")), "");
     EXPECT_EQ(b.holder("rf"), -1);
     EXPECT_EQ(granted(b.give_back(5, "none")), "") << "a lock never asked for";
-    std::string verb, lock;
-    EXPECT_TRUE(read_lock_message(lock_message("grant", "rf-source"), verb, lock));
-    EXPECT_EQ(verb + "/" + lock, "grant/rf-source");
-    EXPECT_FALSE(read_lock_message("steal rf", verb, lock));
-    EXPECT_FALSE(read_lock_message("ask ", verb, lock));
+    std::string verb, lock, ask;
+    EXPECT_TRUE(read_lock_message(lock_message("grant", "rf-source", "7"), verb, lock, ask));
+    EXPECT_EQ(verb + "/" + lock + "/" + ask, "grant/rf-source/7");
+    EXPECT_TRUE(read_lock_message(lock_message("give", "rf-source"), verb, lock, ask));
+    EXPECT_EQ(verb + "/" + lock + "/" + ask, "give/rf-source/");
+    EXPECT_FALSE(read_lock_message("steal rf", verb, lock, ask));
+    EXPECT_FALSE(read_lock_message("ask ", verb, lock, ask));
+    // A grant answers the asking it was made for: one given up and asked
+    // anew is answered with the new number.
+    LockBroker numbered;
+    EXPECT_EQ(numbered.ask(1, "rf", "1").at(0).ask, "1");
+    EXPECT_TRUE(numbered.ask(2, "rf", "1").empty());
+    EXPECT_TRUE(numbered.give_back(2, "rf").empty()) << "2 gave up waiting";
+    EXPECT_TRUE(numbered.ask(2, "rf", "2").empty());
+    const std::vector<Grant> next = numbered.give_back(1, "rf");
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].board, 2);
+    EXPECT_EQ(next[0].ask, "2");
 }
 
 // A station file read back as written: sockets in order, each socket's

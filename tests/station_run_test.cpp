@@ -346,6 +346,8 @@ TEST_F(StationRun, BadSequenceIsRefusedNamingItsLineAndKey) {
         {head + run + "[[step]]\nname = \"a\"\n" + run,
          ":7: step[2].name: \"a\" names an earlier step"},
         {head + "run = [\"no_such_program\"]\n", "step a: program not found: no_such_program"},
+        {head + run + "lock_timeout_s = 5\n", ":6: step[1].lock_timeout_s: goes with lock"},
+        {head + run + "lock = \"rf\"\nlock_timeout_s = 0\n", ":7: step[1].lock_timeout_s: must be"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);

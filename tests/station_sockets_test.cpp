@@ -352,6 +352,37 @@ TEST_F(StationSockets, AWaitForALockIsInTheRecordBeforeTheAttemptStarts) {
     EXPECT_EQ(checked_record(dir / "st" / "A")["steps"][1]["lock"], "rf-source");
 }
 
+// A board that holds the lock past another's lock_timeout_s: the other's
+// attempt is a TIMEOUT that never ran, and says why.
+TEST_F(StationSockets, ALockWaitEndsAtTheStepsLockTimeout) {
+    const std::string seq = sequence("bounded.toml", R"(
+[[step]]
+name = "prepare"
+run = ["burst_sender", "-d", "{device}", "-n", "2"]
+[[step]]
+name = "measure"
+run = ["refswitch_soak", "-d", "{device}", "-i", "2"]
+lock = "rf-source"
+lock_timeout_s = 1
+timeout_s = 30
+)");
+    const std::string file = station_file(
+        {"A ORLIX_SIM_HANG=set_clock_select@1:5000", "B ORLIX_SIM_HANG=sync_tx@1:500"});
+    const Result r =
+        run_station({"--station-file", file, "-s", "A=1", "-s", "B=2", "-o", "st", seq});
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_EQ(board("st", "A")["verdict"], "PASS");
+    const json b = checked_record(dir / "st" / "B");
+    EXPECT_EQ(step_verdicts(b), (std::vector<std::string>{"prepare PASS", "measure TIMEOUT"}));
+    const json attempt = b["steps"][1]["attempts"][0];
+    EXPECT_EQ(attempt["note"], "no rf-source within 1 s: another board held it");
+    EXPECT_GE(attempt["lock_wait_s"].get<double>(), 1.0);
+    EXPECT_EQ(attempt["exit_status"], nullptr) << "it never ran";
+    EXPECT_EQ(
+        read_file(dir / "st" / "B" / "record.jsonl").find("\"step_started\",\"step\":\"measure\""),
+        std::string::npos);
+}
+
 // One board hangs in a step with a deadline: it times out, and the others
 // end long before it, as they would alone.
 TEST_F(StationSockets, AHangingBoardDelaysNoOther) {

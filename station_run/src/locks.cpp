@@ -5,14 +5,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 std::vector<Grant> LockBroker::next_of(const std::string& lock) const {
     const auto it = queues_.find(lock);
     if (it == queues_.end() || it->second.empty()) return {};
-    return {{it->second.front(), lock}};
+    const int board = it->second.front();
+    const auto ask = asks_.find({board, lock});
+    return {{board, lock, ask == asks_.end() ? "" : ask->second}};
 }
 
-std::vector<Grant> LockBroker::ask(int board, const std::string& lock) {
+std::vector<Grant> LockBroker::ask(int board, const std::string& lock, const std::string& ask) {
+    asks_[{board, lock}] = ask;
     std::deque<int>& q = queues_[lock];
     if (std::find(q.begin(), q.end(), board) != q.end()) return {};  // asked already
     q.push_back(board);
@@ -25,6 +29,7 @@ std::vector<Grant> LockBroker::give_back(int board, const std::string& lock) {
     std::deque<int>& q = it->second;
     const bool held = !q.empty() && q.front() == board;
     std::erase(q, board);
+    asks_.erase({board, lock});
     if (q.empty()) {
         queues_.erase(it);
         return {};
@@ -49,16 +54,19 @@ int LockBroker::holder(const std::string& lock) const {
     return it == queues_.end() || it->second.empty() ? -1 : it->second.front();
 }
 
-std::string lock_message(const char* verb, const std::string& lock) {
-    return std::string(verb) + " " + lock;
+std::string lock_message(const char* verb, const std::string& lock, const std::string& ask) {
+    return std::string(verb) + " " + lock + (ask.empty() ? "" : " " + ask);
 }
 
-bool read_lock_message(const std::string& message, std::string& verb, std::string& lock) {
+bool read_lock_message(const std::string& message, std::string& verb, std::string& lock,
+                       std::string& ask) {
     const std::size_t space = message.find(' ');
     if (space == std::string::npos || space + 1 == message.size()) return false;
     verb = message.substr(0, space);
-    lock = message.substr(space + 1);
-    return verb == "ask" || verb == "give" || verb == "grant";
+    const std::size_t second = message.find(' ', space + 1);
+    lock = message.substr(space + 1, second == std::string::npos ? second : second - space - 1);
+    ask = second == std::string::npos ? "" : message.substr(second + 1);
+    return !lock.empty() && (verb == "ask" || verb == "give" || verb == "grant");
 }
 
 namespace {
@@ -72,27 +80,40 @@ bool send_message(int fd, const std::string& message) {
 
 }  // namespace
 
-bool take_lock(int fd, const std::string& lock, int stop_fd, const volatile sig_atomic_t* signals) {
-    if (!send_message(fd, lock_message("ask", lock))) return false;
+LockWait take_lock(int fd, const std::string& lock, double timeout_s, int stop_fd,
+                   const volatile sig_atomic_t* signals) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(timeout_s));
+    static unsigned long asked = 0;
+    const std::string ask = std::to_string(++asked);
+    if (!send_message(fd, lock_message("ask", lock, ask))) return LockWait::station_gone;
     for (;;) {
         if (signals != nullptr && *signals > 0) {
             give_back_lock(fd, lock);
-            return false;
+            return LockWait::stopped;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) {
+            give_back_lock(fd, lock);
+            return LockWait::timed_out;
         }
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(fds, stop_fd >= 0 ? 2 : 1, -1) < 0) {
+        if (poll(fds, stop_fd >= 0 ? 2 : 1,
+                 static_cast<int>(std::min<long long>(left.count(), 60'000))) < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return LockWait::station_gone;
         }
-        if (fds[0].revents == 0) continue;  // a signal: seen above
+        if (fds[0].revents == 0) continue;  // a signal or the time: seen above
         char buffer[256];
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;  // the station is gone
-        std::string verb, name;
-        if (read_lock_message(std::string(buffer, static_cast<std::size_t>(n)), verb, name) &&
-            verb == "grant" && name == lock) {
-            return true;
+        if (n <= 0) return LockWait::station_gone;
+        std::string verb, name, answered;
+        if (read_lock_message(std::string(buffer, static_cast<std::size_t>(n)), verb, name,
+                              answered) &&
+            verb == "grant" && name == lock && answered == ask) {
+            return LockWait::granted;
         }
     }
 }

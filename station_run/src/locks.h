@@ -17,13 +17,16 @@
 struct Grant {
     int board;
     std::string lock;
+    std::string ask;  // the number of the asking it answers, so that a late
+                      // grant of an asking given up is never taken for another
 };
 
 // Who holds each lock and who waits for it, in the order they asked.
 class LockBroker {
 public:
-    // `board` asks for `lock`; granted at once when no one holds it.
-    std::vector<Grant> ask(int board, const std::string& lock);
+    // `board` asks for `lock`, its asking numbered `ask`; granted at once when
+    // no one holds it.
+    std::vector<Grant> ask(int board, const std::string& lock, const std::string& ask = "");
     // `board` gives `lock` back, or no longer waits for it.
     std::vector<Grant> give_back(int board, const std::string& lock);
     // `board`'s process ended: whatever it held or waited for goes.
@@ -33,18 +36,23 @@ public:
 
 private:
     std::vector<Grant> next_of(const std::string& lock) const;
-    std::map<std::string, std::deque<int>> queues_;  // the holder first, then who waits
+    std::map<std::string, std::deque<int>> queues_;            // the holder first, then who waits
+    std::map<std::pair<int, std::string>, std::string> asks_;  // by board and lock
 };
 
 // The board's side, on its end of the pair. Waits for `lock` until granted,
-// or until `stop_fd` becomes readable with a termination signal counted in
-// `signals` (then it no longer waits). False when stopped or when the
-// station's process is gone.
-bool take_lock(int fd, const std::string& lock, int stop_fd, const volatile sig_atomic_t* signals);
+// for at most `timeout_s`, or until `stop_fd` becomes readable with a
+// termination signal counted in `signals`; a wait that ends ungranted no
+// longer asks.
+enum class LockWait { granted, stopped, timed_out, station_gone };
+LockWait take_lock(int fd, const std::string& lock, double timeout_s, int stop_fd,
+                   const volatile sig_atomic_t* signals);
 void give_back_lock(int fd, const std::string& lock);
 
-// The messages, each one datagram: "ask NAME", "give NAME" to the station,
-// "grant NAME" from it.
-std::string lock_message(const char* verb, const std::string& lock);
-// The verb and the lock of a message; false for anything else.
-bool read_lock_message(const std::string& message, std::string& verb, std::string& lock);
+// The messages, each one datagram: "ask NAME NUMBER", "give NAME" to the
+// station, "grant NAME NUMBER" from it.
+std::string lock_message(const char* verb, const std::string& lock, const std::string& ask = "");
+// The verb, the lock and the asking's number (empty when none) of a
+// message; false for anything else.
+bool read_lock_message(const std::string& message, std::string& verb, std::string& lock,
+                       std::string& ask);

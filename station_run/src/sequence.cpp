@@ -79,7 +79,7 @@ bool read_measure(Checker& check, const toml::table& t, const std::string& path,
 bool read_step(Checker& check, const toml::table& t, const std::string& path, Step& s) {
     if (!check.known_keys(t, path,
                           {"name", "run", "timeout_s", "grace_s", "retries", "requires",
-                           "stop_on_fail", "expect_status", "lock", "measure"}) ||
+                           "stop_on_fail", "expect_status", "lock", "lock_timeout_s", "measure"}) ||
         !check.text(t, "name", path, s.name, true) || !check.text(t, "lock", path, s.lock, false)) {
         return false;
     }
@@ -104,6 +104,15 @@ bool read_step(Checker& check, const toml::table& t, const std::string& path, St
         s.run.push_back(*arg.value<std::string>());
     }
     if (s.run[0].empty()) return check.fail(run->source(), path + "run", "names no program");
+    if (t.contains("lock_timeout_s")) {
+        double seconds = 0;
+        if (!check.seconds(t, "lock_timeout_s", path, seconds, false)) return false;
+        if (!t.contains("lock")) {
+            return check.fail(t.get("lock_timeout_s")->source(), path + "lock_timeout_s",
+                              "goes with lock");
+        }
+        s.lock_timeout_s = seconds;
+    }
     if (!check.seconds(t, "timeout_s", path, s.timeout_s, false) ||
         !check.seconds(t, "grace_s", path, s.grace_s, true) ||
         !check.whole(t, "retries", path, s.retries, 0, 100) ||

@@ -29,6 +29,7 @@ struct Step {
     bool stop_on_fail = false;
     int expect_status = 0;
     std::string lock;  // a shared instrument: no two steps that name it run at once
+    std::optional<double> lock_timeout_s;  // the longest wait for it; unset: timeout_s
     std::vector<Measure> measures;
 };
 

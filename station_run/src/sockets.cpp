@@ -246,7 +246,7 @@ void pass_on(Board& b, int& fd, std::string& part, FILE* to) {
 
 void send_grants(const std::vector<Board>& boards, const std::vector<Grant>& grants) {
     for (const Grant& g : grants) {
-        const std::string m = lock_message("grant", g.lock);
+        const std::string m = lock_message("grant", g.lock, g.ask);
         if (boards[static_cast<std::size_t>(g.board)].lock_fd >= 0) {
             send(boards[static_cast<std::size_t>(g.board)].lock_fd, m.data(), m.size(),
                  MSG_NOSIGNAL);
@@ -268,9 +268,11 @@ void serve_locks(std::vector<Board>& boards, std::size_t i, LockBroker& broker) 
         send_grants(boards, broker.gone(board));
         return;
     }
-    std::string verb, lock;
-    if (!read_lock_message(std::string(buffer, static_cast<std::size_t>(n)), verb, lock)) return;
-    if (verb == "ask") send_grants(boards, broker.ask(board, lock));
+    std::string verb, lock, ask;
+    if (!read_lock_message(std::string(buffer, static_cast<std::size_t>(n)), verb, lock, ask)) {
+        return;
+    }
+    if (verb == "ask") send_grants(boards, broker.ask(board, lock, ask));
     if (verb == "give") send_grants(boards, broker.give_back(board, lock));
 }
 

@@ -166,22 +166,41 @@ bool programs_found(const Sequence& sequence, const RunRecord* resumed) {
 
 // Waits for the step's lock, when it names one on a station of several
 // boards: an attempt starts once it holds it, and the record says at once
-// that it waits. False when a termination signal came meanwhile, or the
-// station is gone.
-bool wait_for_lock(Run& run, const StepRecord& rec, std::optional<double>& waited_s) {
-    if (rec.lock.empty()) return true;
+// that it waits. The wait ends at the step's lock_timeout_s (its timeout_s
+// when unset), so that a board stopped while it holds the lock holds no
+// other for good.
+LockWait wait_for_lock(Run& run, const Step& step, const StepRecord& rec,
+                       std::optional<double>& waited_s) {
+    if (rec.lock.empty()) return LockWait::granted;
     const auto asked = std::chrono::steady_clock::now();
+    LockWait wait = LockWait::granted;
     if (run.settings.lock_fd >= 0) {
         const int attempt = static_cast<int>(rec.attempts.size()) + 1;
         run.append(lock_wait_event(rec.name, attempt, rec.lock, utc_now()));
-        if (!run.logged) return false;
-    }
-    if (run.settings.lock_fd >= 0 &&
-        !take_lock(run.settings.lock_fd, rec.lock, signal_wake_fd(), &signals_caught)) {
-        return false;
+        if (!run.logged) return LockWait::stopped;
+        wait =
+            take_lock(run.settings.lock_fd, rec.lock, step.lock_timeout_s.value_or(step.timeout_s),
+                      signal_wake_fd(), &signals_caught);
     }
     waited_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
-    return true;
+    return wait;
+}
+
+// An attempt whose lock never came: its deadline passed before it could run.
+Attempt lock_timed_out(const Step& step, const StepRecord& rec, int number, double waited_s,
+                       const std::string& asked) {
+    Attempt a;
+    a.number = number;
+    a.started = asked;
+    a.ended = utc_now();
+    a.lock_wait_s = waited_s;
+    a.timed_out = true;
+    a.verdict = Verdict::timeout;
+    a.note = "no " + rec.lock + " within " +
+             number_text(step.lock_timeout_s.value_or(step.timeout_s)) +
+             " s: another board held it";
+    a.measurements = not_measured(step, "not taken: the step's lock never came");
+    return a;
 }
 
 // Runs one attempt of a step and measures it.
@@ -259,8 +278,13 @@ bool run_step(Run& run, const Step& step, StepRecord& rec) {
         }
         if (termination_signal != 0 || !run.logged) return false;
         std::optional<double> waited;
-        if (!wait_for_lock(run, rec, waited)) return false;
-        Attempt a = run_attempt(run, step, rec, static_cast<int>(rec.attempts.size()) + 1, waited);
+        const int number = static_cast<int>(rec.attempts.size()) + 1;
+        const std::string asked = utc_now();
+        const LockWait wait = wait_for_lock(run, step, rec, waited);
+        if (wait == LockWait::stopped || wait == LockWait::station_gone) return false;
+        Attempt a = wait == LockWait::timed_out
+                        ? lock_timed_out(step, rec, number, waited.value_or(0), asked)
+                        : run_attempt(run, step, rec, number, waited);
         rec.attempts.push_back(a);
         run.append(attempt_ended_event(step.name, a));
         if (a.verdict == Verdict::aborted) {
