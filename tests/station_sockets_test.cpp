@@ -497,6 +497,12 @@ TEST_F(StationSockets, AStationFileAtFaultIsRefusedBeforeAnythingRuns) {
          "station.toml:5: socket[1].env.1X: is no variable's name"},
         {"name = \"s\"\n[[socket]]\nname = \"../A\"\ndevice = \"sim\"\n",
          "station.toml:3: socket[1].name: letters, digits"},
+        {"name = \"s\"\n[[socket]]\nname = \".hid\"\ndevice = \"sim\"\n",
+         "station.toml:3: socket[1].name: must not begin with '.'"},
+        {"name = \"s\"\n[[socket]]\nname = \"run.lock\"\ndevice = \"sim\"\n",
+         "station.toml:3: socket[1].name: is a file of the station's folder"},
+        {"name = \"s\"\n[[socket]]\nname = \"station.json\"\ndevice = \"sim\"\n",
+         "station.toml:3: socket[1].name: is a file of the station's folder"},
         {"name = \"s\"\n", "station.toml:1: socket: needs one [[socket]] table or more"},
         {"name = \"s\"\n[[socket]\n", "station.toml:2: syntax"},
     };

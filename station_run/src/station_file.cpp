@@ -26,6 +26,14 @@ bool read_socket(Checker& check, const toml::table& t, const std::string& path, 
         return check.fail(t.get("name")->source(), path + "name",
                           "letters, digits, '-', '_' and '.' only");
     }
+    // The socket's folder lies beside the station's own files, seen by all.
+    if (s.name[0] == '.') {
+        return check.fail(t.get("name")->source(), path + "name", "must not begin with '.'");
+    }
+    if (s.name == "run.lock" || s.name == "station.json") {
+        return check.fail(t.get("name")->source(), path + "name",
+                          "is a file of the station's folder");
+    }
     if (s.device.empty()) return check.fail(t.get("device")->source(), path + "device", "empty");
     const toml::node* env = t.get("env");
     if (env == nullptr) return true;
