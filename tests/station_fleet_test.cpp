@@ -17,6 +17,7 @@
 #include "history.h"
 #include "measure.h"
 #include "process.h"
+#include "schema_check.h"
 #include "statistics.h"
 
 namespace {
@@ -117,6 +118,7 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
     test_support::Result r = test_support::run(test_support::launch_in(
         dir.path(), STATION_RUN_BIN, {"--summary", "--spc", "--json", "--history", history}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(test_support::schema_faults("summary.schema.json", r.out), "");
     const json j = json::parse(r.out);
     ASSERT_EQ(j["measurements"].size(), 3u);
     for (const json& m : j["measurements"]) {

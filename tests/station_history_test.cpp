@@ -279,6 +279,7 @@ run = ["sh", "-c", "sleep 30; echo 'value: 1'"]
     }
     const Result r = run_station({"--summary", "--json", "--history", target_});
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(test_support::schema_faults("summary.schema.json", r.out), "");
     const json j = json::parse(r.out);
     std::vector<std::string> runs, aborted;
     for (const json& run : j["runs"])

@@ -13,6 +13,7 @@
 
 #include "process.h"
 #include "program_test.h"
+#include "schema_check.h"
 
 namespace test_support {
 
