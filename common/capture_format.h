@@ -24,3 +24,7 @@ constexpr int kLowestValue = -2048;
 constexpr std::uint64_t kCaptureFrames = 10'000'000;
 constexpr std::uint32_t kCaptureSampleRate = 2'000'000;
 constexpr std::uint64_t kCaptureFrequency = 915'000'000;
+
+// The largest tone offset a generator may be said to set (--expected_tone),
+// in hertz either way: what capture_inspect takes, and a station with it.
+constexpr double kExpectedToneMostHz = 1e12;

@@ -254,7 +254,9 @@ TEST_F(CaptureInspect, BadInputIsRefusedWithStatusTwoAndWritesNothing) {
     for (const std::vector<std::string>& args :
          {lines_of({"-r", "fast"}), lines_of({"-r", "0"}), lines_of({"--min_coherence=-1"}),
           lines_of({"-k", "1.5"}), lines_of({"-c", "101"}), lines_of({"-p", "181"}),
-          lines_of({"a.bin", "b.bin"}), lines_of({"--bogus"}), lines_of({"--plot"})}) {
+          lines_of({"a.bin", "b.bin"}), lines_of({"--bogus"}), lines_of({"--plot"}),
+          lines_of({"--min_snr", "0x1e"}), lines_of({"-j", "0x2"}), lines_of({"--max_ppm", "inf"}),
+          lines_of({"--expected_tone", "1e308"})}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const Result r = inspect(args);
         EXPECT_EQ(r.exit_code, 2);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "decimal.h"
 #include "escape.h"
 #include "history.h"
 #include "history_support.h"

@@ -203,4 +203,34 @@ run = ["sh", "-c", "yes 'progress 50%' | tr '\n' '\r' | head -c 20000000"]
     EXPECT_GE(pieces, 2u);
 }
 
+// Numbers read one way, decimal, as measures read them; a value the capture
+// step would refuse, and a malformed test control, refused before anything
+// runs.
+TEST_F(StationRun, NumbersAreDecimalEverywhereAndBadValuesAreRefusedAtOnce) {
+    const std::string seq = sequence("quick.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--summary", "--spc", "--baseline", "0x10"}, "--baseline takes a whole number"},
+        {{"--history-timeout", "0x5", seq}, "--history-timeout takes seconds"},
+        {{"--output-limit", "inf", seq}, "--output-limit takes megabytes"},
+        {{"--expected-tone", "1e308", seq}, "--expected-tone takes a frequency in Hz"},
+        {{"--expected-tone", "0x4e20", seq}, "--expected-tone takes a frequency in Hz"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Result r = run_station(c.args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    for (const char* hold : {"step_started@", "step_started@x", "@2", "step started", "a@0"}) {
+        const Result r = run_station({seq}, {{"ORLIX_STATION_HOLD", hold}});
+        EXPECT_EQ(r.exit_code, 2) << hold;
+        EXPECT_NE(r.err.find("ORLIX_STATION_HOLD: "), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "runs")) << "nothing ran";
+    EXPECT_EQ(run_station({"--expected-tone", "25000.5", "-o", "ok", seq}).exit_code, 0);
+}
+
 }  // namespace

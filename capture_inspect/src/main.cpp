@@ -19,6 +19,7 @@
 
 #include "analysis.h"
 #include "capture_format.h"
+#include "decimal.h"
 #include "files.h"
 #include "getopt_long.h"
 #include "guard.h"
@@ -118,15 +119,11 @@ static std::string option_name(int c) {
     return std::string("-") + static_cast<char>(c);
 }
 
-// A number text within [min, max], or false.
+// A decimal number text within [min, max], or false.
 static bool parse_number(const char* text, double min, double max, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v < min || v > max) {
-        return false;
-    }
-    *value = v;
+    const std::optional<double> v = decimal_number(text);
+    if (!v || *v < min || *v > max) return false;
+    *value = *v;
     return true;
 }
 
@@ -303,7 +300,8 @@ int main(int argc, char* argv[]) {
                 break;
             case 'E': {
                 double tone = 0;
-                ok = parse_number(cmdline::optarg, -1e12, 1e12, &tone);
+                ok =
+                    parse_number(cmdline::optarg, -kExpectedToneMostHz, kExpectedToneMostHz, &tone);
                 s.expected_tone_hz = tone;
                 break;
             }

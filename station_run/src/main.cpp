@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "capture_format.h"
+#include "decimal.h"
 #include "files.h"
 #include "fleet_page.h"
 #include "getopt_long.h"
@@ -120,12 +122,13 @@ void print_usage(FILE* out, const char* prog) {
     );
 }
 
-// A positive number of seconds or megabytes; false for anything else.
+// A positive decimal number of seconds, megabytes or runs; false for
+// anything else.
 bool positive(const char* text, double most, double& out) {
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && out > 0 && out <= most;
+    const std::optional<double> v = decimal_number(text);
+    if (!v || *v <= 0 || *v > most) return false;
+    out = *v;
+    return true;
 }
 
 // Reads the command line; false (after a message) for a usage error.
@@ -179,14 +182,15 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
                 run_options.push_back("--output-limit");
                 break;
             case 'E': {
-                char* end = nullptr;
-                errno = 0;
-                o.run.expected_tone_hz = std::strtod(arg, &end);
-                if (errno != 0 || end == arg || *end != '\0' ||
-                    !std::isfinite(o.run.expected_tone_hz)) {
-                    fprintf(stderr, "%s: --expected-tone takes a frequency in Hz\n", prog);
+                // What capture_inspect takes, refused now rather than after a capture.
+                const std::optional<double> tone = decimal_number(arg);
+                if (!tone || std::fabs(*tone) > kExpectedToneMostHz) {
+                    fprintf(stderr,
+                            "%s: --expected-tone takes a frequency in Hz, at most %g either way\n",
+                            prog, kExpectedToneMostHz);
                     return false;
                 }
+                o.run.expected_tone_hz = *tone;
                 run_options.push_back("--expected-tone");
                 break;
             }
@@ -418,6 +422,8 @@ int main(int argc, char* argv[]) {
 
     Options o;
     if (!read_options(argc, argv, prog, o)) return kTrouble;
+    std::string error;
+    if (!hold_control_valid(error)) return trouble(error);
     switch (o.mode) {
         case Mode::report:
             return rewrite_page(o.folder, prog);

@@ -37,10 +37,6 @@ PointerValue json_pointer_value(std::string_view json, const std::string& pointe
 // True for "" and for "/" tokens whose '~' escapes are ~0 and ~1.
 bool valid_json_pointer(const std::string& pointer);
 
-// The number a measure's text holds: decimal, finite and representable (no
-// hex, no underflow to zero, no infinity); none otherwise.
-std::optional<double> decimal_number(std::string_view text);
-
 // A step's measurements: its exit status (or the signal that ended it), then
 // each measure read from its standard output. A measure not done by
 // `deadline` is ERROR.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -95,15 +96,36 @@ void print_step(const StepRecord& s) {
 // A test control: ORLIX_STATION_HOLD=EVENT[@N] holds the station for a
 // minute after the N-th (default first) such event is on the disk, so that
 // a test can kill it exactly there.
-void hold_after(const std::string& event) {
-    static int seen = 0;
-    const char* rule = std::getenv("ORLIX_STATION_HOLD");
-    if (rule == nullptr) return;
-    const std::string r = rule;
+struct HoldRule {
+    std::string event;
+    long nth = 1;
+};
+
+std::optional<HoldRule> hold_rule() {
+    const char* text = std::getenv("ORLIX_STATION_HOLD");
+    if (text == nullptr) return {};
+    const std::string r = text;
     const std::size_t at = r.find('@');
-    if (r.substr(0, at) != event) return;
-    const int nth = at == std::string::npos ? 1 : std::atoi(r.c_str() + at + 1);
-    if (++seen != nth) return;
+    HoldRule rule{r.substr(0, at), 1};
+    if (rule.event.empty() ||
+        rule.event.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") != std::string::npos) {
+        return HoldRule{};
+    }
+    if (at != std::string::npos) {
+        const std::string n = r.substr(at + 1);
+        if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos ||
+            std::stol(n) < 1) {
+            return HoldRule{};
+        }
+        rule.nth = std::stol(n);
+    }
+    return rule;
+}
+
+void hold_after(const std::string& event) {
+    static long seen = 0;
+    static const std::optional<HoldRule> rule = hold_rule();
+    if (!rule || rule->event != event || ++seen != rule->nth) return;
     for (int i = 0; i < 600 && termination_signal == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -444,6 +466,16 @@ int restate(Run& run) {
 }
 
 }  // namespace
+
+bool hold_control_valid(std::string& error) {
+    const std::optional<HoldRule> rule = hold_rule();
+    if (rule && rule->event.empty()) {
+        error = "ORLIX_STATION_HOLD: \"" + std::string(std::getenv("ORLIX_STATION_HOLD")) +
+                "\" is no EVENT[@N]";
+        return false;
+    }
+    return true;
+}
 
 int trouble(const std::string& what) {
     fprintf(stderr, "station_run: %s\n", terminal_safe(what).c_str());

@@ -35,6 +35,10 @@ struct NewRun {
 // characters escaped; returns the exit status of trouble, 2.
 int trouble(const std::string& what);
 
+// Whether the test control ORLIX_STATION_HOLD, when set, reads as EVENT[@N];
+// false with a message.
+bool hold_control_valid(std::string& error);
+
 // The sequence file a new run follows, made absolute.
 std::string sequence_file_of(const NewRun& run);
 

@@ -1,0 +1,11 @@
+// Numbers as the suite reads them from people and programs alike: one way
+// everywhere, so that what an option takes a measure takes too.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+// The number `text` holds: a sign, decimal digits with at most one point and
+// a decimal exponent, finite and representable (no hex, no "inf" or "nan",
+// no underflow to zero, nothing before or after); none otherwise.
+std::optional<double> decimal_number(std::string_view text);
