@@ -4,9 +4,11 @@
 // it cannot do with exit status 2), then its page in headless Chromium while
 // a two-board station runs, against lines written and flushed at known
 // times, and with a serial that holds markup.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "connections.h"
 #include "process.h"
 #include "runs.h"
 #include "server.h"
@@ -116,6 +119,32 @@ TEST(ViewEvents, TheCursorNamesEveryRecordAndReadsBackWhateverItsNames) {
     for (const char* bad : {"", "..", "a/../b", "a//b", "a/./b", "/a", "a/b/c/d"}) {
         EXPECT_FALSE(report_folder(bad, folder)) << bad;
     }
+}
+
+// What the library is given of a request: a few ranges that do not overlap,
+// and a Last-Event-ID from an older viewer left out rather than refused.
+TEST(ViewRequests, RangesAndAnOldIdAreCheckedBeforeTheLibrary) {
+    for (const char* fine :
+         {"bytes=0-99", "bytes=-500", "bytes=100-", " bytes=0-9, 20-29,40-49", "items=1-2,1-2"}) {
+        EXPECT_TRUE(ranges_acceptable(fine)) << fine;
+    }
+    for (const char* many : {"bytes=0-99,50-60", "bytes=0-9,10-", "bytes=0-1,2-3,4-5,6-7,8-9",
+                             "bytes=-5,-5", "bytes=0-9,x-y"}) {
+        EXPECT_FALSE(ranges_acceptable(many)) << many;
+    }
+    const std::string body = "x=1";
+    const std::string request =
+        "GET /events HTTP/1.1\r\nHost: h\r\nLast-Event-ID: " + std::string(9000, 'a') +
+        "\r\nAccept: text/event-stream\r\n\r\n";
+    EXPECT_EQ(header_for_library(request + body),
+              "GET /events HTTP/1.1\r\nHost: h\r\nAccept: text/event-stream\r\n\r\n" + body);
+    const std::string short_id = "GET / HTTP/1.1\r\nlast-event-id: 0123:4\r\n\r\n";
+    EXPECT_EQ(header_for_library(short_id), short_id);
+    EXPECT_EQ(header_for_library("GET /r HTTP/1.1\r\nRange: bytes=0-9,5-7\r\nHost: h\r\n\r\n"),
+              "GET /r HTTP/1.1\r\nHost: h\r\n\r\n")
+        << "overlapping spans: the page comes whole";
+    const std::string one_range = "GET /r HTTP/1.1\r\nRange: bytes=0-9\r\n\r\n";
+    EXPECT_EQ(header_for_library(one_range), one_range);
 }
 
 // A port no one listens on.
@@ -333,6 +362,100 @@ TEST_F(StationView, OnlyItsRoutesNoPathOutsideBoundedAndASilentClientHoldsNoOneU
     close(silent);
     v->send_signal(SIGKILL);
     for (std::thread& t : readers) t.join();
+}
+
+// A request as a browser on `from` (a loopback address) sends it; the whole
+// answer, or what came before `timeout`.
+std::string raw_request(const std::string& from, int port, const std::string& request,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source = {}, to = {};
+    source.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    timeval wait = {static_cast<time_t>(timeout.count() / 1000),
+                    static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string answer;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, n);
+    }
+    close(fd);
+    return answer;
+}
+
+// Three hundred connections that send a byte now and then from one address:
+// the operator's page from another address is served at once.
+TEST_F(StationView, SlowConnectionsFromOneAddressHoldNoneFromAnother) {
+    record("A", 1, 2);
+    auto v = serve(dir / "runs");
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);  // goes on meanwhile
+        slow.push_back(fd);
+    }
+    // Each begins a request once connected, then adds a byte now and then.
+    std::atomic<bool> done{false};
+    std::thread drip([&] {
+        const std::string start = "GET / HTTP/1.1\r\n" + host + "X-Slow: ";
+        std::vector<bool> begun(slow.size());
+        while (!done) {
+            for (std::size_t i = 0; i < slow.size(); ++i) {
+                if (!begun[i]) {
+                    begun[i] = send(slow[i], start.data(), start.size(), MSG_NOSIGNAL) > 0;
+                } else {
+                    send(slow[i], "x", 1, MSG_NOSIGNAL);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    });
+    // Every one connected and begun before the operator asks.
+    const auto connected_by = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int fd : slow) {
+        pollfd p = {fd, POLLOUT, 0};
+        while (poll(&p, 1, 100) == 0 && std::chrono::steady_clock::now() < connected_by) {
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const auto asked = std::chrono::steady_clock::now();
+    const std::string page =
+        raw_request("127.0.0.2", port_, "GET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const auto took = std::chrono::steady_clock::now() - asked;
+    done = true;
+    drip.join();
+    for (int fd : slow) close(fd);
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
+    EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+// Many overlapping ranges of a run's page get it whole, once, never a copy
+// of it for each.
+TEST_F(StationView, ManyOverlappingRangesGetThePageWholeOnce) {
+    record("A", 1, 2);
+    write_file(dir / "runs" / "A" / "report.html", std::string(4000, 'p'));
+    auto v = serve(dir / "runs");
+    httplib::Client client("127.0.0.1", port_);
+    std::string many = "bytes=";
+    for (int i = 0; i < 300; ++i) many += std::string(i ? "," : "") + "0-3999";
+    auto ranged = client.Get("/runs/A/report.html", {{"Range", many}});
+    ASSERT_TRUE(ranged);
+    EXPECT_EQ(ranged->status, 200);
+    EXPECT_EQ(ranged->body.size(), 4000u);
+    auto one = client.Get("/runs/A/report.html", {{"Range", "bytes=0-4"}});
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->status, 206);
+    EXPECT_EQ(one->body, "ppppp");
 }
 
 // The browser's part: skipped where Chromium or its driver is missing.

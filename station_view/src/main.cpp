@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "connections.h"
 #include "escape.h"
 #include "getopt_long.h"
 #include "guard.h"
@@ -127,13 +129,20 @@ int main(int argc, char* argv[]) {
     sigemptyset(&stops);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    // A descriptor for each record followed and each connection: as many as
+    // the system lets this process have.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::atomic<bool> stopping{false};
-    httplib::Server server;
+    ViewServer server{ConnectionLimits{}};
     ViewSettings settings;
     settings.dir_fd = dir_fd;
     settings.stopping = &stopping;
     set_up_view(server, settings);
-    if (!server.bind_to_port(address.host, address.port)) {
+    if (!server.bind(address.host, address.port)) {
         return trouble("cannot listen on " + shown);
     }
     printf("Serving the runs under %s on http://%s/\n", terminal_safe(dir).c_str(),

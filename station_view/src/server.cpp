@@ -171,11 +171,10 @@ bool report_folder(const std::string& path, std::string& folder) {
 }
 
 void set_up_view(httplib::Server& server, const ViewSettings& v) {
-    const std::size_t threads = v.most_streams + 8;
+    // Twice what one address may hold at once: another's page always finds
+    // a worker.
+    const std::size_t threads = 2 * (v.most_streams + 8);
     server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);  // a browser that reads nothing is dropped
-    server.set_keep_alive_max_count(20);
     server.set_payload_max_length(4096);
     server.set_tcp_nodelay(true);
     // SO_REUSEADDR alone: a second viewer on the port is refused (the
