@@ -129,8 +129,8 @@ int main(int argc, char* argv[]) {
     sigemptyset(&stops);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    // A descriptor for each record followed and each connection: as many as
-    // the system lets this process have.
+    // A descriptor for each run followed and each connection: as many as the
+    // system lets this process have.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
@@ -139,7 +139,7 @@ int main(int argc, char* argv[]) {
     std::atomic<bool> stopping{false};
     ViewServer server{ConnectionLimits{}};
     ViewSettings settings;
-    settings.dir_fd = dir_fd;
+    settings.index = std::make_shared<RunIndex>(dir, dir_fd, 32);
     settings.stopping = &stopping;
     set_up_view(server, settings);
     if (!server.bind(address.host, address.port)) {

@@ -10,9 +10,10 @@ main { padding: 1rem 1.5rem }
 header { display: flex; align-items: baseline; gap: 1.5rem; flex-wrap: wrap }
 h1 { font-size: 1.6rem; margin: 0 0 .6rem }
 .link { font-size: 1rem; color: #555 }
+.note { font-size: 1.2rem; background: #fff3e0; border: 1px solid #e65100; padding: .4rem .8rem }
 #boards { display: grid; grid-template-columns: repeat(auto-fit, minmax(22rem, 1fr)); gap: 1rem }
 .board { background: #fff; border: 1px solid #ccc; border-radius: .4rem; padding: .8rem 1rem;
-         overflow-wrap: anywhere }
+         overflow-wrap: break-word }
 .socket { font-size: 2rem; margin: 0 }
 .serial { font-size: 1.3rem; margin: .2rem 0 .6rem }
 .banner { font-size: 3.2rem; font-weight: 800; text-align: center; border-radius: .3rem;
@@ -43,8 +44,11 @@ const link = document.getElementById("link");
 const runs = new Map();
 // What the page received, for whoever checks it: each event's run, line and
 // text, and when each reached the page.
+// A run that leaves the view takes its part of these along; the rest is
+// bounded too, for a page left open all shift.
 const viewer = { events: [], arrivals: {} };
 window.viewer = viewer;
+const kEventsKept = 20000;
 let offset = 0;  // the viewer's clock less this one's
 
 function el(tag, cls, text) {
@@ -69,6 +73,19 @@ function board(folder) {
   runs.set(folder, r);
   document.getElementById("empty").hidden = true;
   return r;
+}
+
+// A run no longer followed, or whose record began anew: its card and what
+// the page kept of it go.
+function drop(folder) {
+  const r = runs.get(folder);
+  if (r) r.card.remove();
+  runs.delete(folder);
+  viewer.events = viewer.events.filter(e => e.run !== folder);
+  for (const k of Object.keys(viewer.arrivals)) {
+    if (k.startsWith(folder + "\n")) delete viewer.arrivals[k];
+  }
+  document.getElementById("empty").hidden = runs.size > 0;
 }
 
 function step(r, name) {
@@ -164,7 +181,8 @@ function apply(run, rec) {
       banner(r, rec.verdict);
       r.current = null;
       const a = el("a", null, "The run's page");
-      a.href = "runs/" + run.split("/").map(encodeURIComponent).join("/") + "/report.html";
+      a.href = run === "." ? "runs/report.html"
+          : "runs/" + run.split("/").map(encodeURIComponent).join("/") + "/report.html";
       r.report.replaceChildren(a);
       break;
     }
@@ -176,12 +194,24 @@ const events = new EventSource("events");
 events.onopen = () => { link.textContent = "live"; };
 events.onerror = () => { link.textContent = "reconnecting\u2026"; };
 events.addEventListener("clock", e => { offset = JSON.parse(e.data).now - Date.now(); });
+events.addEventListener("gone", e => drop(JSON.parse(e.data).run));
+events.addEventListener("folder", e => {
+  const note = document.getElementById("note");
+  note.textContent = JSON.parse(e.data).note;
+  note.hidden = note.textContent === "";
+});
+events.addEventListener("busy", e => {
+  link.textContent = "waiting for a place: " + JSON.parse(e.data).streams +
+      " pages follow this station already";
+});
 events.onmessage = e => {
   const data = e.data;
   const m = JSON.parse(data);
+  if (m.line === 1 && runs.has(m.run)) drop(m.run);
   const record = m.record !== undefined;
   const text = record ? data.substring(data.indexOf(',"record":') + 10, data.length - 1) : m.text;
   viewer.events.push({ run: m.run, line: m.line, text });
+  if (viewer.events.length > kEventsKept) viewer.events.splice(0, viewer.events.length - kEventsKept);
   if (record && m.record && typeof m.record.event === "string") apply(m.run, m.record);
   viewer.arrivals[m.run + "\n" + m.line] = Date.now();
 };
@@ -208,6 +238,7 @@ const std::string& view_page() {
         kStyle +
         "</style></head><body><main><header><h1>Station view</h1>"
         "<p id=\"link\" class=\"link\">connecting\u2026</p></header>"
+        "<p id=\"note\" class=\"note\" hidden></p>"
         "<div id=\"boards\"></div><p id=\"empty\">No run yet.</p></main><script>" +
         kScript + "</script></body></html>\n";
     return page;

@@ -5,36 +5,51 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "beneath.h"
+#include "cursor.h"
 #include "escape.h"
 #include "page.h"
-#include "runs.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kWriteBytes = 256 * 1024;  // of events written at a time
-constexpr auto kRescan = std::chrono::seconds(1);
 constexpr auto kHeartbeat = std::chrono::seconds(10);
 constexpr std::size_t kReportMost = std::size_t{64} << 20;
 constexpr std::size_t kMostParts = 3;  // a run, a station's board, under a folder of runs
+constexpr int kBusyRetryMs = 5000;
 
 std::atomic<std::size_t> open_streams{0};
 
-// One browser's event stream: where it is in each record.
+// One browser's event stream: the runs it follows and where it is in each.
 struct Stream {
     ViewSettings settings;
-    Cursor cursor;
-    std::map<std::string, std::unique_ptr<RecordTail>> tails;
-    Clock::time_point scanned{}, wrote = Clock::now();
+    Cursor asked;  // from Last-Event-ID: where the browser was
+    struct Followed {
+        std::string folder;
+        RecordReader reader;
+    };
+    std::map<std::string, Followed> followed;  // by record key
+    std::uint64_t generation = ~std::uint64_t{0};
+    std::string note;
+    Clock::time_point wrote = Clock::now();
     bool greeted = false;
     ~Stream() { --open_streams; }
+
+    // The id after an event: each run followed now, and its lines sent.
+    std::string id() const {
+        Cursor c;
+        for (const auto& [key, f] : followed) c[key] = f.reader.lines();
+        return cursor_text(c);
+    }
 };
 
 // The viewer's clock, so that the page counts deadlines down by it.
@@ -45,43 +60,73 @@ std::string clock_event() {
     return "event: clock\ndata: {\"now\":" + std::to_string(now) + "}\n\n";
 }
 
-// The new whole lines of every record followed, each an event whose id is
-// the cursor just past it.
-void gather(Stream& s, std::string& out) {
-    const auto now = Clock::now();
-    if (now - s.scanned >= kRescan) {
-        s.scanned = now;
-        for (const std::string& folder : find_runs(s.settings.dir_fd, s.settings.most_runs)) {
-            if (s.tails.count(folder) != 0) continue;
-            const auto known = s.cursor.find(folder);
-            s.tails[folder] = std::make_unique<RecordTail>(
-                s.settings.dir_fd, folder, known == s.cursor.end() ? 0 : known->second);
+std::string folder_json(const std::string& folder) {
+    return nlohmann::json(utf8_repaired(folder)).dump();
+}
+
+// The runs followed brought up to the index's: a run no longer among the
+// latest is dropped and the page told; a run new to the stream is read from
+// where the browser left off (a record it never had, from its first line).
+void follow(Stream& s, std::string& out) {
+    const std::shared_ptr<const RunList> list = s.settings.index->runs();
+    if (list->generation == s.generation) return;
+    s.generation = list->generation;
+    for (auto it = s.followed.begin(); it != s.followed.end();) {
+        const bool kept = std::any_of(list->runs.begin(), list->runs.end(),
+                                      [&](const FollowedRun& r) { return r.key == it->first; });
+        if (kept) {
+            ++it;
+            continue;
         }
+        const std::string folder = it->second.folder;
+        it = s.followed.erase(it);
+        out += "id: " + s.id() + "\nevent: gone\ndata: {\"run\":" + folder_json(folder) + "}\n\n";
     }
-    for (auto& [folder, tail] : s.tails) {
+    for (const FollowedRun& r : list->runs) {
+        if (s.followed.count(r.key) != 0) continue;
+        const auto at = s.asked.find(r.key);
+        s.followed.emplace(
+            r.key, Stream::Followed{r.folder,
+                                    RecordReader(r.record, at == s.asked.end() ? 0 : at->second)});
+    }
+    if (list->note != s.note) {
+        s.note = list->note;
+        out += "event: folder\ndata: {\"note\":" + nlohmann::json(utf8_repaired(s.note)).dump() +
+               "}\n\n";
+    }
+}
+
+// The new whole lines of every record followed, each an event whose id is
+// where the stream is just past it.
+void gather(Stream& s, std::string& out) {
+    follow(s, out);
+    for (auto& [key, f] : s.followed) {
         if (out.size() >= kWriteBytes) return;
-        const std::vector<std::string> lines = tail->next_lines(kWriteBytes - out.size());
-        std::uint64_t number = tail->lines() - lines.size();
+        const std::vector<std::string> lines = f.reader.next_lines(kWriteBytes - out.size());
+        std::uint64_t number = f.reader.lines() - lines.size();
         for (const std::string& line : lines) {
-            s.cursor[folder] = ++number;
-            out += "id: " + cursor_text(s.cursor) + "\ndata: " + event_data(folder, number, line) +
-                   "\n\n";
+            ++number;
+            out += "id: " + s.id() + "\ndata: " + event_data(f.folder, number, line) + "\n\n";
         }
     }
 }
 
 void serve_events(const httplib::Request& req, httplib::Response& res, const ViewSettings& v) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
     if (++open_streams > v.most_streams) {
+        // A refusal an EventSource would never ask past: a place is asked
+        // for again in a while, and the page says why it waits.
         --open_streams;
-        res.status = 503;
-        res.set_content("Too many viewers at once\n", "text/plain; charset=utf-8");
+        res.set_content("retry: " + std::to_string(kBusyRetryMs) +
+                            "\nevent: busy\ndata: {\"streams\":" + std::to_string(v.most_streams) +
+                            "}\n\n",
+                        "text/event-stream");
         return;
     }
     auto stream = std::make_shared<Stream>();
     stream->settings = v;
-    stream->cursor = cursor_from(req.get_header_value("Last-Event-ID"));
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Content-Type-Options", "nosniff");
+    stream->asked = cursor_from(req.get_header_value("Last-Event-ID"));
     res.set_chunked_content_provider(
         "text/event-stream", [stream](std::size_t, httplib::DataSink& sink) {
             Stream& s = *stream;
@@ -105,12 +150,13 @@ void serve_events(const httplib::Request& req, httplib::Response& res, const Vie
         });
 }
 
-void serve_report(const httplib::Request& req, httplib::Response& res, const ViewSettings& v) {
+void serve_report(const std::string& path, httplib::Response& res, const ViewSettings& v) {
     std::string folder;
     int fd = -1;
-    if (report_folder(req.matches[1].str(), folder)) {
-        fd = open_beneath(v.dir_fd, folder == "." ? "report.html" : folder + "/report.html",
-                          O_RDONLY);
+    const std::shared_ptr<const OpenFolder> dir = v.index->folder();
+    if (report_folder(path, folder)) {
+        fd = open_beneath(dir->fd, folder == "." ? "report.html" : folder + "/report.html",
+                          O_RDONLY | O_NONBLOCK);
     }
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -140,8 +186,7 @@ void serve_report(const httplib::Request& req, httplib::Response& res, const Vie
 }  // namespace
 
 std::string event_data(const std::string& folder, std::uint64_t line, const std::string& text) {
-    std::string out = "{\"run\":" + nlohmann::json(utf8_repaired(folder)).dump() +
-                      ",\"line\":" + std::to_string(line);
+    std::string out = "{\"run\":" + folder_json(folder) + ",\"line\":" + std::to_string(line);
     const nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
     if (parsed.is_object() && text.find('\r') == std::string::npos && utf8_repaired(text) == text) {
         return out + ",\"record\":" + text + "}";
@@ -150,10 +195,6 @@ std::string event_data(const std::string& folder, std::uint64_t line, const std:
 }
 
 bool report_folder(const std::string& path, std::string& folder) {
-    if (path == ".") {  // the folder is a run itself
-        folder = path;
-        return true;
-    }
     std::size_t parts = 0;
     std::size_t at = 0;
     for (;;) {
@@ -171,8 +212,6 @@ bool report_folder(const std::string& path, std::string& folder) {
 }
 
 void set_up_view(httplib::Server& server, const ViewSettings& v) {
-    // Twice what one address may hold at once: another's page always finds
-    // a worker.
     const std::size_t threads = 2 * (v.most_streams + 8);
     server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server.set_payload_max_length(4096);
@@ -193,7 +232,12 @@ void set_up_view(httplib::Server& server, const ViewSettings& v) {
     server.Get("/events", [v](const httplib::Request& req, httplib::Response& res) {
         serve_events(req, res, v);
     });
-    server.Get(
-        R"(/runs/(.+)/report\.html)",
-        [v](const httplib::Request& req, httplib::Response& res) { serve_report(req, res, v); });
+    // The folder is a run itself: its page at /runs/report.html, which a
+    // browser does not turn into another path.
+    server.Get("/runs/report.html",
+               [v](const httplib::Request&, httplib::Response& res) { serve_report(".", res, v); });
+    server.Get(R"(/runs/(.+)/report\.html)",
+               [v](const httplib::Request& req, httplib::Response& res) {
+                   serve_report(req.matches[1].str(), res, v);
+               });
 }

@@ -6,12 +6,16 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "run_index.h"
 
 struct ViewSettings {
-    int dir_fd = -1;                              // the folder of the runs, opened once
-    std::size_t most_runs = 32;                   // the runs followed: the latest to start
-    std::size_t most_streams = 16;                // event streams at once; more are refused
+    std::shared_ptr<RunIndex> index;              // the runs followed, shared by every stream
+    std::size_t most_streams = 16;                // event streams at once; more are told to retry
     int poll_ms = 20;                             // how often a stream looks for new lines
     const std::atomic<bool>* stopping = nullptr;  // set when the viewer stops
 };
@@ -25,6 +29,5 @@ void set_up_view(httplib::Server& server, const ViewSettings& settings);
 std::string event_data(const std::string& folder, std::uint64_t line, const std::string& text);
 
 // The relative path of a run folder from /runs/PATH/report.html, when it is
-// one the view may serve: "." (the folder is a run), or at most three plain
-// parts, none "." or "..".
+// one the view may serve: at most three plain parts, none "." or "..".
 bool report_folder(const std::string& path, std::string& folder);

@@ -11,12 +11,17 @@ check_view.py latency DRIVER CHROMIUM VIEW PORT DIR COUNT BOUND_MS
     Writes COUNT record lines into DIR/latency/record.jsonl, each flushed to
     the disk, and measures how long each takes to reach the page's DOM: all
     of them, the 95th percentile within BOUND_MS.
+check_view.py reuse DRIVER CHROMIUM VIEW PORT DIR
+    A run that ended in DIR/A, its folder emptied and used again by another
+    run while the page is open: the page shows one card for A, the new
+    run's serial and no verdict of the old one.
 check_view.py hostile DRIVER CHROMIUM VIEW PORT DIR SERIAL
     A finished run whose serial and notes hold markup: shown as text, in the
     live page and in the run's own page, and nothing runs."""
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -168,6 +173,39 @@ def latency_mode(driver, view, port, folder, count, bound_ms):
     return result, result["p95_ms"] <= bound_ms
 
 
+def reuse_mode(driver, view, port, folder):
+    run = os.path.join(folder, "A")
+
+    def start(serial, started, ended):
+        os.makedirs(run)
+        with open(os.path.join(run, "record.jsonl"), "w") as record:
+            record.write(json.dumps({"event": "run_started", "serial": serial, "started": started,
+                                     "steps": [{"name": "s", "argv": ["true"]}]}) + "\n")
+            if ended:
+                record.write(json.dumps({"event": "run_ended", "verdict": "FAIL",
+                                         "exit_status": 1, "ended": started}) + "\n")
+
+    start("SN-OLD", "2026-12-09T08:00:00.000Z", True)
+    viewer = start_viewer(view, port, folder)
+    try:
+        driver.get("http://127.0.0.1:%s/" % port)
+        wait_for(lambda: [b for b in driver.execute_script(STATE) if b["banner"] == "FAIL"], 30,
+                 "the old run's verdict")
+        shutil.rmtree(run)
+        start("SN-NEW", "2026-12-09T09:00:00.000Z", False)
+        state = wait_for(lambda: (lambda s: s if any(b["serial"] == "Serial SN-NEW" for b in s)
+                                  else None)(driver.execute_script(STATE)), 30, "the new run")
+        time.sleep(1.5)  # a second scan: nothing of the old run comes back
+        state = driver.execute_script(STATE)
+    finally:
+        viewer.send_signal(signal.SIGTERM)
+        viewer.wait()
+    cards = [b for b in state if b["run"] == "A"]
+    result = {"cards": cards}
+    return result, len(cards) == 1 and cards[0]["serial"] == "Serial SN-NEW" and \
+        cards[0]["banner"] == "RUNNING"
+
+
 def hostile_mode(driver, view, port, folder, serial):
     viewer = start_viewer(view, port, folder)
     try:
@@ -204,6 +242,8 @@ def main():
     try:
         if mode == "run":
             result, ok = run_mode(driver, view, port, folder, sys.argv[7], sys.argv[8].split(","))
+        elif mode == "reuse":
+            result, ok = reuse_mode(driver, view, port, folder)
         elif mode == "latency":
             result, ok = latency_mode(driver, view, port, folder, int(sys.argv[7]),
                                       float(sys.argv[8]))
