@@ -194,9 +194,16 @@ TEST(ViewEvents, TheCursorNamesTheRunsFollowedByKeyAndAnyFolderResumes) {
     }
 }
 
-// What the library is given of a request: a few ranges that do not overlap,
-// and a Last-Event-ID from an older viewer left out rather than refused.
-TEST(ViewRequests, RangesAndAnOldIdAreCheckedBeforeTheLibrary) {
+// What the viewer lets in: its own address as Host (and localhost on a
+// loopback one; any on a wildcard), a few ranges that do not overlap, and a
+// Last-Event-ID from an older viewer left out rather than refused.
+TEST(ViewRequests, HostRangesAndAnOldIdAreCheckedBeforeAnyRoute) {
+    EXPECT_EQ(hosts_for("127.0.0.1", 8080),
+              (std::vector<std::string>{"127.0.0.1:8080", "localhost:8080"}));
+    EXPECT_EQ(hosts_for("::1", 80),
+              (std::vector<std::string>{"[::1]:80", "[::1]", "localhost:80", "localhost"}));
+    EXPECT_EQ(hosts_for("192.168.4.7", 8080), std::vector<std::string>{"192.168.4.7:8080"});
+    EXPECT_TRUE(hosts_for("0.0.0.0", 8080).empty()) << "a wildcard answers any name";
     for (const char* fine :
          {"bytes=0-99", "bytes=-500", "bytes=100-", " bytes=0-9, 20-29,40-49", "items=1-2,1-2"}) {
         EXPECT_TRUE(ranges_acceptable(fine)) << fine;
@@ -668,9 +675,10 @@ TEST_F(StationView, AFifoNamedLikeARecordOrAPageHoldsNothing) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
 }
 
-// Many overlapping ranges of a run's page get it whole, once, never a copy
-// of it for each.
-TEST_F(StationView, ManyOverlappingRangesGetThePageWholeOnce) {
+// Requests for another name (a page elsewhere that rebound its own name to
+// this address) are refused before any route; many overlapping ranges get
+// the page whole, once.
+TEST_F(StationView, AnotherNameIsRefusedAndManyRangesGetThePageWhole) {
     record("A", 1, 2);
     write_file(dir / "runs" / "A" / "report.html", std::string(4000, 'p'));
     auto v = serve(dir / "runs");
@@ -679,12 +687,32 @@ TEST_F(StationView, ManyOverlappingRangesGetThePageWholeOnce) {
     for (int i = 0; i < 300; ++i) many += std::string(i ? "," : "") + "0-3999";
     auto ranged = client.Get("/runs/A/report.html", {{"Range", many}});
     ASSERT_TRUE(ranged);
-    EXPECT_EQ(ranged->status, 200);
+    EXPECT_EQ(ranged->status, 200) << "the page whole, once";
     EXPECT_EQ(ranged->body.size(), 4000u);
     auto one = client.Get("/runs/A/report.html", {{"Range", "bytes=0-4"}});
     ASSERT_TRUE(one);
     EXPECT_EQ(one->status, 206);
     EXPECT_EQ(one->body, "ppppp");
+    const std::string port = std::to_string(port_);
+    for (const char* path : {"/", "/events", "/runs/A/report.html"}) {
+        auto foreign = client.Get(path, {{"Host", "rebound.example:" + port}});
+        ASSERT_TRUE(foreign) << path;
+        EXPECT_EQ(foreign->status, 421) << path;
+        EXPECT_EQ(foreign->body.find("ppp"), std::string::npos);
+    }
+    auto local = client.Get("/", {{"Host", "localhost:" + port}});
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->status, 200) << "localhost is a loopback viewer's own name";
+    // Bound to every address, it answers any name, as documented.
+    const int wide_port = free_port();
+    Process wide(
+        test_support::launch_in(dir.path(), STATION_VIEW_BIN,
+                                {"0.0.0.0:" + std::to_string(wide_port), (dir / "runs").string()}));
+    ASSERT_TRUE(wide.wait_for_output("Serving the runs", std::chrono::seconds(10)));
+    auto any = httplib::Client("127.0.0.1", wide_port).Get("/", {{"Host", "station-7.lan"}});
+    ASSERT_TRUE(any);
+    EXPECT_EQ(any->status, 200);
+    wide.send_signal(SIGTERM);
 }
 
 // A run folder emptied and used again by another run while a page follows

@@ -140,6 +140,7 @@ int main(int argc, char* argv[]) {
     ViewServer server{ConnectionLimits{}};
     ViewSettings settings;
     settings.index = std::make_shared<RunIndex>(dir, dir_fd, 32);
+    settings.hosts = hosts_for(address.host, address.port);
     settings.stopping = &stopping;
     set_up_view(server, settings);
     if (!server.bind(address.host, address.port)) {

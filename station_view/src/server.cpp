@@ -183,7 +183,32 @@ void serve_report(const std::string& path, httplib::Response& res, const ViewSet
     res.set_content(page, "text/html; charset=utf-8");
 }
 
+bool host_allowed(const httplib::Request& req, const std::vector<std::string>& hosts) {
+    if (hosts.empty()) return true;
+    std::string host = req.get_header_value("Host");
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return std::find(hosts.begin(), hosts.end(), host) != hosts.end();
+}
+
 }  // namespace
+
+std::vector<std::string> hosts_for(const std::string& address, int port) {
+    if (address == "0.0.0.0" || address == "::") return {};
+    const std::string p = ":" + std::to_string(port);
+    const bool v6 = address.find(':') != std::string::npos;
+    std::vector<std::string> hosts = {(v6 ? "[" + address + "]" : address) + p};
+    if (port == 80) hosts.push_back(v6 ? "[" + address + "]" : address);
+    if (address.rfind("127.", 0) == 0 || address == "::1" || address == "localhost") {
+        hosts.push_back("localhost" + p);
+        if (port == 80) hosts.push_back("localhost");
+    }
+    for (std::string& h : hosts) {
+        std::transform(h.begin(), h.end(), h.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    return hosts;
+}
 
 std::string event_data(const std::string& folder, std::uint64_t line, const std::string& text) {
     std::string out = "{\"run\":" + folder_json(folder) + ",\"line\":" + std::to_string(line);
@@ -222,6 +247,17 @@ void set_up_view(httplib::Server& server, const ViewSettings& v) {
     server.set_socket_options([](socket_t sock) {
         const int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    // A page on another site that reaches this viewer under its own name (by
+    // rebinding that name to this address) is refused.
+    server.set_pre_routing_handler([v](const httplib::Request& req, httplib::Response& res) {
+        if (!host_allowed(req, v.hosts)) {
+            res.status = 421;
+            res.set_content("This viewer answers only for its own address\n",
+                            "text/plain; charset=utf-8");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
     });
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Security-Policy", view_page_policy());

@@ -1,5 +1,6 @@
 // The live view's routes: the page, the event stream of the records' lines,
-// and a finished run's page; nothing else is served.
+// and a finished run's page; nothing else is served, and only to a request
+// for this viewer's own address.
 #pragma once
 
 #include <httplib.h>
@@ -17,11 +18,17 @@ struct ViewSettings {
     std::shared_ptr<RunIndex> index;              // the runs followed, shared by every stream
     std::size_t most_streams = 16;                // event streams at once; more are told to retry
     int poll_ms = 20;                             // how often a stream looks for new lines
+    std::vector<std::string> hosts;               // a request's Host must be one; empty: any
     const std::atomic<bool>* stopping = nullptr;  // set when the viewer stops
 };
 
 // Sets the server's bounds and routes.
 void set_up_view(httplib::Server& server, const ViewSettings& settings);
+
+// The Host values a viewer listening on `address` (as given: 127.0.0.1, ::1,
+// a name) and `port` answers: the address, and localhost for a loopback one;
+// none (any) for a wildcard address, which listens everywhere.
+std::vector<std::string> hosts_for(const std::string& address, int port);
 
 // One record line as an event's data: the run folder, the line's number and
 // the line as it stands (a line that is no JSON object, or holds a carriage
