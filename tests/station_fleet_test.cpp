@@ -170,6 +170,7 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
     for (const json& section : json::parse(r.out)) {
         EXPECT_EQ(section["points"], kBoards) << section["title"];
         EXPECT_EQ(section["alarms"] > 0, section["listed_alarms"] > 0) << section["title"];
+        EXPECT_EQ(section["overlapping_labels"], 0) << section["title"];
     }
     std::filesystem::copy_file(dir / "fleet.png", BINARY_DIR "/station_fleet.png",
                                std::filesystem::copy_options::overwrite_existing);

@@ -141,6 +141,8 @@ requires = ["image"]
             EXPECT_EQ(width["main"], 1);
             EXPECT_EQ(width["unscoped_headers"], 0);
             EXPECT_EQ(width["contrast_faults"], json::array());
+            EXPECT_EQ(width["broken_words"], json::array()) << "a word of a cell in pieces";
+            EXPECT_EQ(width["unreachable_scrolls"], 0) << "a region the keyboard cannot scroll";
             for (const json& badge : width["badges"]) {
                 EXPECT_GE(badge[1].get<double>(), 4.5) << badge[0];
             }

@@ -11,12 +11,14 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "decimal.h"
 #include "escape.h"
+#include "fleet_page.h"
 #include "history.h"
 #include "history_support.h"
 #include "locks.h"
@@ -591,6 +593,37 @@ TEST(StationSpc, InControlRunLengthsMatchThePublishedOnes) {
 
 // The shared instruments' locks: one holder, the others served in the order
 // they asked, whatever a board does or however its process ends.
+// A chart whose control limits lie close together against wide limits: its
+// axis labels stand a line apart, never over each other.
+TEST(StationFleetPage, AxisLabelsOfCloseLimitsStandApart) {
+    Summary summary;
+    summary.spc = true;
+    MeasurementSummary m;
+    m.sequence = "seq";
+    m.step = "step";
+    m.measurement = "tight";
+    m.low = 0;
+    m.high = 1000;
+    summary.measurements.push_back(m);
+    std::vector<Point> series;
+    for (int i = 0; i < 30; ++i) series.push_back({500 + 0.001 * (i % 3), "SN", "t"});
+    summary.series.push_back(series);
+    summary.charts.push_back(control_chart(series, summary.settings));
+    ASSERT_TRUE(summary.charts[0]);
+    const std::string page = fleet_page(summary);
+    std::vector<double> ys;
+    const std::regex label(
+        R"re(<text x="[0-9.]+" y="([0-9.]+)" font-size="11" text-anchor="end")re");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), label);
+         it != std::sregex_iterator(); ++it) {
+        ys.push_back(std::stod((*it)[1]));
+    }
+    ASSERT_EQ(ys.size(), 3u);
+    std::sort(ys.begin(), ys.end());
+    EXPECT_GE(ys[1] - ys[0], 12.0);
+    EXPECT_GE(ys[2] - ys[1], 12.0);
+}
+
 TEST(StationLocks, OneHolderTheOthersInTheOrderTheyAskedNoneLeftByAGoneBoard) {
     LockBroker b;
     auto granted = [](const std::vector<Grant>& g) {

@@ -13,7 +13,7 @@ namespace {
 
 const char* kStyle = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; margin: 1.5em auto; max-width: 1180px;
-       color: #222; padding: 0 1em; overflow-wrap: anywhere }
+       color: #222; padding: 0 1em; overflow-wrap: break-word }
 h1 { font-size: 1.3em } h2 { font-size: 1.05em; margin: 1.8em 0 .4em; border-bottom: 2px solid #ccc }
 .scroll { overflow-x: auto; max-width: 100% }
 table { border-collapse: collapse } th, td { border-bottom: 1px solid #e2e2e2; padding: .2em .6em;
@@ -96,10 +96,20 @@ std::string chart_svg(const MeasurementSummary& m, const std::vector<Point>& poi
     svg += line(c.ucl, "#1565c0", "6 4", "upper control limit " + num(c.ucl));
     svg += line(c.lcl, "#1565c0", "6 4", "lower control limit " + num(c.lcl));
     svg += line(c.centre, "#2e7d32", "", "centre " + num(c.centre));
-    // The axis values at the control limits and the centre.
-    for (double v : {c.lcl, c.centre, c.ucl}) {
-        svg += "<text x=\"" + fixed(kLeft - 4) + "\" y=\"" + fixed(y(v) + 4) +
-               "\" font-size=\"11\" text-anchor=\"end\" fill=\"#333\">" + esc(num(v)) + "</text>";
+    // The axis values at the control limits and the centre, a line apart at
+    // least where the limits lie close together on the chart.
+    constexpr double kLabelGap = 12;
+    double label_y[3] = {y(c.ucl) + 4, y(c.centre) + 4, y(c.lcl) + 4};
+    for (int i = 1; i < 3; ++i) label_y[i] = std::max(label_y[i], label_y[i - 1] + kLabelGap);
+    const double past = label_y[2] - (kHeight - kBottom);
+    if (past > 0) {
+        for (double& at : label_y) at -= past;
+    }
+    const double values[3] = {c.ucl, c.centre, c.lcl};
+    for (int i = 0; i < 3; ++i) {
+        svg += "<text x=\"" + fixed(kLeft - 4) + "\" y=\"" + fixed(label_y[i]) +
+               "\" font-size=\"11\" text-anchor=\"end\" fill=\"#333\">" + esc(num(values[i])) +
+               "</text>";
     }
     // A long history is drawn as the range of its values under each pixel
     // column, with only the points where a rule fired marked one by one.
@@ -168,7 +178,9 @@ std::string fleet_page(const Summary& summary) {
         html += "<section id=\"" + id + "\" class=\"measurement\"><h2>" + esc(m.sequence) + ": " +
                 esc(m.step + "/" + m.measurement) +
                 (m.units.empty() ? "" : " (" + esc(m.units).append(")")) +
-                "</h2><div class=\"scroll\"><table class=\"figures\"><tr>";
+                "</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"" +
+                esc("Figures of " + m.step + "/" + m.measurement) +
+                "\"><table class=\"figures\"><tr>";
         const std::pair<const char*, std::string> figures[] = {
             {"count", std::to_string(m.count)},
             {"mean", num(m.mean)},
@@ -216,7 +228,8 @@ std::string fleet_page(const Summary& summary) {
         html += "</section>\n";
     }
     html +=
-        "<h2>Last runs</h2><div class=\"scroll\"><table id=\"runs\"><tr><th scope=\"col\">"
+        "<h2>Last runs</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" "
+        "aria-label=\"Last runs\"><table id=\"runs\"><tr><th scope=\"col\">"
         "started</th><th scope=\"col\">serial</th><th scope=\"col\">verdict</th>"
         "<th scope=\"col\">sequence</th><th scope=\"col\">station</th></tr>";
     for (const HistoryRun& r : summary.runs) {

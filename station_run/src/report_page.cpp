@@ -23,7 +23,7 @@ constexpr std::size_t kPictureMost = std::size_t{4} << 20;  // its picture
 
 const char* kStyle = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; margin: 1.5em auto; max-width: 1180px;
-       color: #222; padding: 0 1em; overflow-wrap: anywhere }
+       color: #222; padding: 0 1em; overflow-wrap: break-word }
 h1 { font-size: 1.3em; margin: 0 0 .6em }
 h2 { font-size: 1.1em; margin: 1.6em 0 .4em; border-bottom: 2px solid #ccc }
 .banner { padding: .6em 1em; border-radius: 6px; color: #fff; font-size: 1.7em;
@@ -183,7 +183,8 @@ std::string figures_table(const nlohmann::json& j) {
         return std::string(text);
     };
     std::string html =
-        "<div class=\"scroll\"><table class=\"figures\"><tr><th scope=\"col\">figure</th>"
+        "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"The capture's figures\">"
+        "<table class=\"figures\"><tr><th scope=\"col\">figure</th>"
         "<th scope=\"col\">channel 0</th><th scope=\"col\">channel 1</th></tr>";
     const std::pair<const char*, const char*> rows[] = {
         {"tone_offset_hz", "tone offset (Hz)"},
@@ -300,7 +301,8 @@ std::string report_page(const RunRecord& run) {
         html += "</ul></div>\n";
     }
     html +=
-        "<h2>Steps</h2><div class=\"scroll\"><table id=\"steps\"><tr><th scope=\"col\">verdict</th>"
+        "<h2>Steps</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"Steps\">"
+        "<table id=\"steps\"><tr><th scope=\"col\">verdict</th>"
         "<th scope=\"col\">step</th><th scope=\"col\">duration</th><th scope=\"col\">attempts</th>"
         "<th scope=\"col\">exit status or signal</th><th scope=\"col\">lock, waited</th>"
         "<th scope=\"col\">note</th></tr>";
@@ -324,7 +326,8 @@ std::string report_page(const RunRecord& run) {
                 "</td><td>" + esc(lock) + "</td><td>" + esc(note) + "</td></tr>";
     }
     html +=
-        "</table></div>\n<h2>Measurements</h2><div class=\"scroll\"><table "
+        "</table></div>\n<h2>Measurements</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" "
+        "aria-label=\"Measurements\"><table "
         "id=\"measurements\"><tr>";
     for (const char* column : {"step", "measurement", "value", "units", "low", "high", "margin",
                                "margin %", "verdict", "between the limits"}) {

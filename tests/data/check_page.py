@@ -1,7 +1,8 @@
 """Checks a page of station_run in headless Chromium, measured from the page
 itself: at each width no horizontal scroll, a <main> landmark, a scope on
-every header cell, and every text at WCAG AA contrast against what lies
-behind it (4.5:1; 3:1 for large text).
+every header cell, every text at WCAG AA contrast against what lies behind
+it (4.5:1; 3:1 for large text), no short word of a table broken over lines,
+and every region that scrolls reachable from the keyboard.
 Usage: check_page.py CHROMEDRIVER CHROMIUM PAGE SCREENSHOT_PREFIX WIDTH...
 Prints one JSON object a width; exit status 0 when every check holds."""
 import json
@@ -48,7 +49,25 @@ const badges = Array.from(document.querySelectorAll('.verdict, .banner')).map(e 
   const l1 = luminance(parse(getComputedStyle(e).color).rgb), l2 = luminance(behind(e));
   return [e.textContent, (Math.max(l1, l2) + 0.05) / (Math.min(l1, l2) + 0.05)];
 });
+// A word of a cell (short, no space) drawn on more than one line.
+const broken = [];
+for (const cell of document.querySelectorAll('td, th')) {
+  if (cell.getClientRects().length === 0) continue;
+  const walk = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT);
+  for (let node = walk.nextNode(); node; node = walk.nextNode()) {
+    const text = node.textContent.trim();
+    if (text === '' || /\s/.test(text) || text.length > 12) continue;
+    const range = document.createRange();
+    range.selectNodeContents(node);
+    const tops = Array.from(range.getClientRects()).map(r => r.top);
+    if (tops.length > 1 && Math.max(...tops) - Math.min(...tops) > 2) broken.push(text);
+  }
+}
+const unreachable = Array.from(document.querySelectorAll('.scroll')).filter(
+  e => e.scrollWidth > e.clientWidth && e.tabIndex < 0).length;
 return {
+  broken_words: broken,
+  unreachable_scrolls: unreachable,
   scroll_width: document.documentElement.scrollWidth,
   view_width: window.innerWidth,
   main: document.querySelectorAll('main').length,
@@ -78,7 +97,8 @@ def main():
             print(json.dumps(result))
             ok = ok and result["scroll_width"] <= result["view_width"] and result["main"] == 1 \
                 and result["unscoped_headers"] == 0 and not result["contrast_faults"] \
-                and result["texts"] > 0
+                and result["texts"] > 0 and not result["broken_words"] \
+                and result["unreachable_scrolls"] == 0
     finally:
         driver.quit()
     return 0 if ok else 1
