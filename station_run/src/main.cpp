@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "board_run.h"
 #include "capture_format.h"
 #include "decimal.h"
 #include "files.h"
@@ -26,7 +27,6 @@
 #include "output_guard.h"
 #include "record.h"
 #include "report_page.h"
-#include "sockets.h"
 #include "station.h"
 #include "station_file.h"
 #include "statistics.h"

@@ -1,4 +1,4 @@
-#include "station.h"
+#include "board_run.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "station.h"
+#include "board_run.h"
 #include "station_file.h"
 
 struct StationRun {

@@ -1,4 +1,4 @@
-#include "sockets.h"
+#include "station.h"
 
 #include <fcntl.h>
 #include <poll.h>
