@@ -21,6 +21,7 @@
 #include "fleet_page.h"
 #include "history.h"
 #include "history_support.h"
+#include "json_pointer.h"
 #include "locks.h"
 #include "measure.h"
 #include "process.h"

@@ -27,16 +27,6 @@ struct Measurement {
 Measurement judge(const std::string& name, const std::string& units, std::optional<double> value,
                   const Limits& limits, const std::string& note = "");
 
-// What a JSON pointer (RFC 6901) finds in a JSON text, read as a stream of
-// events: no tree is built, and no pointer or input makes it throw.
-struct PointerValue {
-    enum Kind { no_json, absent, null, not_number, number } kind = no_json;
-    double value = 0;
-};
-PointerValue json_pointer_value(std::string_view json, const std::string& pointer);
-// True for "" and for "/" tokens whose '~' escapes are ~0 and ~1.
-bool valid_json_pointer(const std::string& pointer);
-
 // A step's measurements: its exit status (or the signal that ended it), then
 // each measure read from its standard output. A measure not done by
 // `deadline` is ERROR.

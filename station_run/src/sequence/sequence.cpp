@@ -7,7 +7,7 @@
 #include <cmath>
 #include <set>
 
-#include "measure.h"
+#include "json_pointer.h"
 #include "toml_check.h"
 
 namespace {
