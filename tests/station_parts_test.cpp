@@ -18,6 +18,7 @@
 
 #include "decimal.h"
 #include "escape.h"
+#include "events.h"
 #include "fleet_page.h"
 #include "history.h"
 #include "history_support.h"
@@ -25,8 +26,8 @@
 #include "locks.h"
 #include "measure.h"
 #include "process.h"
-#include "record.h"
 #include "record_facts.h"
+#include "record_log.h"
 #include "spc.h"
 #include "station_file.h"
 #include "statistics.h"

@@ -17,15 +17,16 @@
 #include <vector>
 
 #include "escape.h"
+#include "events.h"
 #include "files.h"
 #include "guard.h"
 #include "history.h"
 #include "junit.h"
 #include "locks.h"
 #include "measure.h"
-#include "record.h"
 #include "record_facts.h"
 #include "record_files.h"
+#include "record_log.h"
 #include "report_page.h"
 #include "run_folder.h"
 #include "sequence.h"

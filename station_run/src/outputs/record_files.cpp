@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "events.h"
 #include "junit.h"
 #include "report_page.h"
 

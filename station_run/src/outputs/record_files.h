@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files.h"
-#include "record.h"
+#include "run_record.h"
 
 class RecordFiles {
 public:

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "escape.h"
-#include "record.h"
+#include "events.h"
 
 namespace {
 

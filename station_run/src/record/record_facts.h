@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "record.h"
+#include "run_record.h"
 
 // A value as every writer shows it ("none" when there is none).
 std::string number_text(const std::optional<double>& v);

@@ -17,11 +17,11 @@
 #include <optional>
 
 #include "escape.h"
+#include "events.h"
 #include "files.h"
 #include "guard.h"
 #include "history.h"
 #include "locks.h"
-#include "record.h"
 #include "run_folder.h"
 #include "sequence.h"
 #include "signal_wake.h"

@@ -1,10 +1,8 @@
-// The record of a run: record.jsonl, one event a line, each on the disk before
-// the next step starts, so that a killed station leaves exactly what it did;
-// and record.json, the whole record in one document at the end.
+// What a run's record holds: the run, its steps and their attempts, and
+// the verdict they come to.
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,48 +71,3 @@ std::vector<std::string> interrupted_steps(const RunRecord& run);
 // dropped so that those steps run anew, and the run is open again. Replaying
 // a run_resumed event does the same, so a record reads back as it was left.
 void take_up(RunRecord& run, const std::string& at);
-
-// An event or document as text: valid UTF-8 whatever went into it.
-std::string json_text(const nlohmann::ordered_json& j, int indent = -1);
-
-// Events, each one line of record.jsonl.
-nlohmann::ordered_json run_started_event(const RunRecord& run);
-// With the attempt's deadline and grace, so that a live view can count down.
-nlohmann::ordered_json step_started_event(const std::string& step, int attempt,
-                                          const std::string& started,
-                                          std::optional<double> timeout_s = {},
-                                          std::optional<double> grace_s = {});
-// An attempt begins to wait for its step's lock, at `since`.
-nlohmann::ordered_json lock_wait_event(const std::string& step, int attempt,
-                                       const std::string& lock, const std::string& since);
-nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt);
-nlohmann::ordered_json step_ended_event(const StepRecord& step);
-nlohmann::ordered_json run_resumed_event(const std::string& at,
-                                         const std::vector<std::string>& interrupted);
-nlohmann::ordered_json run_ended_event(const RunRecord& run);
-
-// The whole record in one document.
-nlohmann::ordered_json record_document(const RunRecord& run);
-// The record read back from a document; false with a reason.
-bool record_from_document(const nlohmann::json& doc, RunRecord& run, std::string& error);
-
-// Reads record.jsonl back: the run as far as it went. A last line cut short by
-// a kill is left out (and reported in `cut`). False with a reason.
-bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& error);
-
-// record.jsonl, opened to append.
-class RecordLog {
-public:
-    RecordLog() = default;
-    ~RecordLog();
-    RecordLog(const RecordLog&) = delete;
-    RecordLog& operator=(const RecordLog&) = delete;
-
-    // Opens (creating) the log; a line cut short at its end is cut off.
-    bool open(const std::string& path, std::string& error);
-    // Writes the event as one line and flushes it to the disk.
-    bool append(const nlohmann::ordered_json& event, std::string& error);
-
-private:
-    int fd_ = -1;
-};

@@ -1,8 +1,4 @@
-#include "record.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "events.h"
 
 #include <cerrno>
 #include <cmath>
@@ -177,53 +173,6 @@ StepRecord* find_step(RunRecord& run, const std::string& name) {
 }
 
 }  // namespace
-
-void conclude(RunRecord& run, bool aborted, const std::vector<std::string>& station_errors) {
-    Verdict verdict = Verdict::pass;
-    int status = 0;
-    bool ran = false;
-    for (const StepRecord& s : run.steps) {
-        ran = ran || !s.attempts.empty();
-        if (!s.verdict) continue;
-        verdict = worse(verdict, *s.verdict);
-        status = std::max(status, exit_status_of(*s.verdict));
-    }
-    run.errors.clear();
-    if (!ran && !aborted) run.errors.push_back("no step ran");
-    run.errors.insert(run.errors.end(), station_errors.begin(), station_errors.end());
-    if (!run.errors.empty()) {
-        verdict = worse(verdict, Verdict::error);
-        status = std::max(status, exit_status_of(Verdict::error));
-    }
-    if (aborted) {
-        verdict = Verdict::aborted;
-        status = std::max(status, exit_status_of(Verdict::aborted));
-    }
-    run.verdict = verdict;
-    run.exit_status = status;
-}
-
-std::vector<std::string> interrupted_steps(const RunRecord& run) {
-    std::vector<std::string> out;
-    for (const StepRecord& s : run.steps) {
-        const bool unfinished = !s.verdict && (s.begun || !s.attempts.empty());
-        if (unfinished || s.verdict == Verdict::aborted) out.push_back(s.name);
-    }
-    return out;
-}
-
-void take_up(RunRecord& run, const std::string& at) {
-    for (StepRecord& s : run.steps) {
-        if (s.verdict == Verdict::aborted) s.verdict.reset();
-        std::erase_if(s.attempts, [](const Attempt& a) { return a.verdict == Verdict::aborted; });
-        s.begun = false;
-    }
-    run.resumed.push_back(at);
-    run.verdict.reset();
-    run.ended.clear();
-    run.errors.clear();
-    run.exit_status = 0;
-}
 
 namespace {
 
@@ -462,39 +411,6 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
     }
     if (!started) {
         error = path + ": no run started in it";
-        return false;
-    }
-    return true;
-}
-
-RecordLog::~RecordLog() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool RecordLog::open(const std::string& path, std::string& error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, new_file_mode(path));
-    if (fd_ < 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    // A line cut short by a kill ends at the last newline.
-    struct stat st;
-    if (fstat(fd_, &st) == 0 && st.st_size > 0) {
-        off_t end = st.st_size;
-        char c = 0;
-        while (end > 0 && pread(fd_, &c, 1, end - 1) == 1 && c != '\n') --end;
-        if (end != st.st_size && (ftruncate(fd_, end) != 0 || fdatasync(fd_) != 0)) {
-            error = path + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool RecordLog::append(const ordered_json& event, std::string& error) {
-    const std::string line = json_text(event) + "\n";
-    if (!write_all(fd_, line.data(), line.size()) || fdatasync(fd_) != 0) {
-        error = std::string("record.jsonl: ") + std::strerror(errno);
         return false;
     }
     return true;
