@@ -25,17 +25,18 @@
 #include "getopt_long.h"
 #include "guard.h"
 #include "history.h"
+#include "hold.h"
 #include "output_guard.h"
 #include "report_page.h"
 #include "station.h"
 #include "station_file.h"
 #include "statistics.h"
 #include "times.h"
+#include "trouble.h"
 
 namespace {
 
 constexpr int kPassed = 0;
-constexpr int kTrouble = 2;
 
 enum class Mode { run, resume, report, summary };
 

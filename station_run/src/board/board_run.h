@@ -31,17 +31,6 @@ struct NewRun {
     std::vector<std::pair<std::string, std::string>> socket_env;
 };
 
-// The message "station_run: <what>" on standard error, its control
-// characters escaped; returns the exit status of trouble, 2.
-int trouble(const std::string& what);
-
-// Whether the test control ORLIX_STATION_HOLD, when set, reads as EVENT[@N];
-// false with a message.
-bool hold_control_valid(std::string& error);
-
-// The sequence file a new run follows, made absolute.
-std::string sequence_file_of(const NewRun& run);
-
 // Each returns the run's exit status (0 passed, 1 failed, 2 trouble, 3 a
 // timeout), or dies by the termination signal that aborted the run.
 int run_new(const NewRun& run, const RunSettings& settings);

@@ -22,17 +22,17 @@
 #include "guard.h"
 #include "history.h"
 #include "locks.h"
+#include "programs.h"
 #include "run_folder.h"
 #include "sequence.h"
 #include "signal_wake.h"
 #include "times.h"
 #include "toml_check.h"
+#include "trouble.h"
 
 using ordered_json = nlohmann::ordered_json;
 
 namespace {
-
-constexpr int kTrouble = 2;
 constexpr const char* kSummaryFile = "station.json";
 constexpr std::size_t kLineMost = 64 * 1024;  // of a board's line not ended yet
 
