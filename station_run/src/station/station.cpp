@@ -223,21 +223,24 @@ void pass_on(Board& b, int& fd, std::string& part, FILE* to) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n > 0) part.append(buffer, static_cast<std::size_t>(n));
+    // A line shown in pieces of a bound: one that never ends (a progress bar
+    // redrawn with '\r') is never kept whole, nor shown as one.
+    auto show = [&](std::size_t from, std::size_t to_end) {
+        do {
+            const std::size_t piece = std::min(to_end - from, kLineMost);
+            fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(piece),
+                    part.data() + from);
+            from += piece;
+        } while (from < to_end);
+    };
     std::size_t at = 0;
     for (std::size_t end; (end = part.find('\n', at)) != std::string::npos; at = end + 1) {
-        fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(end - at), part.data() + at);
+        show(at, end);
     }
-    part.erase(0, at);
-    // A line that never ends (a progress bar redrawn with '\r') is shown in
-    // pieces rather than kept without bound.
-    for (at = 0; part.size() - at >= kLineMost; at += kLineMost) {
-        fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(kLineMost), part.data() + at);
-    }
+    for (; part.size() - at >= kLineMost; at += kLineMost) show(at, at + kLineMost);
     part.erase(0, at);
     if (n <= 0) {
-        if (!part.empty())
-            fprintf(to, "[%s] %.*s\n", b.socket.c_str(), static_cast<int>(part.size()),
-                    part.data());
+        if (!part.empty()) show(0, part.size());
         part.clear();
         close(fd);
         fd = -1;
