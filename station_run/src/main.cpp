@@ -30,6 +30,7 @@
 #include "report_page.h"
 #include "station.h"
 #include "station_file.h"
+#include "station_json.h"
 #include "statistics.h"
 #include "times.h"
 #include "trouble.h"

@@ -23,6 +23,3 @@ struct StationRun {
 // dies by the termination signal that aborted it.
 int run_station(const StationRun& station, const RunSettings& settings);
 int resume_station(const std::string& folder, const RunSettings& settings);
-
-// True when `folder` holds a station's run (its station.json).
-bool is_station_folder(const std::string& folder);
