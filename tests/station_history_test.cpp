@@ -26,11 +26,11 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::lines_of;
 using test_support::Process;
 using test_support::read_file;
 using test_support::Result;
-using test_support::StationRun;
 using test_support::write_file;
 using namespace std::chrono_literals;
 
@@ -59,11 +59,11 @@ const char* kVersionOneSchema[] = {
     "'value', 10.0, 'V', 9.9, 10.1, 'PASS')",
 };
 
-class StationHistory : public test_support::StationRun,
+class StationHistory : public test_support::BoardRun,
                        public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override {
-        StationRun::SetUp();
+        BoardRun::SetUp();
         history_ = std::make_unique<test_support::HistoryTarget>(GetParam(), dir.path());
         if (history_->skipped()) {
             GTEST_SKIP() << "ORLIX_TEST_PG_URL names no PostgreSQL server to test against";
@@ -351,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, StationHistory, ::testing::Values("sqlite", "po
 // A target that is no history is the station's configuration at fault: the
 // run is refused before anything touches the device. A server that cannot
 // be reached is not: the run goes on, and its files say why it is exit 2.
-TEST_F(StationRun, UnusableHistoryRefusesTheRunOrIsCarriedByItsFiles) {
+TEST_F(BoardRun, UnusableHistoryRefusesTheRunOrIsCarriedByItsFiles) {
     write_file(dir / "broken.sqlite", std::string(4096, 'x'));
     const std::string seq = sequence("one.toml",
                                      "[[step]]\nname = \"send\"\n"

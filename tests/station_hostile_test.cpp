@@ -24,6 +24,7 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::lines_of;
 using test_support::nothing_left_in;
 using test_support::parse_file;
@@ -32,7 +33,6 @@ using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
 using test_support::split_lines;
-using test_support::StationRun;
 using test_support::step_verdicts;
 using test_support::wait_for_record;
 using test_support::write_file;
@@ -52,7 +52,7 @@ std::vector<std::string> attempt_verdicts(const json& record) {
     return out;
 }
 
-TEST_F(StationRun, BytesThatAreNoTextEnterEverywhereAndLeaveAsReplacements) {
+TEST_F(BoardRun, BytesThatAreNoTextEnterEverywhereAndLeaveAsReplacements) {
     const std::string bad = "\xFF\xC3(\xED\xA0\x80\xEF\xBF\xBE";
     write_file(dir / ("image" + bad + ".rbf"), "image");
     const std::string seq = sequence("utf8.toml", R"(
@@ -101,7 +101,7 @@ run = ["printf", 'value: 7\377\n']
 // of one that fails with no retries: the resumed run ends as the whole one
 // does, names the step it was in, and gives no step an attempt its retries
 // do not allow.
-TEST_F(StationRun, KilledAtEveryEventResumesToTheSameEnd) {
+TEST_F(BoardRun, KilledAtEveryEventResumesToTheSameEnd) {
     const std::string seq = sequence("events.toml", R"(
 [[step]]
 name = "flaky"
@@ -157,7 +157,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "1"]
     }
 }
 
-TEST_F(StationRun, OneRunIsWorkedOnByOneStationAtATime) {
+TEST_F(BoardRun, OneRunIsWorkedOnByOneStationAtATime) {
     const std::string seq = sequence("two.toml", R"(
 [[step]]
 name = "first"
@@ -193,7 +193,7 @@ run = ["sh", "-c", "echo second >> ../steps.log"]
         << text;
 }
 
-TEST_F(StationRun, NoProcessOutlivesItsStepNorTheStationsGroup) {
+TEST_F(BoardRun, NoProcessOutlivesItsStepNorTheStationsGroup) {
     // A daemon that leaves its session, and one that forks twice.
     const std::string daemons = sequence("daemons.toml", R"(
 [[step]]
@@ -223,7 +223,7 @@ run = ["sh", "-c", "setsid sleep 301 & sleep 301"]
         << test_support::processes_in(dir / "killed").size();
 }
 
-TEST_F(StationRun, HostileOutputNeitherCrashesNorHangsNorFloodsTheStation) {
+TEST_F(BoardRun, HostileOutputNeitherCrashesNorHangsNorFloodsTheStation) {
     const std::string seq = sequence("hostile.toml", R"(
 [[step]]
 name = "long-line"
@@ -282,7 +282,7 @@ grace_s = 1
               std::string::npos);
 }
 
-TEST_F(StationRun, AStoppedReaderAndASecondSignalNeitherStretchNorLoseTheRun) {
+TEST_F(BoardRun, AStoppedReaderAndASecondSignalNeitherStretchNorLoseTheRun) {
     // -v copies a flood live to a pipe that nobody reads for six seconds.
     const std::string flood = sequence("flood.toml", R"(
 [[step]]
@@ -329,7 +329,7 @@ grace_s = 60
     EXPECT_TRUE(nothing_left_in(dir / "twice")) << "the step is gone";
 }
 
-TEST_F(StationRun, AProgramThatCannotStartIsAnErrorWithItsReason) {
+TEST_F(BoardRun, AProgramThatCannotStartIsAnErrorWithItsReason) {
     write_file(dir / "not-executable", "echo hello\n");
     write_file(dir / "garbage",
                "\x7f"
@@ -375,7 +375,7 @@ run = ["./tools/ok.sh"]
     EXPECT_EQ(empty["errors"], json::array({"no step ran"}));
 }
 
-TEST_F(StationRun, HistoryLockedPastItsTimeoutIsWrittenByALaterResume) {
+TEST_F(BoardRun, HistoryLockedPastItsTimeoutIsWrittenByALaterResume) {
     const std::string seq = sequence("quick.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
     ASSERT_EQ(run_station({"-o", "first", seq}).exit_code, 0);
     sqlite3* db = nullptr;
@@ -427,7 +427,7 @@ TEST_F(StationRun, HistoryLockedPastItsTimeoutIsWrittenByALaterResume) {
     EXPECT_EQ(read_file(dir / "second/record.jsonl"), log);
 }
 
-TEST_F(StationRun, DoctoredFoldersAreReadAndWrittenOnlyInsideThemselves) {
+TEST_F(BoardRun, DoctoredFoldersAreReadAndWrittenOnlyInsideThemselves) {
     const std::string seq = sequence("one.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
     ASSERT_EQ(run_station({"-o", "run", seq}).exit_code, 0);
     write_file(dir / "secret.txt", "TOP-SECRET");
@@ -458,7 +458,7 @@ TEST_F(StationRun, DoctoredFoldersAreReadAndWrittenOnlyInsideThemselves) {
         << resumed.err;
 }
 
-TEST_F(StationRun, TerminalEscapesFoldersPipesAndModes) {
+TEST_F(BoardRun, TerminalEscapesFoldersPipesAndModes) {
     const std::string seq = sequence("esc.toml", R"(
 [[step]]
 name = "a"

@@ -15,16 +15,16 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::Process;
 using test_support::read_file;
 using test_support::Result;
 using test_support::split_lines;
-using test_support::StationRun;
 using test_support::write_file;
 
 // The page in a real browser: rendered to a picture and a PDF, and its DOM
 // holding the verdict, every step and every measurement with its value.
-TEST_F(StationRun, ReportPageReadsInABrowserAndPrints) {
+TEST_F(BoardRun, ReportPageReadsInABrowserAndPrints) {
     const std::string chromium = CHROMIUM_BIN;
     if (chromium.empty()) GTEST_SKIP() << "Chromium is not installed";
     ASSERT_EQ(run_station({"-i", "image.rbf", "-s", "SN-0042", "--operator", "ada", "-o", "run"})
@@ -87,7 +87,7 @@ TEST_F(StationRun, ReportPageReadsInABrowserAndPrints) {
 // Every verdict's badge on one page, long words that do not break, and a
 // capture: the page fits a 390 px phone without scrolling sideways, every
 // text is readable (WCAG AA), and its tables are marked up for a reader.
-TEST_F(StationRun, ReportPageFitsAPhoneAndEveryTextIsReadable) {
+TEST_F(BoardRun, ReportPageFitsAPhoneAndEveryTextIsReadable) {
     if (std::string(CHROMEDRIVER_BIN).empty() || std::string(CHROMIUM_BIN).empty()) {
         GTEST_SKIP() << "Chromium and its driver are not installed";
     }

@@ -21,6 +21,7 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::lines_of;
 using test_support::parse_file;
 using test_support::Process;
@@ -28,7 +29,6 @@ using test_support::processes_in;
 using test_support::read_file;
 using test_support::Result;
 using test_support::split_lines;
-using test_support::StationRun;
 using test_support::step_verdicts;
 using test_support::TempDir;
 using test_support::write_file;
@@ -40,7 +40,7 @@ name = "send"
 run = ["burst_sender", "-d", "{device}", "-n", "2"]
 )";
 
-TEST_F(StationRun, EachVerdictAndItsExitStatus) {
+TEST_F(BoardRun, EachVerdictAndItsExitStatus) {
     Result r = run_station({"-o", "pass", sequence("pass.toml", kQuickStep)});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(split_lines(r.out).back(), "JUnit: " + (dir / "pass/junit.xml").string());
@@ -88,7 +88,7 @@ requires = ["image"]
     EXPECT_NE(r.out.find("1 skipped"), std::string::npos);
 }
 
-TEST_F(StationRun, MeasurementsAgainstLimitsWithMarginsAsNumbers) {
+TEST_F(BoardRun, MeasurementsAgainstLimitsWithMarginsAsNumbers) {
     const std::string tone = R"(
   json = "/channels/0/tone_above_floor_db"
   units = "dB"
@@ -129,7 +129,7 @@ run = ["capture_inspect", "--json", "dual_test.bin"]
     EXPECT_NE(r.out.find("fails = "), std::string::npos) << r.out;
 }
 
-TEST_F(StationRun, DeadlineEndsAHungStepWithSigtermOrSigkill) {
+TEST_F(BoardRun, DeadlineEndsAHungStepWithSigtermOrSigkill) {
     const std::string steps = R"(
 [[step]]
 name = "reload"
@@ -170,7 +170,7 @@ grace_s = GRACE
     }
 }
 
-TEST_F(StationRun, SignalAbortsTheRunWhichDiesByIt) {
+TEST_F(BoardRun, SignalAbortsTheRunWhichDiesByIt) {
     const std::string steps = R"(
 [[step]]
 name = "capture"
@@ -192,7 +192,7 @@ run = ["twin_capture"]
 
 // Killed at each step boundary and inside steps: the record's lines parse,
 // and a resumed run ends as an uninterrupted one does.
-TEST_F(StationRun, KilledAnywhereAndResumedEndsAsIfUninterrupted) {
+TEST_F(BoardRun, KilledAnywhereAndResumedEndsAsIfUninterrupted) {
     const std::string steps = R"(
 [[step]]
 name = "send"
@@ -275,7 +275,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "2", "-s", "8"]
 
 // Each library call of two programs hangs in turn, for ever, under a short
 // deadline: every run ends TIMEOUT in time, nothing of the step left.
-TEST_F(StationRun, HangSweepEndsEveryRunInTime) {
+TEST_F(BoardRun, HangSweepEndsEveryRunInTime) {
     struct Program {
         const char* name;
         std::vector<std::string> run;
@@ -329,7 +329,7 @@ TEST_F(StationRun, HangSweepEndsEveryRunInTime) {
     std::cout << "hung each of " << sweeps.size() << " calls in turn" << std::endl;
 }
 
-TEST_F(StationRun, BadSequenceIsRefusedNamingItsLineAndKey) {
+TEST_F(BoardRun, BadSequenceIsRefusedNamingItsLineAndKey) {
     const std::string head = "name = \"bad\"\nversion = \"1\"\n[[step]]\nname = \"a\"\n";
     const std::string run = "run = [\"burst_sender\"]\n";
     const std::pair<std::string, std::string> cases[] = {
@@ -360,7 +360,7 @@ TEST_F(StationRun, BadSequenceIsRefusedNamingItsLineAndKey) {
     }
 }
 
-TEST_F(StationRun, RetriesStayInTheRecordAndJunitCountsItsCases) {
+TEST_F(BoardRun, RetriesStayInTheRecordAndJunitCountsItsCases) {
     // Fails its first attempt and passes its second; one never passes.
     const std::string steps = R"(
 [[step]]
@@ -411,7 +411,7 @@ retries = 1
         << xml;
 }
 
-TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
+TEST_F(BoardRun, DefaultSequencePassesOnTheSimulatedDevice) {
     const Result r = run_station({"-i", "image.rbf", "-s", "SN-1", "-o", "run"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     const json rec = checked_record(dir / "run");
@@ -432,7 +432,7 @@ TEST_F(StationRun, DefaultSequencePassesOnTheSimulatedDevice) {
 // Receivers that every check of the capture passed before its figures of
 // merit: each fails the default sequence through the figure that shows it,
 // and a noisy but working one fails on its SNR and not on phase jumps.
-TEST_F(StationRun, DefaultSequenceFailsEachFaultyReceiverThroughItsFigure) {
+TEST_F(BoardRun, DefaultSequenceFailsEachFaultyReceiverThroughItsFigure) {
     struct Board {
         const char* signal;
         std::vector<std::string> failing;  // measurements of capture-checks, beside its exit status

@@ -16,23 +16,23 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::parse_file;
 using test_support::Process;
 using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
-using test_support::StationRun;
 using test_support::step_verdicts;
 using test_support::write_file;
 using namespace std::chrono_literals;
 
-// The history's runs, each "SERIAL VERDICT EXIT_STATUS".
+// The history's runs by serial, each "SERIAL VERDICT EXIT_STATUS".
 std::vector<std::string> history_runs(const std::filesystem::path& file) {
     std::vector<std::string> out;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_exec(
-            db, "SELECT serial, verdict, exit_status FROM runs ORDER BY id",
+            db, "SELECT serial, verdict, exit_status FROM runs ORDER BY serial, id",
             [](void* rows, int, char** values, char**) {
                 static_cast<std::vector<std::string>*>(rows)->push_back(
                     std::string(values[0]) + " " + values[1] + " " + (values[2] ? values[2] : "-"));
@@ -44,7 +44,7 @@ std::vector<std::string> history_runs(const std::filesystem::path& file) {
     return out;
 }
 
-TEST_F(StationRun, AnOutputNeverReplacesTheHistoryNorAFileOfAnotherKind) {
+TEST_F(BoardRun, AnOutputNeverReplacesTheHistoryNorAFileOfAnotherKind) {
     const std::string seq = sequence("quick.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
     ASSERT_EQ(run_station({"-s", "SN-1", "-o", "run", seq}).exit_code, 0);
     const std::string history = read_file(dir / "station.sqlite");
@@ -84,7 +84,7 @@ TEST_F(StationRun, AnOutputNeverReplacesTheHistoryNorAFileOfAnotherKind) {
 // A step that takes the names of the record's files (as a full disk would
 // refuse them): each board's record says ERROR, and so do the station's
 // line, station.json and exit status; the history keeps that verdict.
-TEST_F(StationRun, BoardsThatCannotWriteTheirRecordAreErrorsOfTheStation) {
+TEST_F(BoardRun, BoardsThatCannotWriteTheirRecordAreErrorsOfTheStation) {
     const std::string seq = sequence("squat.toml", R"(
 [[step]]
 name = "squat"
@@ -120,7 +120,7 @@ run = ["mkdir", "record.json", "junit.xml", "report.html"]
 // A station killed with one board done and one mid-step, then moved: resumed
 // where it is now, the done board stays PASS and the other ends as it would
 // have; a copy resumes itself, never the original.
-TEST_F(StationRun, AMovedOrCopiedStationFolderResumesItself) {
+TEST_F(BoardRun, AMovedOrCopiedStationFolderResumesItself) {
     const std::string seq = sequence("two.toml", R"(
 [[step]]
 name = "first"
@@ -164,7 +164,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "1"]
 
 // A step that stops its keeper cannot hold the station: at the deadline and
 // its grace the station kills the step and the keeper itself.
-TEST_F(StationRun, AStepThatStopsItsKeeperStillEndsAtItsDeadline) {
+TEST_F(BoardRun, AStepThatStopsItsKeeperStillEndsAtItsDeadline) {
     const std::string seq = sequence("stop.toml", R"(
 [[step]]
 name = "stopper"
@@ -183,7 +183,7 @@ grace_s = 1
 
 // A board's step that redraws a progress bar with '\r' for 20 MB, shown live
 // on a station: its line is passed on in bounded pieces, not kept whole.
-TEST_F(StationRun, ALineThatNeverEndsIsPassedOnInBoundedPieces) {
+TEST_F(BoardRun, ALineThatNeverEndsIsPassedOnInBoundedPieces) {
     const std::string seq = sequence("bar.toml", R"(
 [[step]]
 name = "bar"
@@ -206,7 +206,7 @@ run = ["sh", "-c", "yes 'progress 50%' | tr '\n' '\r' | head -c 20000000"]
 // Numbers read one way, decimal, as measures read them; a value the capture
 // step would refuse, and a malformed test control, refused before anything
 // runs.
-TEST_F(StationRun, NumbersAreDecimalEverywhereAndBadValuesAreRefusedAtOnce) {
+TEST_F(BoardRun, NumbersAreDecimalEverywhereAndBadValuesAreRefusedAtOnce) {
     const std::string seq = sequence("quick.toml", "[[step]]\nname = \"a\"\nrun = [\"true\"]\n");
     const struct {
         std::vector<std::string> args;

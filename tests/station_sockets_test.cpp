@@ -21,11 +21,11 @@
 namespace {
 
 using nlohmann::json;
+using test_support::BoardRun;
 using test_support::Process;
 using test_support::read_file;
 using test_support::read_lines;
 using test_support::Result;
-using test_support::StationRun;
 using test_support::step_verdicts;
 using test_support::write_file;
 
@@ -75,7 +75,7 @@ std::vector<Span> spans_of(const std::filesystem::path& trace, const std::string
     return out;
 }
 
-class StationSockets : public StationRun {
+class StationSockets : public BoardRun {
 protected:
     // A station file of `sockets`, each "NAME" or "NAME ENV=VALUE ...".
     std::string station_file(const std::vector<std::string>& sockets) {

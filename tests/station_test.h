@@ -75,7 +75,7 @@ inline std::vector<std::string> step_verdicts(const nlohmann::json& record) {
     return out;
 }
 
-class StationRun : public test_support::ProgramTest {
+class BoardRun : public test_support::ProgramTest {
 protected:
     void SetUp() override { write_file(dir / "image.rbf", "image"); }
 

@@ -43,7 +43,7 @@ enum class Mode { run, resume, report, summary };
 
 struct Options {
     Mode mode = Mode::run;
-    NewRun run;
+    NewBoardRun run;
     RunSettings settings;
     std::string folder;                // --resume or --report
     std::string station_file;          // several boards at once
@@ -357,7 +357,7 @@ int rewrite_page(const std::string& folder, const char* prog) {
 // Several boards at once: the station file read, and each -s SOCKET=SERIAL
 // matched to its socket, before anything runs.
 int run_sockets(const Options& o) {
-    StationRun s;
+    NewStation s;
     std::string error;
     char resolved[PATH_MAX];
     const std::string path = realpath(o.station_file.c_str(), resolved) ? resolved : o.station_file;
@@ -433,9 +433,9 @@ int main(int argc, char* argv[]) {
             return print_summary(o, prog);
         case Mode::resume:
             return is_station_folder(o.folder) ? resume_station(o.folder, o.settings)
-                                               : run_resumed(o.folder, o.settings);
+                                               : resume_board(o.folder, o.settings);
         case Mode::run:
             break;
     }
-    return o.station_file.empty() ? run_new(o.run, o.settings) : run_sockets(o);
+    return o.station_file.empty() ? run_board(o.run, o.settings) : run_sockets(o);
 }

@@ -34,7 +34,7 @@ namespace {
 // Opens the history before anything touches the device: one that is no
 // history refuses the run; one that cannot be reached now is reported, and
 // the run goes on without it.
-bool open_history(Run& run) {
+bool open_history(BoardRunState& run) {
     HistoryFault fault;
     run.history =
         History::open(run.history_target, false, limits_of(run.settings), run.history_error, fault);
@@ -59,7 +59,7 @@ void print_end(const RunRecord& run, bool published) {
 }
 
 // The history written, or the reason it was not.
-std::vector<std::string> write_history(Run& run) {
+std::vector<std::string> write_history(BoardRunState& run) {
     if (!run.history) {
         HistoryFault fault;
         std::string error;
@@ -80,7 +80,7 @@ std::vector<std::string> write_history(Run& run) {
 // can change the exit status is known before the history row and the last
 // event, which carry it: files that cannot be written whole, a history that
 // cannot keep the run, a record that cannot take its last event.
-int conclude_and_publish(Run& run, bool aborted) {
+int conclude_and_publish(BoardRunState& run, bool aborted) {
     RunRecord& r = run.record;
     for (StepRecord& s : r.steps) {
         if (!s.verdict) s.verdict = Verdict::aborted;
@@ -126,7 +126,7 @@ int conclude_and_publish(Run& run, bool aborted) {
 // A resumed run that ended already: said again as it stands. One whose
 // history could not be written then has it written now, with the verdict
 // the record then takes (its history's trouble gone), the same in both.
-int restate(Run& run) {
+int restate(BoardRunState& run) {
     RunRecord& r = run.record;
     const bool history_missing = std::any_of(r.errors.begin(), r.errors.end(), [](const auto& e) {
         return e.rfind("history: ", 0) == 0;
@@ -163,8 +163,8 @@ int restate(Run& run) {
 
 }  // namespace
 
-int run_new(const NewRun& o, const RunSettings& settings) {
-    Run run;
+int run_board(const NewBoardRun& o, const RunSettings& settings) {
+    BoardRunState run;
     run.settings = settings;
     if (o.device.empty()) return trouble("-d DEVICE is required");
     std::string error;
@@ -219,8 +219,8 @@ int run_new(const NewRun& o, const RunSettings& settings) {
     return conclude_and_publish(run, !finished);
 }
 
-int run_resumed(const std::string& folder, const RunSettings& settings) {
-    Run run;
+int resume_board(const std::string& folder, const RunSettings& settings) {
+    BoardRunState run;
     run.settings = settings;
     std::string error;
     char resolved[PATH_MAX];

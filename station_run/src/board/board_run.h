@@ -18,7 +18,7 @@ struct RunSettings {
     int lock_fd = -1;               // a board's end of the station's locks; -1: a board alone
 };
 
-struct NewRun {
+struct NewBoardRun {
     std::string device, image, serial = "unknown", station, operator_name;
     std::string output;    // the run folder; empty: runs/SERIAL-TIME
     std::string sequence;  // the sequence file; empty: the installed default
@@ -33,5 +33,5 @@ struct NewRun {
 
 // Each returns the run's exit status (0 passed, 1 failed, 2 trouble, 3 a
 // timeout), or dies by the termination signal that aborted the run.
-int run_new(const NewRun& run, const RunSettings& settings);
-int run_resumed(const std::string& folder, const RunSettings& settings);
+int run_board(const NewBoardRun& run, const RunSettings& settings);
+int resume_board(const std::string& folder, const RunSettings& settings);

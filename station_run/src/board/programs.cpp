@@ -72,7 +72,7 @@ bool programs_found(const Sequence& sequence, const RunRecord* resumed) {
     return true;
 }
 
-std::string sequence_file_of(const NewRun& run) {
+std::string sequence_file_of(const NewBoardRun& run) {
     const std::string path = run.sequence.empty()
                                  ? own_folder() + "/../share/orlix-suite/board-acceptance.toml"
                                  : run.sequence;

@@ -25,4 +25,4 @@ bool programs_found(const Sequence& sequence, const RunRecord* resumed);
 std::string substituted(std::string arg, const RunRecord& run, const std::string& expected_tone);
 
 // The sequence file a new run follows, made absolute.
-std::string sequence_file_of(const NewRun& run);
+std::string sequence_file_of(const NewBoardRun& run);

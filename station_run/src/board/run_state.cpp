@@ -4,7 +4,7 @@
 #include "signal_wake.h"
 #include "trouble.h"
 
-void Run::append(const nlohmann::ordered_json& event) {
+void BoardRunState::append(const nlohmann::ordered_json& event) {
     if (!logged) return;
     logged = log.append(event, log_error);
     if (!logged) trouble(log_error);

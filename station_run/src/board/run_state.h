@@ -14,7 +14,7 @@
 #include "sequence.h"
 
 // Everything one run needs while its steps run.
-struct Run {
+struct BoardRunState {
     RunRecord record;
     Sequence sequence;
     RunSettings settings;

@@ -27,7 +27,7 @@ namespace {
 // that it waits. The wait ends at the step's lock_timeout_s (its timeout_s
 // when unset), so that a board stopped while it holds the lock holds no
 // other for good.
-LockWait wait_for_lock(Run& run, const Step& step, const StepRecord& rec,
+LockWait wait_for_lock(BoardRunState& run, const Step& step, const StepRecord& rec,
                        std::optional<double>& waited_s) {
     if (rec.lock.empty()) return LockWait::granted;
     const auto asked = std::chrono::steady_clock::now();
@@ -62,7 +62,7 @@ Attempt lock_timed_out(const Step& step, const StepRecord& rec, int number, doub
 }
 
 // Runs one attempt of a step and measures it.
-Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int number,
+Attempt run_attempt(BoardRunState& run, const Step& step, const StepRecord& rec, int number,
                     std::optional<double> lock_wait_s) {
     Attempt a;
     a.number = number;
@@ -128,7 +128,7 @@ Attempt run_attempt(Run& run, const Step& step, const StepRecord& rec, int numbe
 // Runs the attempts of a step until one passes or its retries are spent; a
 // resumed step whose attempts are complete only ends. False when a
 // termination signal stopped it.
-bool run_step(Run& run, const Step& step, StepRecord& rec) {
+bool run_step(BoardRunState& run, const Step& step, StepRecord& rec) {
     for (;;) {
         if (!rec.attempts.empty()) {
             const Attempt& last = rec.attempts.back();
@@ -164,7 +164,7 @@ void print_step(const StepRecord& s) {
            terminal_safe(note).c_str());
 }
 
-bool run_steps(Run& run) {
+bool run_steps(BoardRunState& run) {
     bool aborted = false;
     bool stopping = false;  // a failed step that stops the run
     for (std::size_t i = 0; i < run.sequence.steps.size(); ++i) {

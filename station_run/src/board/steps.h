@@ -9,4 +9,4 @@
 void print_step(const StepRecord& s);
 
 // Runs every step that has no verdict yet; false when the run was aborted.
-bool run_steps(Run& run);
+bool run_steps(BoardRunState& run);

@@ -23,8 +23,8 @@ constexpr std::size_t kLineMost = 64 * 1024;  // of a board's line shown at once
 
 // What a board's run is given: the station's settings, its socket's device,
 // serial and environment, its folder.
-NewRun run_of(const StationRecord& s, const StationBoard& b) {
-    NewRun r = s.run;
+NewBoardRun run_of(const StationRecord& s, const StationBoard& b) {
+    NewBoardRun r = s.run;
     r.serial = b.serial;
     r.device = b.device;
     r.output = b.folder;
@@ -49,7 +49,8 @@ NewRun run_of(const StationRecord& s, const StationBoard& b) {
     close(err_fd);
     settings.lock_fd = lock_fd;
     const StationBoard& b = s.boards[p.board];
-    const int status = p.resume ? run_resumed(b.folder, settings) : run_new(run_of(s, b), settings);
+    const int status =
+        p.resume ? resume_board(b.folder, settings) : run_board(run_of(s, b), settings);
     std::exit(status);
 }
 

@@ -135,7 +135,7 @@ int run_boards(StationRecord& s, std::vector<BoardProcess>& processes,
 
 }  // namespace
 
-int run_station(const StationRun& o, const RunSettings& settings) {
+int run_station(const NewStation& o, const RunSettings& settings) {
     StationRecord s;
     s.name = o.run.station;
     s.file_path = o.file.path;

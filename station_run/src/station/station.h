@@ -12,14 +12,14 @@
 #include "board_run.h"
 #include "station_file.h"
 
-struct StationRun {
+struct NewStation {
     StationFile file;
-    NewRun run;  // what the boards share; the station file names their devices
+    NewBoardRun run;  // what the boards share; the station file names their devices
     std::vector<std::pair<std::string, std::string>> serials;  // socket, serial
     std::string folder;  // the station's folder; empty: runs/STATION-YYYYMMDDTHHMMSSZ
 };
 
 // Each returns the station's exit status, the largest of its boards', or
 // dies by the termination signal that aborted it.
-int run_station(const StationRun& station, const RunSettings& settings);
+int run_station(const NewStation& station, const RunSettings& settings);
 int resume_station(const std::string& folder, const RunSettings& settings);

@@ -29,7 +29,7 @@ struct StationBoard {
 
 struct StationRecord {
     std::string name, file_path, file_sha256, folder, started, ended;
-    NewRun run;  // what the boards share
+    NewBoardRun run;  // what the boards share
     std::vector<StationBoard> boards;
     std::vector<std::pair<std::string, std::string>> not_run;  // socket, why
     std::optional<Verdict> verdict;
