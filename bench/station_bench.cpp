@@ -19,7 +19,7 @@
 #include <string>
 
 #include "bench_folder.h"
-#include "history.h"
+#include "history/history.h"
 
 namespace {
 

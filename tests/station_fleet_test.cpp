@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "capture_support.h"
-#include "history.h"
-#include "measure.h"
+#include "history/history.h"
+#include "outputs/statistics.h"
 #include "process.h"
 #include "schema_check.h"
-#include "statistics.h"
+#include "sequence/measure.h"
 
 namespace {
 

@@ -16,22 +16,22 @@
 #include <string>
 #include <vector>
 
+#include "base/times.h"
+#include "board/locks.h"
 #include "decimal.h"
 #include "escape.h"
-#include "events.h"
-#include "fleet_page.h"
-#include "history.h"
+#include "history/history.h"
 #include "history_support.h"
-#include "json_pointer.h"
-#include "locks.h"
-#include "measure.h"
+#include "outputs/fleet_page.h"
+#include "outputs/spc.h"
+#include "outputs/statistics.h"
 #include "process.h"
-#include "record_facts.h"
-#include "record_log.h"
-#include "spc.h"
-#include "station_file.h"
-#include "statistics.h"
-#include "times.h"
+#include "record/events.h"
+#include "record/record_facts.h"
+#include "record/record_log.h"
+#include "sequence/json_pointer.h"
+#include "sequence/measure.h"
+#include "station/station_file.h"
 
 namespace {
 

@@ -16,24 +16,24 @@
 #include <string>
 #include <vector>
 
-#include "board_run.h"
+#include "base/times.h"
+#include "base/trouble.h"
+#include "board/board_run.h"
+#include "board/hold.h"
 #include "capture_format.h"
 #include "decimal.h"
-#include "events.h"
 #include "files.h"
-#include "fleet_page.h"
 #include "getopt_long.h"
 #include "guard.h"
-#include "history.h"
-#include "hold.h"
-#include "output_guard.h"
-#include "report_page.h"
-#include "station.h"
-#include "station_file.h"
-#include "station_json.h"
-#include "statistics.h"
-#include "times.h"
-#include "trouble.h"
+#include "history/history.h"
+#include "outputs/fleet_page.h"
+#include "outputs/output_guard.h"
+#include "outputs/report_page.h"
+#include "outputs/statistics.h"
+#include "record/events.h"
+#include "station/station.h"
+#include "station/station_file.h"
+#include "station/station_json.h"
 
 namespace {
 

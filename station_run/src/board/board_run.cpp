@@ -16,18 +16,18 @@
 #include <thread>
 #include <vector>
 
+#include "base/signal_wake.h"
+#include "base/times.h"
+#include "base/trouble.h"
 #include "escape.h"
-#include "events.h"
 #include "files.h"
 #include "guard.h"
+#include "outputs/record_files.h"
 #include "programs.h"
-#include "record_facts.h"
-#include "record_files.h"
+#include "record/events.h"
+#include "record/record_facts.h"
 #include "run_state.h"
-#include "signal_wake.h"
 #include "steps.h"
-#include "times.h"
-#include "trouble.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/trouble.h"
 #include "files.h"
-#include "trouble.h"
 
 namespace {
 

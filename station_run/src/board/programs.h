@@ -6,8 +6,8 @@
 #include <string>
 
 #include "board_run.h"
-#include "run_record.h"
-#include "sequence.h"
+#include "record/run_record.h"
+#include "sequence/sequence.h"
 
 // This program's own folder: its sibling programs and its data are found from it.
 std::string own_folder();

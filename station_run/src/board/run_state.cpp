@@ -1,8 +1,8 @@
 #include "run_state.h"
 
+#include "base/signal_wake.h"
+#include "base/trouble.h"
 #include "hold.h"
-#include "signal_wake.h"
-#include "trouble.h"
 
 void BoardRunState::append(const nlohmann::ordered_json& event) {
     if (!logged) return;

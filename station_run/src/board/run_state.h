@@ -7,11 +7,11 @@
 #include <string>
 
 #include "board_run.h"
-#include "history.h"
-#include "record_log.h"
+#include "history/history.h"
+#include "record/record_log.h"
+#include "record/run_record.h"
 #include "run_folder.h"
-#include "run_record.h"
-#include "sequence.h"
+#include "sequence/sequence.h"
 
 // Everything one run needs while its steps run.
 struct BoardRunState {

@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "base/signal_wake.h"
+#include "base/times.h"
+#include "base/trouble.h"
 #include "escape.h"
-#include "events.h"
 #include "files.h"
 #include "guard.h"
 #include "locks.h"
-#include "measure.h"
 #include "programs.h"
-#include "record_facts.h"
-#include "signal_wake.h"
+#include "record/events.h"
+#include "record/record_facts.h"
+#include "sequence/measure.h"
 #include "supervisor.h"
-#include "times.h"
-#include "trouble.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // measured, and recorded as it goes.
 #pragma once
 
-#include "run_record.h"
+#include "record/run_record.h"
 #include "run_state.h"
 
 // One line a step: its verdict, name, time and what its note says.

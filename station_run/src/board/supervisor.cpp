@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/times.h"
 #include "files.h"
 #include "keeper.h"
 #include "live_console.h"
-#include "times.h"
 
 extern char** environ;
 

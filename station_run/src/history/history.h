@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "run_record.h"
+#include "record/run_record.h"
 
 // Version 1: runs, attempts, measurements. Version 2: the suite's version of
 // a run, which attempt decided its step, and indexes for the summary.

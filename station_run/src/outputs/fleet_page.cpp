@@ -7,7 +7,7 @@
 
 #include "escape.h"
 #include "output_guard.h"
-#include "record_facts.h"
+#include "record/record_facts.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "escape.h"
 #include "files.h"
-#include "record_facts.h"
+#include "record/record_facts.h"
 
 namespace {
 

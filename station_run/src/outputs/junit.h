@@ -5,6 +5,6 @@
 
 #include <string>
 
-#include "run_record.h"
+#include "record/run_record.h"
 
 std::string junit_xml(const RunRecord& run, const std::string& hostname);

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "events.h"
 #include "junit.h"
+#include "record/events.h"
 #include "report_page.h"
 
 namespace {

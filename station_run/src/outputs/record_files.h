@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files.h"
-#include "run_record.h"
+#include "record/run_record.h"
 
 class RecordFiles {
 public:

@@ -9,11 +9,11 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "base/times.h"
 #include "escape.h"
 #include "files.h"
 #include "output_guard.h"
-#include "record_facts.h"
-#include "times.h"
+#include "record/record_facts.h"
 
 namespace {
 

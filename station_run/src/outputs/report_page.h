@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "run_record.h"
+#include "record/run_record.h"
 
 // The page for a run whose files lie in run.output.
 std::string report_page(const RunRecord& run);

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "escape.h"
-#include "events.h"
+#include "record/events.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "history.h"
+#include "history/history.h"
 #include "spc.h"
 
 // Below this a process is not capable.

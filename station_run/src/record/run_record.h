@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "measure.h"
+#include "sequence/measure.h"
 
 constexpr int kRecordVersion = 1;
 

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <set>
 
+#include "base/toml_check.h"
 #include "json_pointer.h"
-#include "toml_check.h"
 
 namespace {
 

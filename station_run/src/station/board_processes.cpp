@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/signal_wake.h"
+#include "board/locks.h"
 #include "guard.h"
-#include "locks.h"
-#include "signal_wake.h"
 
 namespace {
 

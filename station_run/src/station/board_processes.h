@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "board_run.h"
+#include "board/board_run.h"
 #include "station_json.h"
 
 struct BoardProcess {

@@ -12,17 +12,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/signal_wake.h"
+#include "base/times.h"
+#include "base/trouble.h"
+#include "board/programs.h"
+#include "board/run_folder.h"
 #include "board_processes.h"
 #include "escape.h"
-#include "events.h"
 #include "guard.h"
-#include "programs.h"
-#include "run_folder.h"
-#include "sequence.h"
-#include "signal_wake.h"
+#include "record/events.h"
+#include "sequence/sequence.h"
 #include "station_json.h"
-#include "times.h"
-#include "trouble.h"
 
 namespace {
 

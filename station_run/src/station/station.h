@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "board_run.h"
+#include "board/board_run.h"
 #include "station_file.h"
 
 struct NewStation {

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <set>
 
-#include "toml_check.h"
+#include "base/toml_check.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "events.h"
+#include "base/toml_check.h"
 #include "files.h"
-#include "history.h"
-#include "toml_check.h"
+#include "history/history.h"
+#include "record/events.h"
 
 using ordered_json = nlohmann::ordered_json;
 

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "board_run.h"
-#include "trouble.h"
-#include "verdict.h"
+#include "base/trouble.h"
+#include "base/verdict.h"
+#include "board/board_run.h"
 
 constexpr const char* kStationJson = "station.json";
 
