@@ -361,24 +361,10 @@ int run_sockets(const Options& o) {
     std::string error;
     char resolved[PATH_MAX];
     const std::string path = realpath(o.station_file.c_str(), resolved) ? resolved : o.station_file;
-    if (!load_station_file(path, s.file, error)) return trouble(error);
-    for (const std::string& given : o.serials) {
-        const std::size_t equals = given.find('=');
-        if (equals == std::string::npos || equals == 0 || equals + 1 == given.size()) {
-            return trouble("-s " + given + ": with a station file, -s takes SOCKET=SERIAL");
-        }
-        const std::string socket = given.substr(0, equals);
-        if (std::none_of(s.file.sockets.begin(), s.file.sockets.end(),
-                         [&](const Socket& x) { return x.name == socket; })) {
-            return trouble("-s " + given + ": " + path + " has no socket " + socket);
-        }
-        if (std::any_of(s.serials.begin(), s.serials.end(),
-                        [&](const auto& x) { return x.first == socket; })) {
-            return trouble("-s " + given + ": socket " + socket + " has a serial already");
-        }
-        s.serials.emplace_back(socket, given.substr(equals + 1));
+    if (!load_station_file(path, s.file, error) ||
+        !serials_of(s.file, o.serials, s.serials, error)) {
+        return trouble(error);
     }
-    if (s.serials.empty()) return trouble("no socket has a serial: give -s SOCKET=SERIAL");
     s.run = o.run;
     if (s.run.station.empty()) s.run.station = s.file.name;
     s.folder = o.run.output;

@@ -51,8 +51,8 @@ bool open_history(BoardRunState& run) {
 void print_end(const RunRecord& run, bool published) {
     std::map<std::string, int> t = tally_of(run);
     printf("Run %s: %d of %d steps passed, %d skipped, %d on retry (exit status %d)\n",
-           verdict_name(run.verdict.value_or(Verdict::aborted)), t["passed"] + t["marginal"],
-           t["steps"], t["skipped"], t["passed_on_retry"], run.exit_status);
+           verdict_name(verdict_of(run)), t["passed"] + t["marginal"], t["steps"], t["skipped"],
+           t["passed_on_retry"], run.exit_status);
     if (!published) return;
     const std::string folder = terminal_safe(run.output);
     printf("Record: %s/record.json\nJUnit: %s/junit.xml\n", folder.c_str(), folder.c_str());
@@ -118,8 +118,7 @@ int conclude_and_publish(BoardRunState& run, bool aborted) {
         }
     }
     print_end(r, published);
-    if (!finish_output("station_run")) r.exit_status = std::max(r.exit_status, kTrouble);
-    if (termination_signal != 0) die_by_signal(termination_signal);
+    r.exit_status = end_run(r.exit_status);
     return r.exit_status;
 }
 
@@ -158,7 +157,7 @@ int restate(BoardRunState& run) {
     printf("Run %s (ended %s, exit status %d)\n", verdict_name(*r.verdict), r.ended.c_str(),
            r.exit_status);
     if (!published) printf("The record could not be written\n");
-    return finish_output("station_run") && published ? r.exit_status : kTrouble;
+    return end_run(published ? r.exit_status : kTrouble);
 }
 
 }  // namespace
@@ -247,7 +246,7 @@ int resume_board(const std::string& folder, const RunSettings& settings) {
     if (r.output_limit == 0) r.output_limit = kDefaultOutputLimit;
     if (!catch_signals_to_pipe()) return trouble(strerror(errno));
     if (!run.log.open(r.output + "/record.jsonl", error)) return trouble(error);
-    if (r.verdict && *r.verdict != Verdict::aborted) return restate(run);
+    if (finished(r)) return restate(run);
     if (!open_history(run)) return kTrouble;
     // What an earlier run left unfinished runs again: a step it was in, and
     // any step an abort cut short.

@@ -159,9 +159,8 @@ bool run_step(BoardRunState& run, const Step& step, StepRecord& rec) {
 
 void print_step(const StepRecord& s) {
     const std::string note = step_note(s);
-    printf("%-9s %-24s %7.1f s%s%s\n", verdict_name(s.verdict.value_or(Verdict::aborted)),
-           terminal_safe(s.name).c_str(), step_duration(s), note.empty() ? "" : "  ",
-           terminal_safe(note).c_str());
+    printf("%-9s %-24s %7.1f s%s%s\n", verdict_name(verdict_of(s)), terminal_safe(s.name).c_str(),
+           step_duration(s), note.empty() ? "" : "  ", terminal_safe(note).c_str());
 }
 
 bool run_steps(BoardRunState& run) {
@@ -187,8 +186,7 @@ bool run_steps(BoardRunState& run) {
             if (rec.verdict) run.append(step_ended_event(rec));
         }
         if (rec.verdict) print_step(rec);
-        if (rec.verdict && !passed(*rec.verdict) && *rec.verdict != Verdict::skipped &&
-            step.stop_on_fail) {
+        if (counts_as_failed(rec) && step.stop_on_fail) {
             stopping = true;
         }
     }

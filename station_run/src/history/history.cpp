@@ -266,7 +266,7 @@ bool History::end_run(const RunRecord& run, std::string& error) {
               this->run(
                   "UPDATE runs SET ended = $2, verdict = $3, exit_status = $4, operator = $5 "
                   "WHERE id = $1",
-                  {id, nonempty(run.ended), verdict_name(run.verdict.value_or(Verdict::aborted)),
+                  {id, nonempty(run.ended), verdict_name(verdict_of(run)),
                    std::to_string(run.exit_status), nonempty(run.operator_name)},
                   nullptr, error) &&
               // A resumed run is written anew, whole.

@@ -77,7 +77,7 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         skipped += element == "skipped";
     };
     for (const StepRecord& s : run.steps) {
-        const Verdict verdict = s.verdict.value_or(Verdict::aborted);
+        const Verdict verdict = verdict_of(s);
         const double time = step_duration(s);
         total += time;
         count(verdict);

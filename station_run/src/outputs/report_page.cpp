@@ -263,7 +263,7 @@ std::string capture_section(const RunRecord& run) {
 }  // namespace
 
 std::string report_page(const RunRecord& run) {
-    const Verdict verdict = run.verdict.value_or(Verdict::aborted);
+    const Verdict verdict = verdict_of(run);
     std::string html = std::string(kPageStart) +
                        "\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width\">"
@@ -320,8 +320,8 @@ std::string report_page(const RunRecord& run) {
                 if (cut) note += (note.empty() ? "" : "; ") + file + " stopped at its limit";
             }
         }
-        html += "<tr><td>" + verdict_span(s.verdict.value_or(Verdict::aborted)) + "</td><td>" +
-                esc(s.name) + "</td><td class=\"n\">" + duration_text(step_duration(s)) +
+        html += "<tr><td>" + verdict_span(verdict_of(s)) + "</td><td>" + esc(s.name) +
+                "</td><td class=\"n\">" + duration_text(step_duration(s)) +
                 "</td><td class=\"n\">" + std::to_string(s.attempts.size()) + "</td><td>" + ended +
                 "</td><td>" + esc(lock) + "</td><td>" + esc(note) + "</td></tr>";
     }

@@ -201,8 +201,10 @@ std::string json_text(const ordered_json& j, int indent) {
     return repaired.dump(indent);
 }
 
+namespace {
+
 // The sequence a run followed, as the record names it.
-static ordered_json sequence_of(const RunRecord& run) {
+ordered_json sequence_of(const RunRecord& run) {
     return {{"name", run.sequence_name},
             {"version", run.sequence_version},
             {"path", run.sequence_path},
@@ -211,7 +213,7 @@ static ordered_json sequence_of(const RunRecord& run) {
 
 // A board of a station of several: its socket, its environment, the station
 // file; nothing for a station of one board.
-static void add_socket(const RunRecord& run, ordered_json& j) {
+void add_socket(const RunRecord& run, ordered_json& j) {
     if (run.socket.empty()) return;
     j["socket"] = run.socket;
     ordered_json env = ordered_json::object();
@@ -220,27 +222,33 @@ static void add_socket(const RunRecord& run, ordered_json& j) {
     j["station_file_sha256"] = run.station_file_sha256;
 }
 
-static ordered_json step_json(const StepRecord& s) {
+ordered_json step_json(const StepRecord& s) {
     ordered_json j = {{"name", s.name}, {"argv", s.argv}};
     if (!s.lock.empty()) j["lock"] = s.lock;
     return j;
 }
 
-ordered_json run_started_event(const RunRecord& run) {
-    ordered_json j = {{"event", "run_started"},
-                      {"record_version", kRecordVersion},
-                      {"station", run.station},
-                      {"operator", optional_text(run.operator_name)},
-                      {"serial", run.serial},
-                      {"device", run.device},
-                      {"image", optional_text(run.image)},
-                      {"sequence", sequence_of(run)},
-                      {"suite_version", run.suite_version},
-                      {"started", run.started},
-                      {"output", run.output},
-                      {"history", optional_text(run.history)},
-                      {"output_limit", run.output_limit}};
+// What the run is, said once for its first event and its whole record.
+void add_header(const RunRecord& run, ordered_json& j) {
+    j["station"] = run.station;
+    j["operator"] = optional_text(run.operator_name);
+    j["serial"] = run.serial;
+    j["device"] = run.device;
+    j["image"] = optional_text(run.image);
+    j["sequence"] = sequence_of(run);
+    j["suite_version"] = run.suite_version;
+    j["started"] = run.started;
+    j["output"] = run.output;
+    j["history"] = optional_text(run.history);
+    j["output_limit"] = run.output_limit;
     add_socket(run, j);
+}
+
+}  // namespace
+
+ordered_json run_started_event(const RunRecord& run) {
+    ordered_json j = {{"event", "run_started"}, {"record_version", kRecordVersion}};
+    add_header(run, j);
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) j["steps"].push_back(step_json(s));
     return j;
@@ -274,7 +282,7 @@ ordered_json attempt_ended_event(const std::string& step, const Attempt& attempt
 ordered_json step_ended_event(const StepRecord& step) {
     ordered_json j = {{"event", "step_ended"},
                       {"step", step.name},
-                      {"verdict", verdict_name(step.verdict.value_or(Verdict::error))},
+                      {"verdict", verdict_name(verdict_of(step))},
                       {"passed_on_retry", step.passed_on_retry}};
     if (!step.skip_reason.empty()) j["skip_reason"] = step.skip_reason;
     return j;
@@ -286,7 +294,7 @@ ordered_json run_resumed_event(const std::string& at, const std::vector<std::str
 
 ordered_json run_ended_event(const RunRecord& run) {
     return {{"event", "run_ended"},
-            {"verdict", verdict_name(run.verdict.value_or(Verdict::error))},
+            {"verdict", verdict_name(verdict_of(run))},
             {"exit_status", run.exit_status},
             {"ended", run.ended},
             {"errors", run.errors}};
@@ -296,22 +304,11 @@ ordered_json record_document(const RunRecord& run) {
     ordered_json j = {
         {"record_version", kRecordVersion},
         {"verdict", run.verdict ? ordered_json(verdict_name(*run.verdict)) : ordered_json(nullptr)},
-        {"exit_status", run.exit_status},
-        {"serial", run.serial},
-        {"station", run.station},
-        {"operator", optional_text(run.operator_name)},
-        {"device", run.device},
-        {"image", optional_text(run.image)},
-        {"sequence", sequence_of(run)},
-        {"suite_version", run.suite_version},
-        {"started", run.started},
-        {"ended", optional_text(run.ended)},
-        {"output", run.output},
-        {"history", optional_text(run.history)},
-        {"output_limit", run.output_limit},
-        {"resumed", run.resumed},
-        {"errors", run.errors}};
-    add_socket(run, j);
+        {"exit_status", run.exit_status}};
+    add_header(run, j);
+    j["ended"] = optional_text(run.ended);
+    j["resumed"] = run.resumed;
+    j["errors"] = run.errors;
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) {
         ordered_json step = step_json(s);

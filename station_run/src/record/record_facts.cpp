@@ -53,7 +53,7 @@ std::map<std::string, int> tally_of(const RunRecord& run) {
     for (const VerdictFacts& f : kVerdicts) t[f.count] = 0;
     for (const StepRecord& s : run.steps) {
         ++t["steps"];
-        ++t[facts_of(s.verdict.value_or(Verdict::aborted)).count];
+        ++t[facts_of(verdict_of(s)).count];
         t["passed_on_retry"] += s.passed_on_retry;
     }
     return t;

@@ -2,6 +2,22 @@
 
 #include <algorithm>
 
+Verdict verdict_of(const StepRecord& step) {
+    return step.verdict.value_or(Verdict::aborted);
+}
+
+Verdict verdict_of(const RunRecord& run) {
+    return run.verdict.value_or(Verdict::aborted);
+}
+
+bool counts_as_failed(const StepRecord& step) {
+    return step.verdict && !passed(*step.verdict) && *step.verdict != Verdict::skipped;
+}
+
+bool finished(const RunRecord& run) {
+    return run.verdict && *run.verdict != Verdict::aborted;
+}
+
 void conclude(RunRecord& run, bool aborted, const std::vector<std::string>& station_errors) {
     Verdict verdict = Verdict::pass;
     int status = 0;

@@ -58,6 +58,18 @@ struct RunRecord {
     std::vector<std::string> errors;  // what went wrong beyond the steps
 };
 
+// The verdict a step or a run stands at: ABORTED while it has none, cut
+// short; every writer shows a step or run so.
+Verdict verdict_of(const StepRecord& step);
+Verdict verdict_of(const RunRecord& run);
+
+// A step that did not pass and was not skipped: what stops a run that asks
+// so, and what a station names of a board.
+bool counts_as_failed(const StepRecord& step);
+
+// A run that came to its end, not by an abort: resumed, it is only said again.
+bool finished(const RunRecord& run);
+
 // The run's verdict and exit status from its steps: ABORTED when `aborted`;
 // ERROR when no step ran or `station_errors` (the history's trouble) says
 // what else went wrong, which the record keeps in `errors`.

@@ -63,7 +63,7 @@ void read_result(StationBoard& b, const BoardProcess* process) {
                  ", above its record's " + std::to_string(r.exit_status);
     }
     for (const StepRecord& step : r.steps) {
-        if (step.verdict && !passed(*step.verdict) && *step.verdict != Verdict::skipped) {
+        if (counts_as_failed(step)) {
             b.failed.push_back(step.name);
         }
     }
@@ -114,9 +114,7 @@ int conclude_station(StationRecord& s, const std::vector<BoardProcess>& processe
     printf("Station %s (exit status %d)\nSummary: %s/%s\n", verdict_name(verdict), status,
            terminal_safe(s.folder).c_str(), kStationJson);
     if (!kept) status = std::max(status, kTrouble);
-    if (!finish_output("station_run")) status = std::max(status, kTrouble);
-    if (termination_signal != 0) die_by_signal(termination_signal);
-    return status;
+    return end_run(status);
 }
 
 // Runs the boards to their ends and concludes.
@@ -212,7 +210,7 @@ int resume_station(const std::string& folder, const RunSettings& settings) {
             RunRecord r;
             bool cut = false;
             if (!replay(b.folder + "/record.jsonl", r, cut, error)) return trouble(error);
-            if (r.verdict && *r.verdict != Verdict::aborted) continue;
+            if (finished(r)) continue;
         }
         processes.push_back(p);
         taken_up += (taken_up.empty() ? "" : ", ") + b.socket;

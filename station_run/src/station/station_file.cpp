@@ -1,5 +1,6 @@
 #include "station_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -63,6 +64,30 @@ bool read_socket(Checker& check, const toml::table& t, const std::string& path, 
 }
 
 }  // namespace
+
+bool serials_of(const StationFile& station, const std::vector<std::string>& given,
+                std::vector<std::pair<std::string, std::string>>& serials, std::string& error) {
+    serials.clear();
+    for (const std::string& g : given) {
+        const std::size_t equals = g.find('=');
+        const std::string socket = g.substr(0, equals);
+        if (equals == std::string::npos || equals == 0 || equals + 1 == g.size()) {
+            error = "-s " + g + ": with a station file, -s takes SOCKET=SERIAL";
+        } else if (std::none_of(station.sockets.begin(), station.sockets.end(),
+                                [&](const Socket& x) { return x.name == socket; })) {
+            error = "-s " + g + ": " + station.path + " has no socket " + socket;
+        } else if (std::any_of(serials.begin(), serials.end(),
+                               [&](const auto& x) { return x.first == socket; })) {
+            error = "-s " + g + ": socket " + socket + " has a serial already";
+        } else {
+            serials.emplace_back(socket, g.substr(equals + 1));
+            continue;
+        }
+        return false;
+    }
+    if (serials.empty()) error = "no socket has a serial: give -s SOCKET=SERIAL";
+    return !serials.empty();
+}
 
 bool load_station_file(const std::string& path, StationFile& station, std::string& error) {
     StationFile s;

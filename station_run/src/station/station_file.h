@@ -23,3 +23,9 @@ struct StationFile {
 // Reads and checks the station file at `path`. False with a message that
 // names the file, the line and the key at fault.
 bool load_station_file(const std::string& path, StationFile& station, std::string& error);
+
+// Each -s SOCKET=SERIAL given, matched to its socket of `station`, in the
+// order given. False with a message for a serial of no socket, a socket given
+// two, a -s of another form, or none at all.
+bool serials_of(const StationFile& station, const std::vector<std::string>& given,
+                std::vector<std::pair<std::string, std::string>>& serials, std::string& error);
