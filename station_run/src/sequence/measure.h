@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/verdict.h"
 #include "sequence.h"
+#include "verdict.h"
 
 struct Measurement {
     std::string name;

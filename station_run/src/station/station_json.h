@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/trouble.h"
-#include "base/verdict.h"
 #include "board/board_run.h"
+#include "verdict.h"
 
 constexpr const char* kStationJson = "station.json";
 
