@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <system_error>
 
 std::optional<double> decimal_number(std::string_view text) {
@@ -35,4 +36,10 @@ std::optional<double> decimal_number(std::string_view text) {
     if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) return {};
     if (v == 0 && nonzero) return {};  // an underflow
     return first > 0 && text[0] == '-' ? -v : v;
+}
+
+std::string decimal_text(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
 }

@@ -3,7 +3,12 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+
+// A number as the suite writes it for people: ten significant digits, as
+// printf's %.10g gives them.
+std::string decimal_text(double v);
 
 // The number `text` holds: a sign, decimal digits with at most one point and
 // a decimal exponent, finite and representable (no hex, no "inf" or "nan",

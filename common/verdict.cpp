@@ -15,6 +15,14 @@ const VerdictFacts& facts_of(Verdict v) {
     return kVerdicts[static_cast<int>(v)];
 }
 
+std::string verdict_backgrounds() {
+    std::string css;
+    for (const VerdictFacts& f : kVerdicts) {
+        css += ".v-" + std::string(f.name) + " { background: " + f.colour + " }\n";
+    }
+    return css;
+}
+
 bool verdict_from_name(const std::string& name, Verdict& v) {
     for (const VerdictFacts& f : kVerdicts) {
         if (name == f.name) {

@@ -42,3 +42,7 @@ inline int exit_status_of(Verdict v) {
 
 // Every verdict's facts, in the order of the enum.
 extern const VerdictFacts kVerdicts[7];
+
+// Each verdict's badge as CSS, ".v-NAME { background: COLOUR }" from the
+// table: every page that shows a verdict takes its colours from here.
+std::string verdict_backgrounds();

@@ -30,10 +30,14 @@
 #include "beneath.h"
 #include "connections.h"
 #include "cursor.h"
+#include "decimal.h"
+#include "outputs/report_page.h"
+#include "page.h"
 #include "process.h"
 #include "record_reader.h"
 #include "run_index.h"
 #include "server.h"
+#include "verdict.h"
 
 namespace {
 
@@ -197,6 +201,23 @@ TEST(ViewEvents, TheCursorNamesTheRunsFollowedByKeyAndAnyFolderResumes) {
 // What the viewer lets in: its own address as Host (and localhost on a
 // loopback one; any on a wildcard), a few ranges that do not overlap, and a
 // Last-Event-ID from an older viewer left out rather than refused.
+// The view's colours for each verdict are the run's page's: one table.
+TEST(ViewPage, VerdictColoursAreThePagesFromOneTable) {
+    RunRecord run;
+    run.serial = "SN";
+    run.verdict = Verdict::pass;
+    const std::string page = report_page(run);
+    for (const VerdictFacts& f : kVerdicts) {
+        SCOPED_TRACE(f.name);
+        const std::string badge = ".v-" + std::string(f.name) + " { background: " + f.colour + " }";
+        EXPECT_NE(page.find(badge), std::string::npos);
+        EXPECT_NE(view_page().find(badge), std::string::npos);
+        EXPECT_NE(view_page().find("tr.v-" + std::string(f.name) +
+                                   " td.verdict { color: " + f.colour + " }"),
+                  std::string::npos);
+    }
+}
+
 TEST(ViewRequests, HostRangesAndAnOldIdAreCheckedBeforeAnyRoute) {
     EXPECT_EQ(hosts_for("127.0.0.1", 8080),
               (std::vector<std::string>{"127.0.0.1:8080", "localhost:8080"}));
@@ -825,6 +846,36 @@ TEST_F(StationViewInBrowser, ARunFolderUsedAgainStartsItsCardAnew) {
     const Result r = check("reuse", {(dir / "runs").string()});
     std::cout << "  " << r.out;
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
+// A measurement's value reads in the view as the record's other readers
+// write it.
+TEST_F(StationViewInBrowser, NumbersReadAsTheConsoleAndThePagesWriteThem) {
+    std::filesystem::create_directories(dir / "runs");
+    const double values[] = {0,
+                             -0.0,
+                             0.1,
+                             1.0 / 3,
+                             123456789.123,
+                             1e10,
+                             12345678901.0,
+                             1e-5,
+                             0.0001234,
+                             -2.5e-7,
+                             48.27742747528602,
+                             20,
+                             1e21,
+                             -77.42433100317534,
+                             9.99999999995e9};
+    json list = json::array();
+    std::vector<std::string> expected;
+    for (double v : values) {
+        list.push_back(v);
+        expected.push_back(decimal_text(v));
+    }
+    const Result r = check("numbers", {(dir / "runs").string(), list.dump()});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(json::parse(r.out).get<std::vector<std::string>>(), expected);
 }
 
 TEST_F(StationViewInBrowser, MarkupInASerialOrANoteIsTextAndRunsNothing) {

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include "verdict.h"
+
 namespace {
 
 const char* const kStyle = R"(
@@ -25,15 +27,8 @@ td.verdict { font-weight: 700; white-space: nowrap }
 td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums }
 .figure { display: block; font-size: .95rem }
 .report a { font-size: 1.2rem }
-.v-PASS { background: #1b5e20 } .v-MARGINAL { background: #f9a825; color: #111 }
-.v-FAIL { background: #b71c1c } .v-ERROR { background: #6a1b9a } .v-TIMEOUT { background: #bf360c }
-.v-ABORTED { background: #424242 } .v-SKIPPED { background: #757575 } .v-RUNNING { background: #0d47a1 }
-.v-WAITING { background: #4e342e }
-tr.v-PASS td.verdict { color: #1b5e20 } tr.v-FAIL td.verdict { color: #b71c1c }
-tr.v-MARGINAL td.verdict { color: #8a5a00 } tr.v-ERROR td.verdict { color: #6a1b9a }
-tr.v-TIMEOUT td.verdict { color: #bf360c } tr.v-ABORTED td.verdict { color: #424242 }
-tr.v-SKIPPED td.verdict { color: #616161 } tr.v-RUNNING td.verdict { color: #0d47a1 }
-tr.v-WAITING td.verdict { color: #4e342e }
+.v-RUNNING { background: #0d47a1 } .v-WAITING { background: #4e342e }
+tr.v-RUNNING td.verdict { color: #0d47a1 } tr.v-WAITING td.verdict { color: #4e342e }
 tr.step { background: none } tr.v-RUNNING { background: #e3f2fd }
 )";
 
@@ -111,8 +106,20 @@ function banner(r, v) {
   r.banner.className = "banner v-" + v;
 }
 
+// A number as station_run writes it for people, printf's %.10g: ten
+// significant digits, an exponent below 1e-4 and from 1e10 on.
 function number(v) {
-  return typeof v === "number" ? String(Math.round(v * 1e4) / 1e4) : "missing";
+  if (typeof v !== "number") return "none";
+  if (v === 0) return Object.is(v, -0) ? "-0" : "0";
+  if (!isFinite(v)) return String(v);
+  const [digits, power] = v.toExponential(9).split("e");
+  const exponent = parseInt(power, 10);
+  if (exponent < -4 || exponent >= 10) {
+    return digits.replace(/\.?0+$/, "") + "e" + (exponent < 0 ? "-" : "+") +
+        String(Math.abs(exponent)).padStart(2, "0");
+  }
+  const fixed = v.toFixed(9 - exponent);
+  return fixed.includes(".") ? fixed.replace(/\.?0+$/, "") : fixed;
 }
 
 function figures(s, measurements) {
@@ -218,6 +225,19 @@ events.onmessage = e => {
 setInterval(() => runs.forEach(tick), 250);
 )";
 
+// The page's style: its own, and each verdict's colour from the table every
+// page of the suite reads, as a badge and as a step's word.
+const std::string& style() {
+    static const std::string css = [] {
+        std::string out = kStyle + verdict_backgrounds();
+        for (const VerdictFacts& f : kVerdicts) {
+            out += "tr.v-" + std::string(f.name) + " td.verdict { color: " + f.colour + " }\n";
+        }
+        return out;
+    }();
+    return css;
+}
+
 std::string base64_sha256(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -235,7 +255,7 @@ const std::string& view_page() {
             "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
             "<meta name=\"viewport\" content=\"width=device-width\">"
             "<title>Station view</title><style>") +
-        kStyle +
+        style() +
         "</style></head><body><main><header><h1>Station view</h1>"
         "<p id=\"link\" class=\"link\">connecting\u2026</p></header>"
         "<p id=\"note\" class=\"note\" hidden></p>"
@@ -247,7 +267,7 @@ const std::string& view_page() {
 const std::string& view_page_policy() {
     static const std::string policy = "default-src 'none'; script-src 'sha256-" +
                                       base64_sha256(kScript) + "'; style-src 'sha256-" +
-                                      base64_sha256(kStyle) +
+                                      base64_sha256(style()) +
                                       "'; connect-src 'self'; base-uri 'none'; form-action 'none'";
     return policy;
 }

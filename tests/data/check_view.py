@@ -15,6 +15,9 @@ check_view.py reuse DRIVER CHROMIUM VIEW PORT DIR
     A run that ended in DIR/A, its folder emptied and used again by another
     run while the page is open: the page shows one card for A, the new
     run's serial and no verdict of the old one.
+check_view.py numbers DRIVER CHROMIUM VIEW PORT DIR VALUES
+    The page's text of each of VALUES (a JSON list of numbers), as it shows
+    a measurement's value.
 check_view.py hostile DRIVER CHROMIUM VIEW PORT DIR SERIAL
     A finished run whose serial and notes hold markup: shown as text, in the
     live page and in the run's own page, and nothing runs."""
@@ -206,6 +209,17 @@ def reuse_mode(driver, view, port, folder):
         cards[0]["banner"] == "RUNNING"
 
 
+def numbers_mode(driver, view, port, folder, values):
+    viewer = start_viewer(view, port, folder)
+    try:
+        driver.get("http://127.0.0.1:%s/" % port)
+        texts = driver.execute_script("return arguments[0].map(v => number(v));", values)
+    finally:
+        viewer.send_signal(signal.SIGTERM)
+        viewer.wait()
+    return texts, True
+
+
 def hostile_mode(driver, view, port, folder, serial):
     viewer = start_viewer(view, port, folder)
     try:
@@ -242,6 +256,8 @@ def main():
     try:
         if mode == "run":
             result, ok = run_mode(driver, view, port, folder, sys.argv[7], sys.argv[8].split(","))
+        elif mode == "numbers":
+            result, ok = numbers_mode(driver, view, port, folder, json.loads(sys.argv[7]))
         elif mode == "reuse":
             result, ok = reuse_mode(driver, view, port, folder)
         elif mode == "latency":

@@ -72,15 +72,6 @@ std::string verdict_span(Verdict v) {
     return "<span class=\"verdict v-" + name + "\">" + name + "</span>";
 }
 
-// Each verdict's colour, from its facts.
-std::string verdict_colours() {
-    std::string css;
-    for (const VerdictFacts& f : kVerdicts) {
-        css += ".v-" + std::string(f.name) + " { background: " + f.colour + " }\n";
-    }
-    return css;
-}
-
 // A file of the run, named by the record: a plain name inside the run
 // folder only, never a link, and no more of it than `most` bytes.
 FilePart run_file(const RunRecord& run, const std::string& name, std::size_t most, bool from_end) {
@@ -269,8 +260,8 @@ std::string report_page(const RunRecord& run) {
                        "<meta name=\"viewport\" content=\"width=device-width\">"
                        "<title>" +
                        esc(run.serial) + ": " + verdict_name(verdict) + " (" +
-                       esc(run.sequence_name) + ")</title><style>" + kStyle + verdict_colours() +
-                       "</style></head><body><main>\n";
+                       esc(run.sequence_name) + ")</title><style>" + kStyle +
+                       verdict_backgrounds() + "</style></head><body><main>\n";
     html += "<div class=\"banner v-" + std::string(verdict_name(verdict)) + "\" id=\"verdict\">" +
             verdict_name(verdict) + "</div>\n";
     html += "<h1>Board " + esc(run.serial) + ", " + esc(run.sequence_name) + " " +

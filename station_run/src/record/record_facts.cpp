@@ -1,12 +1,9 @@
 #include "record_facts.h"
 
-#include <cstdio>
+#include "decimal.h"
 
 std::string number_text(const std::optional<double>& v) {
-    if (!v) return "none";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.10g", *v);
-    return text;
+    return v ? decimal_text(*v) : "none";
 }
 
 std::string measurement_text(const Measurement& m) {
