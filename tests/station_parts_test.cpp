@@ -391,9 +391,14 @@ TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     Attempt again = a;
     again.number = 2;
     again.verdict = Verdict::pass;
+    again.duration_s = 1.25;
     s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false, ""};
     EXPECT_EQ(step_note(s), "passed on retry, attempt 2");
     EXPECT_DOUBLE_EQ(step_duration(s), a.duration_s + again.duration_s);
+    // The record as it grows says the same, for the live view.
+    const nlohmann::ordered_json ended = step_ended_event(s);
+    EXPECT_EQ(ended["note"], "passed on retry, attempt 2");
+    EXPECT_DOUBLE_EQ(ended["duration_s"].get<double>(), step_duration(s));
     EXPECT_EQ(deciding_attempt(s)->number, 2);
     s.verdict = Verdict::aborted;
     EXPECT_EQ(step_note(s), "the run was aborted");

@@ -824,6 +824,16 @@ TEST_F(StationViewInBrowser, FollowsATwoBoardStationThroughARestartOfTheViewer) 
     EXPECT_GT(result["events_before_kill"].get<int>(), 0);
     EXPECT_GT(result["events_after_restart"].get<int>(), 0);
     EXPECT_EQ(result["runs"]["line/B"]["verdicts_shown"]["run"], "FAIL");
+    // Why board B's checks failed, as its record says it.
+    const json b_record =
+        json::parse(test_support::read_file(dir / "runs" / "line" / "B" / "record.json"));
+    EXPECT_EQ(
+        result["runs"]["line/B"]["why_shown"]["capture-checks"],
+        b_record["steps"][5]["attempts"][0]["measurements"][1]["name"].get<std::string>() + " = " +
+            decimal_text(
+                b_record["steps"][5]["attempts"][0]["measurements"][1]["value"].get<double>()) +
+            " dB, low 30, high none");
+    EXPECT_EQ(result["runs"]["line/A"]["why_shown"]["image-reload"], "no image given (-i)");
     // One board waited for the signal generator while the other captured.
     EXPECT_EQ(result["waits_shown"], json::array({"capture: waiting for rf-source, N s"}));
     std::filesystem::copy_file(dir / "view.png", BINARY_DIR "/station_view.png",

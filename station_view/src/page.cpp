@@ -25,7 +25,7 @@ table { border-collapse: collapse; width: 100% }
 td { border-top: 1px solid #e4e4e4; padding: .25rem .4rem; vertical-align: top; font-size: 1.05rem }
 td.verdict { font-weight: 700; white-space: nowrap }
 td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums }
-.figure { display: block; font-size: .95rem }
+.figure { display: block; font-size: .95rem } .why { font-style: italic }
 .report a { font-size: 1.2rem }
 .v-RUNNING { background: #0d47a1 } .v-WAITING { background: #4e342e }
 tr.v-RUNNING td.verdict { color: #0d47a1 } tr.v-WAITING td.verdict { color: #4e342e }
@@ -176,7 +176,10 @@ function apply(run, rec) {
     case "step_ended": {
       const s = step(r, rec.step);
       verdict(s, rec.verdict);
-      if (rec.skip_reason) s.figures.textContent = rec.skip_reason;
+      if (typeof rec.duration_s === "number") s.time.textContent = number(rec.duration_s) + " s";
+      // Why it did not pass, as the record's other readers say it.
+      const why = rec.note || rec.skip_reason;
+      if (why) s.figures.append(el("span", "figure why", why));
       break;
     }
     case "run_resumed":

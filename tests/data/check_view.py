@@ -40,6 +40,9 @@ return Array.from(document.querySelectorAll('section.board')).map(b => ({
   serial: b.querySelector('.serial').textContent,
   steps: Object.fromEntries(Array.from(b.querySelectorAll('tr.step')).map(
       r => [r.getAttribute('data-step'), r.querySelector('td.verdict').textContent])),
+  why: Object.fromEntries(Array.from(b.querySelectorAll('tr.step')).map(
+      r => [r.getAttribute('data-step'),
+            Array.from(r.querySelectorAll('.why')).map(w => w.textContent).join(' ')])),
   running: b.querySelectorAll('tr.v-RUNNING').length,
 }));
 """
@@ -133,7 +136,7 @@ def run_mode(driver, view, port, folder, screenshot, runs):
         shown = dict(state[r]["steps"], run=state[r]["banner"])
         result["runs"][r] = {"record_lines": len(lines), "page_events": len(got),
                              "same_lines_in_order": same, "verdicts": verdicts,
-                             "verdicts_shown": shown}
+                             "verdicts_shown": shown, "why_shown": state[r]["why"]}
         ok = ok and same and all(shown.get(k) == v for k, v in verdicts.items())
     return result, ok and result["events_while_down"] == 0
 

@@ -283,8 +283,13 @@ ordered_json step_ended_event(const StepRecord& step) {
     ordered_json j = {{"event", "step_ended"},
                       {"step", step.name},
                       {"verdict", verdict_name(verdict_of(step))},
-                      {"passed_on_retry", step.passed_on_retry}};
+                      {"passed_on_retry", step.passed_on_retry},
+                      {"duration_s", step_duration(step)}};
     if (!step.skip_reason.empty()) j["skip_reason"] = step.skip_reason;
+    // Why it did not pass, word for word as the console, JUnit and the page
+    // say it, for a reader of the record as it grows.
+    const std::string note = step_note(step);
+    if (!note.empty()) j["note"] = note;
     return j;
 }
 
