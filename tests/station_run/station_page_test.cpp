@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "board_run_fixture.h"
 #include "process.h"
-#include "station_test.h"
 
 namespace {
 

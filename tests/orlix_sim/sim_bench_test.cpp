@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "process.h"
-#include "program_test.h"
+#include "program_fixture.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "process.h"
-#include "program_test.h"
-#include "schema_check.h"
+#include "program_fixture.h"
+#include "schemas.h"
 
 namespace test_support {
 

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "history_support.h"
+#include "board_run_fixture.h"
+#include "history_targets.h"
 #include "process.h"
-#include "station_test.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "capture_support.h"
 #include "history/history.h"
 #include "outputs/statistics.h"
 #include "process.h"
-#include "schema_check.h"
+#include "schemas.h"
 #include "sequence/measure.h"
+#include "simulated_captures.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "board_run_fixture.h"
 #include "process.h"
 #include "program_models.h"
-#include "station_test.h"
 
 namespace {
 

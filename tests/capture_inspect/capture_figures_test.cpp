@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "capture_support.h"
 #include "process.h"
+#include "simulated_captures.h"
 
 namespace {
 

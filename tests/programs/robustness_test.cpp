@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "process.h"
+#include "program_fixture.h"
 #include "program_models.h"
-#include "program_test.h"
 
 namespace {
 

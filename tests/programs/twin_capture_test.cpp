@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "process.h"
+#include "program_fixture.h"
 #include "program_models.h"
-#include "program_test.h"
 #include "receive_signal.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "inspect_support.h"
+#include "inspect_messages.h"
 #include "process.h"
 
 namespace {

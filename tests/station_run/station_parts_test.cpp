@@ -21,7 +21,7 @@
 #include "decimal.h"
 #include "escape.h"
 #include "history/history.h"
-#include "history_support.h"
+#include "history_targets.h"
 #include "outputs/fleet_page.h"
 #include "outputs/spc.h"
 #include "outputs/statistics.h"

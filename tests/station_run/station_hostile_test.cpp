@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "board_run_fixture.h"
 #include "process.h"
-#include "station_test.h"
 
 namespace {
 

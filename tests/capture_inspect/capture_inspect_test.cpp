@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "analysis.h"
-#include "inspect_support.h"
+#include "inspect_messages.h"
 #include "process.h"
-#include "program_test.h"
+#include "program_fixture.h"
 #include "receive_signal.h"
 
 namespace {
