@@ -20,6 +20,7 @@
 #include "process.h"
 #include "program_fixture.h"
 #include "receive_signal.h"
+#include "wait.h"
 
 namespace {
 
@@ -474,10 +475,9 @@ TEST_F(CaptureInspect, CaptureThatShrinksWhileReadEndsWithAMessage) {
             if (key == "rchar:") return value;
         return std::uint64_t{0};
     };
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (read_so_far() < 16'000'000 && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_GE(read_so_far(), 16'000'000u) << "the capture was never read";
+    ASSERT_TRUE(test_support::wait_until([&] { return read_so_far() >= 16'000'000; },
+                                         std::chrono::seconds(60), std::chrono::milliseconds(5)))
+        << "the capture was never read";
     std::filesystem::resize_file(dir / "dual_test.bin", 8000);
     const Result r = p.wait();
     EXPECT_EQ(r.term_signal, 0) << "no SIGBUS";

@@ -20,6 +20,7 @@
 
 #include "board_run_fixture.h"
 #include "process.h"
+#include "wait.h"
 
 namespace {
 
@@ -212,11 +213,8 @@ run = ["sh", "-c", "setsid sleep 301 & sleep 301"]
     l.own_process_group = true;  // as a supervisor such as timeout(1) starts it
     Process p(l);
     ASSERT_TRUE(wait_for_record(dir / "killed", "\"step_started\""));
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (test_support::processes_in(dir / "killed").size() < 3 &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(10ms);
-    }
+    test_support::wait_until([&] { return test_support::processes_in(dir / "killed").size() >= 3; },
+                             10s);
     p.send_signal(SIGKILL, true);  // station_run and its whole group at once
     EXPECT_EQ(p.wait().term_signal, SIGKILL);
     EXPECT_TRUE(nothing_left_in(dir / "killed"))
@@ -309,11 +307,8 @@ run = ["sh", "-c", "trap '' TERM; touch ../trapped; while :; do sleep 1; done"]
 grace_s = 60
 )");
     Process p(station({"-o", "twice", stubborn}));
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (!std::filesystem::exists(dir / "trapped") && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(dir / "trapped"));
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return std::filesystem::exists(dir / "trapped"); }, 20s));
     const auto signalled = std::chrono::steady_clock::now();
     p.send_signal(SIGTERM);
     std::this_thread::sleep_for(300ms);

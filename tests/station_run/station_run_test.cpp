@@ -17,6 +17,7 @@
 #include "board_run_fixture.h"
 #include "process.h"
 #include "program_models.h"
+#include "wait.h"
 
 namespace {
 
@@ -236,7 +237,6 @@ run = ["burst_sender", "-d", "{device}", "-n", "2", "-s", "8"]
         const std::string folder = "killed" + std::to_string(i);
         Process p(station({"-i", "image.rbf", "-o", folder, seq}, slow));
         const auto log = dir / folder / "record.jsonl";
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
         auto seen = [&] {
             const std::string text = read_file(log);
             int n = 0;
@@ -246,8 +246,7 @@ run = ["burst_sender", "-d", "{device}", "-n", "2", "-s", "8"]
             }
             return n >= m.count;
         };
-        while (!seen() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
+        test_support::wait_until(seen, 20s, 2ms);
         std::this_thread::sleep_for(m.later);
         p.send_signal(SIGKILL);
         EXPECT_EQ(p.wait().term_signal, SIGKILL);

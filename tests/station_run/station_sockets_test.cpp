@@ -17,6 +17,7 @@
 
 #include "board_run_fixture.h"
 #include "process.h"
+#include "wait.h"
 
 namespace {
 
@@ -427,16 +428,17 @@ TEST_F(StationSockets, KilledAndResumedEndsEveryBoardAsIfUninterrupted) {
     std::vector<std::string> killed_args = args;
     killed_args.insert(killed_args.end(), {"-o", "st"});
     Process killed(station(killed_args));
-    bool holding = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!holding && std::chrono::steady_clock::now() < deadline) {
-        for (const char* socket : {"A", "B"}) {
-            holding = holding ||
-                      read_file(dir / "st" / socket / "record.jsonl")
-                              .find("\"step_started\",\"step\":\"measure\"") != std::string::npos;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    const bool holding = test_support::wait_until(
+        [&] {
+            for (const char* socket : {"A", "B"}) {
+                if (read_file(dir / "st" / socket / "record.jsonl")
+                        .find("\"step_started\",\"step\":\"measure\"") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(5));
     ASSERT_TRUE(holding) << "no board took the lock";
     killed.send_signal(SIGKILL);
     const Result k = killed.wait();

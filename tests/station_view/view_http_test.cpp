@@ -36,6 +36,7 @@
 #include "server.h"
 #include "verdict.h"
 #include "view_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -181,10 +182,8 @@ TEST_F(StationView, OnlyItsRoutesNoPathOutsideBoundedAndASilentClientHoldsNoOneU
             }
         });
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (streaming < 15 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    EXPECT_TRUE(
+        test_support::wait_until([&] { return streaming >= 15; }, std::chrono::seconds(30)));
     EXPECT_EQ(streaming, 15);
     // Sixteen streams at once: the next is told to ask again in a while, and
     // why, rather than refused for good.
@@ -277,12 +276,14 @@ TEST_F(StationView, SlowConnectionsFromOneAddressHoldNoneFromAnother) {
         }
     });
     // Every one connected and begun before the operator asks.
-    const auto connected_by = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (int fd : slow) {
-        pollfd p = {fd, POLLOUT, 0};
-        while (poll(&p, 1, 100) == 0 && std::chrono::steady_clock::now() < connected_by) {
-        }
-    }
+    test_support::wait_until(
+        [&] {
+            return std::all_of(slow.begin(), slow.end(), [](int fd) {
+                pollfd p = {fd, POLLOUT, 0};
+                return poll(&p, 1, 0) > 0;
+            });
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     const auto asked = std::chrono::steady_clock::now();
     const std::string page =

@@ -14,6 +14,7 @@
 #include "process.h"
 #include "program_fixture.h"
 #include "schemas.h"
+#include "wait.h"
 
 namespace test_support {
 
@@ -37,29 +38,24 @@ inline std::vector<std::string> processes_in(const std::filesystem::path& where)
 inline bool wait_for_record(const std::filesystem::path& run, const std::string& needle,
                             int count = 1,
                             std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const std::string text = read_file(run / "record.jsonl");
-        int n = 0;
-        for (std::size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + 1)) {
-            ++n;
-        }
-        if (n >= count) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return wait_until(
+        [&] {
+            const std::string text = read_file(run / "record.jsonl");
+            int n = 0;
+            for (std::size_t at = text.find(needle); at != std::string::npos;
+                 at = text.find(needle, at + 1)) {
+                ++n;
+            }
+            return n >= count;
+        },
+        timeout, std::chrono::milliseconds(5));
 }
 
 // Waits until no process works in `where` any more; false when some still do.
 inline bool nothing_left_in(const std::filesystem::path& where,
                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!processes_in(where).empty()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return wait_until([&] { return processes_in(where).empty(); }, timeout,
+                      std::chrono::milliseconds(20));
 }
 
 inline nlohmann::json parse_file(const std::filesystem::path& path) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "process.h"
+#include "wait.h"
 
 namespace test_support {
 
@@ -31,12 +32,8 @@ protected:
     void clear_trace() const { std::filesystem::remove(trace_path()); }
     // Waits until a line of the trace holds `needle`; false when time runs out.
     bool wait_for_trace(const std::string& needle, std::chrono::milliseconds timeout) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (read_file(trace_path()).find(needle) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return wait_until([&] { return read_file(trace_path()).find(needle) != std::string::npos; },
+                          timeout);
     }
 
     TempDir dir;

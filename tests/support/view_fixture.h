@@ -27,6 +27,7 @@
 
 #include "cursor.h"
 #include "process.h"
+#include "wait.h"
 
 namespace test_support {
 
@@ -108,15 +109,12 @@ public:
     // Waits until `done` holds of the events so far; false when time runs out.
     bool wait_until(const std::function<bool(const std::vector<nlohmann::json>&)>& done,
                     std::chrono::seconds timeout = std::chrono::seconds(20)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            {
+        return test_support::wait_until(
+            [&] {
                 std::lock_guard<std::mutex> hold(mutex_);
-                if (done(events_)) return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+                return done(events_);
+            },
+            timeout, std::chrono::milliseconds(20));
     }
     std::string id() {
         std::lock_guard<std::mutex> hold(mutex_);
