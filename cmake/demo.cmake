@@ -13,3 +13,7 @@ add_custom_target(demo
   USES_TERMINAL
   VERBATIM)
 add_dependencies(demo ${ORLIX_DEMO_PROGRAMS})
+# The manual pages the README opens after the demo.
+if(TARGET man_pages)
+  add_dependencies(demo man_pages)
+endif()
