@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
 #include "capture_format.h"
 #include "decimal.h"
 #include "files.h"
@@ -25,6 +24,7 @@
 #include "guard.h"
 #include "report.h"
 #include "scan.h"
+#include "sums.h"
 
 constexpr int kExitPassed = 0;
 constexpr int kExitCheckFailed = 1;

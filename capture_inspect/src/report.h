@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
+#include "sums.h"
 
 struct Check {
     std::string name;

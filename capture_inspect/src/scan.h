@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "analysis.h"
+#include "sums.h"
 
 struct ScanResult {
     CaptureSums sums;

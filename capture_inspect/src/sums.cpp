@@ -1,4 +1,4 @@
-#include "analysis.h"
+#include "sums.h"
 
 #include <algorithm>
 #include <cmath>
