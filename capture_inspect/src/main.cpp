@@ -19,12 +19,12 @@
 
 #include "capture_format.h"
 #include "decimal.h"
+#include "figures.h"
 #include "files.h"
 #include "getopt_long.h"
 #include "guard.h"
 #include "report.h"
 #include "scan.h"
-#include "sums.h"
 
 constexpr int kExitPassed = 0;
 constexpr int kExitCheckFailed = 1;

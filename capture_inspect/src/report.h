@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sums.h"
+#include "figures.h"
 
 struct Check {
     std::string name;

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "figures.h"
 #include "inspect_messages.h"
 #include "process.h"
 #include "program_fixture.h"
 #include "receive_signal.h"
-#include "sums.h"
 #include "wait.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "figures.h"
 #include "receive_signal.h"
 #include "scan.h"
-#include "sums.h"
 
 namespace test_support {
 
