@@ -16,6 +16,7 @@ constexpr std::size_t kFrameBytes = kFrameValues * sizeof(std::int16_t);
 
 // The converter's 12 bits: a tone of amplitude 2048 is full scale (0 dBFS),
 // and a value at the clip level or beyond is clipped.
+constexpr int kSampleBits = 12;
 constexpr double kFullScale = 2048.0;
 constexpr int kClipLevel = 2047;
 constexpr int kLowestValue = -2048;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 std::optional<double> decimal_number(std::string_view text) {
@@ -41,5 +42,18 @@ std::optional<double> decimal_number(std::string_view text) {
 std::string decimal_text(double v) {
     char text[64];
     std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+
+std::string fixed(double value, int decimals, bool sign) {
+    char text[64];
+    std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", decimals, value);
+    if (text[0] == '-' && std::strspn(text + 1, "0.") == std::strlen(text + 1)) {
+        if (sign) {
+            text[0] = '+';
+        } else {
+            std::memmove(text, text + 1, std::strlen(text));
+        }
+    }
     return text;
 }

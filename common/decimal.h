@@ -14,3 +14,7 @@ std::string decimal_text(double v);
 // a decimal exponent, finite and representable (no hex, no "inf" or "nan",
 // no underflow to zero, nothing before or after); none otherwise.
 std::optional<double> decimal_number(std::string_view text);
+
+// `value` with `decimals` decimals (and a sign with `sign`), as printf's %.*f
+// gives it, but never "-0": a value that rounds to zero reads as zero.
+std::string fixed(double value, int decimals, bool sign = false);

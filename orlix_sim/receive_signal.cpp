@@ -19,6 +19,7 @@
 #include "controls.h"
 #include "log.h"
 #include "orlix.h"
+#include "vector_clones.h"
 
 namespace orlix_sim {
 
@@ -181,15 +182,8 @@ inline std::int32_t scaled_noise(std::uint16_t raw, const ChannelSynth& t) {
 // dropped frames. Every frame is a function of its number alone: blocks start
 // at multiples of kBlock wherever the call starts. The passes over plain
 // arrays are there so that the compiler turns them into vector code.
-// Built twice, for AVX2 and for any x86-64, chosen at load time: the same
-// operations in wider vectors, so the same bytes (contraction is off).
-// ThreadSanitizer's runtime starts after load-time choices are made, and its
-// instrumented chooser would crash, so under it there is one plain build.
-#ifdef __SANITIZE_THREAD__
-#define ORLIX_VECTOR_CLONES
-#else
-#define ORLIX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
+// Built twice (vector_clones.h): the same operations in wider vectors, so the
+// same bytes (contraction is off).
 ORLIX_VECTOR_CLONES void synthesize(const std::array<ChannelSynth, 2>& synth, std::uint64_t seed,
                                     std::uint64_t first, std::size_t count, std::int16_t* out) {
     alignas(64) std::int32_t tone[4][kBlock];   // I0, Q0, I1, Q1 rounded, without noise

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "decimal.h"
 #include "guard.h"
 
 using json = nlohmann::ordered_json;
@@ -197,20 +198,6 @@ std::string shown_utf8(const std::string& text) {
     return out;
 }
 
-std::string fixed(double value, int decimals, bool sign) {
-    char text[64];
-    std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", decimals, value);
-    // A value that rounds to zero reads as zero, whatever its sign.
-    if (text[0] == '-' && std::strspn(text + 1, "0.") == std::strlen(text + 1)) {
-        if (sign) {
-            text[0] = '+';
-        } else {
-            std::memmove(text, text + 1, std::strlen(text));
-        }
-    }
-    return text;
-}
-
 void print_report(const Inspection& in) {
     const CaptureFigures& f = in.figures;
     std::printf("Capture %s: %" PRIu64 " frames, %s s at %s samples/s, centre %s Hz\n",
@@ -364,7 +351,7 @@ std::string sigmf_metadata(const Inspection& in, const std::string& dataset,
     global["core:recorder"] = "twin_capture";
     global["core:extensions"] =
         json::array({{{"name", "orlix"}, {"version", "1.0.0"}, {"optional", true}}});
-    global["orlix:sample_bits"] = 12;
+    global["orlix:sample_bits"] = kSampleBits;
     const json meta = {
         {"global", global},
         {"captures", json::array({{{"core:sample_start", 0}, {"core:frequency", in.frequency}}})},

@@ -29,9 +29,6 @@ bool valid_utf8(const std::string& text);
 // `text` with each byte that is not valid UTF-8 replaced by U+FFFD.
 std::string shown_utf8(const std::string& text);
 
-// `value` with `decimals` decimals, never "-0".
-std::string fixed(double value, int decimals, bool sign = false);
-
 void print_report(const Inspection& inspection);
 std::string json_report(const Inspection& inspection);
 
