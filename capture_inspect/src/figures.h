@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "capture_format.h"
+#include "fit.h"
 #include "sums.h"
 
 // A figure that does not exist for a capture (a tone in a capture shorter
@@ -18,12 +20,22 @@ struct ChannelFigures {
     double dc_i = 0, dc_q = 0;  // mean I and Q, sample units
     double dc_dbfs = kFloorDb;  // the DC offset's magnitude against full scale
     double rms_dbfs = kFloorDb;
-    int peak = 0;               // largest |I| or |Q|
-    std::uint64_t clipped = 0;  // samples with |I| or |Q| at the clip level
+    int peak = 0;                // largest |I| or |Q|
+    std::uint64_t clipped = 0;   // samples with |I| or |Q| at the clip level
+    double clipped_percent = 0;  // of the samples
     std::uint64_t longest_stuck_run = 0;
-    // The strongest tone away from DC: its offset, its level with the noise in
-    // its lobe taken out, and the height of its bin over the median bin.
-    Figure tone_offset_hz, tone_dbfs, tone_above_floor_db;
+    // The height of the largest bin away from DC over the median bin; where it
+    // stands clear of what noise alone makes, the tone: its offset and level.
+    // Without a tone every figure of the tone and its lines is empty.
+    Figure tone_above_floor_db;
+    Figure tone_offset_hz, tone_dbfs;
+    // How the tone's lines were measured: "spectrum" where the window parts
+    // them, "fit" (the sine fit over `fit_frames`) where it cannot.
+    const char* method = nullptr;
+    std::uint64_t fit_frames = 0;
+    // Lines no method can part ("hd3 falls on the tone"): the figures they
+    // would mix are empty.
+    std::string unresolved;
     // The tone's mirror at -offset against the tone, noise taken out: I/Q
     // imbalance. Below the floor it is the most it can be, and says so.
     Figure image_dbc;
@@ -45,7 +57,7 @@ struct ChannelFigures {
     const char* worst_spur = nullptr;  // "image", "hd2" ... "hd6", "other"; none below the floor
     Figure frequency_error_ppm;        // against the expected tone, when one is given
     Figure iq_gain_imbalance_db, iq_phase_imbalance_deg;  // Q against I
-    Figure lo_leakage_dbc;                                // DC against the tone
+    Figure lo_leakage_dbc;              // DC (the mean, or the fit's) against the tone
     std::vector<double> spectrum_dbfs;  // per bin, from -rate/2 upwards; empty without a segment
 };
 
@@ -70,5 +82,7 @@ struct Reference {
     std::optional<double> expected_tone_hz;  // for the frequency error
 };
 
-// The figures of a whole capture from its sums.
-CaptureFigures figures_from(const CaptureSums& sums, const Reference& reference);
+// The figures of a whole capture from its sums, and where the window cannot
+// part the lines, from a fit over the frames `source` gives, on `jobs` threads.
+CaptureFigures figures_from(const CaptureSums& sums, const Reference& reference,
+                            const FitSource& source, unsigned jobs);

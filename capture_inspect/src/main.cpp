@@ -375,8 +375,9 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    ScanResult scan = scan_capture(fd, s.jobs, s.sigmf);
-    close(fd);
+    // A capture that cannot be read a second time keeps its first frames for
+    // a fit.
+    ScanResult scan = scan_capture(fd, s.jobs, s.sigmf, !S_ISREG(st.st_mode));
     if (!scan.error.empty()) {
         fprintf(stderr, "%s: %s: %s\n", prog, name.c_str(), scan.error.c_str());
         return kExitTrouble;
@@ -399,8 +400,18 @@ int main(int argc, char* argv[]) {
     }
     const CaptureSums& sums = scan.sums;
     const Reference reference{s.rate, s.frequency, s.expected_tone_hz};
-    Inspection inspection{
-        name, s.rate, s.frequency, s.expected_tone_hz, figures_from(sums, reference), {}, true};
+    // The figures, read again from the capture where a fit needs it.
+    const FitSource source = S_ISREG(st.st_mode)
+                                 ? FitSource{fd, nullptr, sums.frames}
+                                 : FitSource{-1, &scan.kept, scan.kept.size() / kFrameValues};
+    Inspection inspection{name, s.rate, s.frequency, s.expected_tone_hz, {}, {}, true};
+    try {
+        inspection.figures = figures_from(sums, reference, source, s.jobs);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "%s: %s: cannot read the capture again: %s\n", prog, name.c_str(), e.what());
+        return kExitTrouble;
+    }
+    close(fd);
     inspection.checks = run_checks(s, inspection.figures);
     for (const Check& check : inspection.checks) {
         if (!check.passed) {

@@ -212,16 +212,31 @@ void print_report(const Inspection& in) {
         std::printf("  RMS level        %s dBFS\n", fixed(ch.rms_dbfs, 2).c_str());
         std::printf("  Peak             %d, %" PRIu64 " samples clipped\n", ch.peak, ch.clipped);
         std::printf("  Longest stuck    %" PRIu64 " samples\n", ch.longest_stuck_run);
-        if (!ch.tone_offset_hz) {
+        if (ch.spectrum_dbfs.empty()) {
             std::printf("  Strongest tone   n/a: shorter than one %zu-frame window\n", kFftSize);
+        } else if (!ch.tone_offset_hz) {
+            std::printf(
+                "  Strongest tone   no tone: the largest bin stands %s dB above the floor, "
+                "as noise alone may\n",
+                shown(ch.tone_above_floor_db, 1).c_str());
         } else {
             std::printf("  Strongest tone   %s Hz, %s dBFS, %s dB above the noise floor\n",
                         shown(ch.tone_offset_hz, 1, true).c_str(), shown(ch.tone_dbfs, 2).c_str(),
                         shown(ch.tone_above_floor_db, 1).c_str());
+            if (ch.fit_frames > 0) {
+                std::printf("  Measured by      a sine fit over %" PRIu64
+                            " frames: the window cannot part the tone's lines\n",
+                            ch.fit_frames);
+            } else {
+                std::printf("  Measured by      the spectrum\n");
+            }
         }
+        if (!ch.unresolved.empty()) std::printf("  Not parted       %s\n", ch.unresolved.c_str());
         const std::string mirror = ch.tone_offset_hz ? fixed(-*ch.tone_offset_hz, 1, true) : "";
         if (!ch.image_dbc) {
-            std::printf("  Image            n/a\n");
+            std::printf("  Image            n/a%s\n", !ch.tone_offset_hz       ? ": no tone"
+                                                      : !ch.unresolved.empty() ? ": not parted"
+                                                                               : "");
         } else if (ch.image_below_floor) {
             std::printf("  Image            below the noise floor (under %s dBc) at %s Hz\n",
                         fixed(*ch.image_dbc, 1).c_str(), mirror.c_str());
@@ -240,11 +255,11 @@ void print_report(const Inspection& in) {
                                                fixed(*ch.worst_spur_offset_hz, 1, true) + " Hz";
             std::printf("  SFDR             %s dBc (%s dBFS) to %s; THD %s dBc\n",
                         fixed(*ch.sfdr_dbc, 1).c_str(), fixed(*ch.sfdr_dbfs, 1).c_str(),
-                        spur.c_str(), fixed(*ch.thd_dbc, 1).c_str());
+                        spur.c_str(), shown(ch.thd_dbc, 1).c_str());
             std::printf("  I/Q imbalance    gain %s dB, phase %s degrees; LO leakage %s dBc\n",
                         shown(ch.iq_gain_imbalance_db, 3, true).c_str(),
                         shown(ch.iq_phase_imbalance_deg, 2, true).c_str(),
-                        fixed(*ch.lo_leakage_dbc, 1).c_str());
+                        shown(ch.lo_leakage_dbc, 1).c_str());
             if (ch.frequency_error_ppm) {
                 std::printf("  Frequency error  %s ppm of %s Hz, against %s Hz\n",
                             fixed(*ch.frequency_error_ppm, 3, true).c_str(),
@@ -301,10 +316,14 @@ std::string json_report(const Inspection& in) {
              {"rms_dbfs", ch.rms_dbfs},
              {"peak", ch.peak},
              {"clipped", ch.clipped},
+             {"clipped_percent", ch.clipped_percent},
              {"longest_stuck_run", ch.longest_stuck_run},
              {"tone_offset_hz", figure(ch.tone_offset_hz)},
              {"tone_dbfs", figure(ch.tone_dbfs)},
              {"tone_above_floor_db", figure(ch.tone_above_floor_db)},
+             {"method", ch.method ? json(ch.method) : json(nullptr)},
+             {"fit_frames", ch.fit_frames > 0 ? json(ch.fit_frames) : json(nullptr)},
+             {"unresolved", ch.unresolved.empty() ? json(nullptr) : json(ch.unresolved)},
              {"image_dbc", figure(ch.image_dbc)},
              {"image_below_floor", ch.image_below_floor},
              {"largest_phase_jump_deg", figure(ch.largest_phase_jump_deg)},
@@ -327,11 +346,12 @@ std::string json_report(const Inspection& in) {
              {"iq_phase_imbalance_deg", figure(ch.iq_phase_imbalance_deg)},
              {"lo_leakage_dbc", figure(ch.lo_leakage_dbc)}});
     }
-    j["pair"] = {{"correlation", figure(f.correlation)},
-                 {"coherence", figure(f.coherence)},
-                 {"phase_deg", figure(f.phase_deg)},
-                 {"gain_match_db", figure(f.gain_match_db)},
-                 {"frequency_difference_hz", figure(f.frequency_difference_hz)}};
+    j["pair"] = {
+        {"correlation", figure(f.correlation)},
+        {"coherence", figure(f.coherence)},
+        {"phase_deg", figure(f.phase_deg)},
+        {"gain_match_db", figure(f.gain_match_db)},
+        {"frequency_difference_hz", figure(f.frequency_difference_hz)}};
     j["checks"] = json::array();
     for (const Check& c : in.checks) {
         j["checks"].push_back({{"name", c.name}, {"passed", c.passed}, {"detail", c.detail}});

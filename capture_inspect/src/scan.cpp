@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture_format.h"
+#include "fit.h"
 #include "hex.h"
 
 namespace {
@@ -37,8 +38,9 @@ struct Chunk {
 // chunk order. The hash, when asked, runs on a thread of its own, in order.
 class Scan {
 public:
-    Scan(int fd, unsigned jobs, bool hash)
+    Scan(int fd, unsigned jobs, bool hash, bool keep)
         : fd_(fd), jobs_(std::max(1u, jobs)), window_(2 * jobs_ + 1) {
+        if (keep) result_.kept.assign(kFrameValues * kFitHeadFrames, 0);
         if (hash) {
             hash_ = EVP_MD_CTX_new();
             EVP_DigestInit_ex(hash_, EVP_sha512(), nullptr);
@@ -68,6 +70,9 @@ public:
         changed_.notify_all();
         for (std::thread& t : threads) t.join();
         result_.partial_frame = partial_ != 0;
+        if (!result_.kept.empty()) {
+            result_.kept.resize(kFrameValues * std::min<std::uint64_t>(first_, kFitHeadFrames));
+        }
         if (hash_ && result_.error.empty()) {
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
@@ -88,6 +93,7 @@ private:
                 free_.emplace_back(c);
                 break;
             }
+            keep_head(*c);
             if (c->count > 0) {
                 if (!sums) sums = take_sums();
                 analyzer.sum(c->frames.get() + kFrameValues * c->before, c->first, c->count,
@@ -101,6 +107,16 @@ private:
             }
             changed_.notify_all();
         }
+    }
+
+    // Copies the chunk's frames among the first ones into those kept: each
+    // thread its own chunk's, so no lock.
+    void keep_head(const Chunk& c) {
+        if (result_.kept.empty() || c.first >= kFitHeadFrames) return;
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(c.count, kFitHeadFrames - c.first));
+        std::memcpy(result_.kept.data() + kFrameValues * c.first,
+                    c.frames.get() + kFrameValues * c.before, count * kFrameBytes);
     }
 
     // Reads the next chunk of the capture into `c`, the frames the one before
@@ -261,6 +277,6 @@ unsigned available_processors() {
     return n > 0 ? n : 1;
 }
 
-ScanResult scan_capture(int fd, unsigned jobs, bool hash) {
-    return Scan(fd, jobs, hash).run();
+ScanResult scan_capture(int fd, unsigned jobs, bool hash, bool keep) {
+    return Scan(fd, jobs, hash, keep).run();
 }

@@ -109,3 +109,79 @@ double fine_bin(const std::vector<double>& advance, std::size_t k, double coarse
     const double m = std::round(coarse / hops - cycles);
     return hops * (cycles + m);
 }
+
+namespace {
+
+// The most an average of `segments` Hann segments of noise reaches in any of
+// the spectrum's bins but once in a thousand captures, over its mean: the
+// Wilson-Hilferty form of its Gamma distribution, with the overlapping
+// segments counted at nine tenths.
+double noise_peak_ratio(std::uint64_t segments) {
+    const double k = 0.9 * static_cast<double>(std::max<std::uint64_t>(segments, 1));
+    const double z = 5.03;  // a normal tail of 1e-3 spread over 4096 bins
+    return std::pow(1 - 1 / (9 * k) + z * std::sqrt(1 / (9 * k)), 3);
+}
+
+std::size_t bins_apart(std::size_t a, std::size_t b) {
+    const std::size_t d = a > b ? a - b : b - a;
+    return std::min(d, kFftSize - d);
+}
+
+}  // namespace
+
+Peak strongest_line(const std::vector<double>& p, std::uint64_t segments, std::complex<double> mean,
+                    const WindowSums& window) {
+    std::vector<double> sorted = p;
+    std::nth_element(sorted.begin(), sorted.begin() + kFftSize / 2, sorted.end());
+    const double median = sorted[kFftSize / 2];
+    const double noise = noise_mean(median, segments);
+    // A constant falls in bin 0 and, at half its height, in bins +-1. What it
+    // leaves there is no line: its product with the noise, which averages out
+    // only slowly (sqrt(2 own noise / K) its spread over K segments, taken out
+    // at seven times that), and the float transform's rounding, a millionth.
+    std::vector<double> q = p;
+    const double dc = static_cast<double>(segments) * std::norm(mean) * window.sum * window.sum;
+    for (const auto& [bin, share] :
+         {std::pair{std::size_t{0}, 1.0}, std::pair{std::size_t{1}, 0.25},
+          std::pair{kFftSize - 1, 0.25}}) {
+        const double own = dc * share;
+        const double spread = std::sqrt(2 * own * noise / static_cast<double>(segments));
+        q[bin] = std::max(0.0, q[bin] - own - 7 * spread - 1e-5 * own);
+    }
+    Peak peak;
+    for (std::size_t j = 1; j < kFftSize; ++j) {
+        if (q[j] > q[peak.bin]) peak.bin = j;
+    }
+    peak.noise_bin = noise;
+    const double top = q[peak.bin];
+    peak.height_db = top <= 0 ? 0.0 : median > 0 ? 10.0 * std::log10(top / median) : 200.0;
+    // Clear of the noise by what noise alone reaches, and by 6 dB at least:
+    // a spectrum's ripple is no tone either.
+    peak.clear = top > 0 && top > peak.noise_bin * std::max(4.0, noise_peak_ratio(segments));
+    // Nor is a pattern of bins far below everything else, the float
+    // transform's rounding.
+    double total = 0;
+    for (double v : p) total += v;
+    peak.clear = peak.clear && top > 1e-10 * total;
+    // Parabolic interpolation over the log powers finds the line between bins.
+    const double a = std::log(q[bin_at(peak.bin, -1)] + 1e-30), b = std::log(top + 1e-30),
+                 g = std::log(q[bin_at(peak.bin, 1)] + 1e-30);
+    const double denominator = a - 2 * b + g;
+    const double delta = denominator < 0 ? 0.5 * (a - g) / denominator : 0.0;
+    peak.at = static_cast<double>(peak.bin) + delta;
+    if (peak.at >= kFftSize / 2.0) peak.at -= kFftSize;
+    return peak;
+}
+
+bool window_parts(const std::vector<double>& at, const std::vector<double>& power, double noise_bin,
+                  std::uint64_t segments) {
+    for (std::size_t s = 0; s < at.size(); ++s) {
+        const long e = reach(std::max(power[s], 0.0), noise_bin, segments) + kLobe;
+        const std::size_t from = line_at(at[s]).bin;
+        for (std::size_t v = 1; v < at.size(); ++v) {
+            if (v == s) continue;
+            if (bins_apart(from, line_at(at[v]).bin) <= static_cast<std::size_t>(e)) return false;
+        }
+    }
+    return true;
+}

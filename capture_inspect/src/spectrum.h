@@ -59,3 +59,23 @@ long reach(double power, double noise_bin, std::uint64_t segments);
 // The tone placed finer than a bin from how far its lobe's phase turns in a
 // hop between segments; `coarse` is its fractional bin from the spectrum.
 double fine_bin(const std::vector<double>& advance, std::size_t k, double coarse);
+
+// The strongest line away from DC, DC's own response (from the mean) taken
+// out of the bins it falls in: where it lies, and how high its bin stands
+// over the median bin.
+struct Peak {
+    std::size_t bin = 0;
+    double at = 0;         // fractional bin, -N/2 .. N/2
+    double height_db = 0;  // over the median bin
+    bool clear = false;    // above what noise alone makes in any bin
+    double noise_bin = 0;  // the noise's mean bin, from the median
+};
+Peak strongest_line(const std::vector<double>& p, std::uint64_t segments, std::complex<double> mean,
+                    const WindowSums& window);
+
+// False where a line's leakage reaches into another's lobe above a hundredth
+// of a bin's noise: then the window cannot part them. Lines at fractional
+// bins `at` with powers `power`; the first is DC, known from the mean, whose
+// own lobe is not read.
+bool window_parts(const std::vector<double>& at, const std::vector<double>& power, double noise_bin,
+                  std::uint64_t segments);

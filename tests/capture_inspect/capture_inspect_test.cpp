@@ -363,7 +363,8 @@ TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
     EXPECT_NE(r.err.find("no tone: the capture is shorter than one 4096-frame window"),
               std::string::npos);
 
-    // Noise alone: an image at the floor is no imbalance, and no "-0" anywhere.
+    // Noise alone: no tone, so no figure of one (no image, no imbalance), and
+    // no "-0" anywhere.
     const std::string noise = capture_of(65536, [](std::size_t k) {
         Frame f;
         for (std::size_t s = 0; s < 4; ++s) {
@@ -374,7 +375,14 @@ TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
         return f;
     });
     j = inspect_json(noise, r);
-    for (int c = 0; c < 2; ++c) EXPECT_EQ(j["channels"][c]["image_below_floor"], true);
+    for (int c = 0; c < 2; ++c) {
+        for (const char* key : {"tone_offset_hz", "tone_dbfs", "snr_db", "sinad_db", "enob_bits",
+                                "sfdr_dbc", "thd_dbc", "image_dbc", "iq_gain_imbalance_db",
+                                "iq_phase_imbalance_deg", "lo_leakage_dbc"}) {
+            EXPECT_TRUE(j["channels"][c][key].is_null()) << key;
+        }
+        EXPECT_EQ(j["channels"][c]["image_below_floor"], false);
+    }
     EXPECT_EQ(test_support::failed_checks(r.err),
               lines_of({"ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 snr", "ch1 sfdr",
                         "gain match", "coherence"}));
@@ -382,7 +390,8 @@ TEST_F(CaptureInspect, FiguresThatDoNotExistAreNullAndNothingMisleads) {
         write_file(dir / "dual_test.bin", bytes);
         r = inspect({});
         EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(-0\.0*\b(?![0-9]))"))) << r.out;
-        EXPECT_EQ(r.out.find("below the noise floor") != std::string::npos, bytes == noise);
+        EXPECT_EQ(r.out.find("  Strongest tone   no tone: ") != std::string::npos, true) << r.out;
+        EXPECT_EQ(r.out.find("  Image            n/a: no tone\n") != std::string::npos, true);
     }
 }
 

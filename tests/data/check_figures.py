@@ -1,6 +1,8 @@
 """An independent computation of capture_inspect's figures of merit, written
 from the conventions its manual page states, with numpy and scipy; compared
-with capture_inspect's JSON for the same capture.
+with capture_inspect's JSON for the same capture. Where the window cannot
+part the tone's lines, the lines come from a least-squares fit of complex
+exponentials over the whole capture (numpy's lstsq), as the manual says.
 Usage: check_figures.py CAPTURE JSON. Prints one line per figure compared
 and the largest difference in dB; exit status 0 when every figure agrees
 (dB figures within 0.1 dB, ENOB within 0.02 bit, frequency within 0.05 Hz,
@@ -57,6 +59,47 @@ def reach(pw, noise_bin):
     return e
 
 
+# DC, the tone, its image and the harmonics as they fall for I/Q data.
+MULTIPLES = [0, 1, -1, 2, -2, -3, 4, -4, 5, 6, -6]
+
+
+def window_parts(ats, powers, noise_bin):
+    """False where a line's leakage reaches another's lobe (DC's own lobe is
+    not read)."""
+    for s_at, s_power in zip(ats, powers):
+        e = reach(s_power, noise_bin) + LOBE
+        for v_at in ats[1:]:
+            if v_at is s_at:
+                continue
+            a, _ = nearest(s_at)
+            b, _ = nearest(v_at)
+            d = abs(a - b)
+            if min(d, N - d) <= e:
+                return False
+    return True
+
+
+def fit_lines(x, tone_at):
+    """The lines' complex amplitudes by least squares at the tone's frequency;
+    a line within one turn over the capture of one before it (in the order
+    tone, DC, image, harmonics) falls on it and gets none."""
+    n = np.arange(len(x))
+    omega = 2 * np.pi * tone_at / N
+    order = [1, 0] + list(range(2, len(MULTIPLES)))
+    apart = []
+    for k in order:
+        gap = [abs(math.remainder((MULTIPLES[k] - MULTIPLES[a]) * omega, 2 * np.pi)) * len(x)
+               for a in apart]
+        if all(g >= 2 * np.pi for g in gap):
+            apart.append(k)
+    columns = np.array([np.exp(1j * MULTIPLES[k] * omega * n) for k in apart]).T
+    solved, *_ = np.linalg.lstsq(columns, x, rcond=None)
+    amplitudes = [0j] * len(MULTIPLES)
+    for k, a in zip(apart, solved):
+        amplitudes[k] = a
+    return amplitudes
+
+
 def fine_frequency(x, coarse_bin):
     """The tone where the transform of the whole capture, windowed, peaks: the
     largest of its bins near the coarse one, then between its neighbours."""
@@ -92,10 +135,7 @@ def channel_figures(x, rate):
     for h in range(2, 7):
         sides = [1, -1] if h % 2 == 0 else [1 if ((h - 1) // 2) % 2 == 0 else -1]
         for side in sides:
-            at = side * h * tone_at
-            taken = any(abs(math.remainder(at - c_at, N)) <= 2 * LOBE + 1 for _, c_at in parts)
-            if not taken:
-                parts.append(("hd%d" % h, at))
+            parts.append(("hd%d" % h, side * h * tone_at))
     srt = np.sort(p)
     segments = 1 + (len(x) - N) // HOP
     noise_bin = srt[N // 2] / (1 - 1 / (9 * segments)) ** 3
@@ -103,14 +143,26 @@ def channel_figures(x, rate):
     def measure(nb):
         return [abs(dc) ** 2 if name == "dc" else power(p, at, nb) for name, at in parts]
 
+    def exclude(pws, nb):
+        excluded = np.zeros(N, bool)
+        for pw, (_, at) in zip(pws, parts):
+            b, _ = nearest(at)
+            e = reach(pw, nb)
+            excluded[[(b + j) % N for j in range(-e, e + 1)]] = True
+        return excluded
+
     powers = measure(noise_bin)
-    excluded = np.zeros(N, bool)
-    for pw, (_, at) in zip(powers, parts):
-        b, _ = nearest(at)
-        e = reach(pw, noise_bin)
-        excluded[[(b + j) % N for j in range(-e, e + 1)]] = True
-    noise_bin = np.mean(p[~excluded])
-    powers = measure(noise_bin)
+    fitted = not window_parts([at for _, at in parts], powers, noise_bin)
+    if fitted:
+        amplitudes = fit_lines(x, tone_at)
+        powers = [abs(a) ** 2 for a in amplitudes]
+        dc = amplitudes[0]
+        excluded = exclude(powers, noise_bin)
+        noise_bin = np.mean(p[~excluded])
+    else:
+        excluded = exclude(powers, noise_bin)
+        noise_bin = np.mean(p[~excluded])
+        powers = measure(noise_bin)
     tone = powers[1]
     noise = noise_bin / window_sq
     image = max(powers[2], 0)
@@ -121,14 +173,15 @@ def channel_figures(x, rate):
     loudest = int(np.argmax(np.where(excluded, -np.inf, p)))
     spurs = powers[2:] + [power(p, loudest, noise_bin)]
     spur = max(max(spurs), floor)
-    # The tone against its image over the segments: X[k] X[-k] / |X[k]|^2.
+    # The tone against its image: v / conj(u), from the fit or over the
+    # segments as X[k] X[-k] / |X[k]|^2.
     starts = range(0, len(x) - N + 1, HOP)
     xs = np.array([np.fft.fft(x[s:s + N] * w) for s in starts])
     b, _ = nearest(tone_at)
     lobe_bins = [(b + j) % N for j in range(-LOBE, LOBE + 1)]
     product = sum(np.sum(xs[:, j] * xs[:, (N - j) % N]) for j in lobe_bins) / len(xs)
     own = sum(p[j] - noise_bin for j in lobe_bins)
-    r = product / own
+    r = amplitudes[2] / np.conj(amplitudes[1]) if fitted else product / own
     z = (1 - r) / (1 + r)
     offset = tone_at % N
     if offset >= N / 2:

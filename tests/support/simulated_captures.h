@@ -23,7 +23,8 @@ inline std::vector<std::int16_t> capture(const orlix_sim::SignalSettings& settin
     return samples;
 }
 
-// The figures of a capture, read from a file in memory on two threads.
+// The figures of a capture, read from a file in memory on two threads (and
+// read again where a fit needs it).
 inline CaptureFigures figures_of(const std::vector<std::int16_t>& samples,
                                  const Reference& reference = {}) {
     const int fd = memfd_create("capture", MFD_CLOEXEC);
@@ -32,9 +33,10 @@ inline CaptureFigures figures_of(const std::vector<std::int16_t>& samples,
     EXPECT_EQ(write(fd, samples.data(), bytes), static_cast<ssize_t>(bytes));
     lseek(fd, 0, SEEK_SET);
     const ScanResult scan = scan_capture(fd, 2, false);
-    close(fd);
     EXPECT_EQ(scan.error, "");
-    return figures_from(scan.sums, reference);
+    const CaptureFigures f = figures_from(scan.sums, reference, {fd, nullptr, scan.sums.frames}, 2);
+    close(fd);
+    return f;
 }
 
 }  // namespace test_support
