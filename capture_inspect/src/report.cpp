@@ -354,7 +354,13 @@ std::string json_report(const Inspection& in) {
         {"frequency_difference_hz", figure(f.frequency_difference_hz)}};
     j["checks"] = json::array();
     for (const Check& c : in.checks) {
-        j["checks"].push_back({{"name", c.name}, {"passed", c.passed}, {"detail", c.detail}});
+        j["checks"].push_back({{"name", c.name},
+                               {"passed", c.passed},
+                               {"detail", c.detail},
+                               {"figure", c.rule->figure},
+                               {"value", figure(c.value)},
+                               {"comparison", comparison_text(c.rule->comparison)},
+                               {"limit", figure(c.limit)}});
     }
     j["passed"] = in.passed;
     return j.dump(2) + "\n";

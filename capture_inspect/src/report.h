@@ -6,13 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
 #include "figures.h"
-
-struct Check {
-    std::string name;
-    bool passed;
-    std::string detail;
-};
 
 struct Inspection {
     std::string name;  // the capture's path, valid UTF-8 for showing

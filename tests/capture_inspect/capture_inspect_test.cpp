@@ -163,14 +163,14 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
              return f;
          },
          {"ch1 stuck", "ch1 tone", "ch1 snr", "ch1 sfdr", "gain match", "coherence"}},
-        {"stuck_run",
+        {"stuck_run",  // a repeated sample stops the phase for a while: a turn clear of the noise
          [&](std::size_t k) { return tone_frame(k >= 1000 && k < 1100 ? 1000 : k, clean, clean); },
-         {"ch0 stuck", "ch1 stuck"}},
+         {"ch0 stuck", "ch0 continuity", "ch1 stuck", "ch1 continuity"}},
         {"dropped_block",  // 77 frames lost on both channels: the tones jump
          [&](std::size_t k) { return tone_frame(k < 30000 ? k : k + 77, clean, clean); },
          {"ch0 continuity", "ch1 continuity"}},
-        {"noisy_but_whole",  // noise turns the phase far more than a lost block would: its SNR
-                             // fails, its continuity does not
+        {"noisy_but_whole",  // noise turns the phase past the limit: no loss could be told from
+                             // it, so continuity fails with the SNR
          [&](std::size_t k) {
              Frame f = tone_frame(k, {600, 20000, 0}, {600, 20000, -90});
              for (std::size_t s = 0; s < 4; ++s) {
@@ -180,7 +180,7 @@ TEST_F(CaptureInspect, EachFaultFailsItsOwnCheck) {
              }
              return f;
          },
-         {"ch0 snr", "ch1 snr"}},
+         {"ch0 continuity", "ch0 snr", "ch1 continuity", "ch1 snr"}},
         {"out_of_step",  // channel 1 drifts 10 kHz away
          [&](std::size_t k) {
              return tone_frame(k, clean, {1800, 30000, 0});

@@ -48,9 +48,10 @@ const Impairment kImpairments[] = {
          EXPECT_LT(std::fabs(num(pair, "gain_match_db")), 0.01);
      },
      {"--expected_tone", "20000"}},
-    {"noisy_receiver",  // its tone stands far above the per-bin floor all the same
+    {"noisy_receiver",  // its tone stands far above the per-bin floor all the same; its noise
+                        // turns the phase past any limit a loss could be told by
      "amplitude=1000,noise=500",
-     {"ch0 snr", "ch1 snr"},
+     {"ch0 continuity", "ch0 snr", "ch1 continuity", "ch1 snr"},
      [](const json& c0, const json&, const json&) {
          EXPECT_NEAR(num(c0, "snr_db"), 7.8, 0.1);
          EXPECT_GT(num(c0, "tone_above_floor_db"), 40);
@@ -125,7 +126,8 @@ const Impairment kImpairments[] = {
      }},
     {"weak_tone_in_noise",  // the noise in the tone's lobe is not counted as tone
      "noise=1000,amplitude=60",
-     {"ch0 tone", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 snr", "ch1 sfdr", "coherence"},
+     {"ch0 tone", "ch0 continuity", "ch0 snr", "ch0 sfdr", "ch1 tone", "ch1 continuity", "ch1 snr",
+      "ch1 sfdr", "coherence"},
      [](const json& c0, const json& c1, const json&) {
          EXPECT_NEAR(num(c0, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
          EXPECT_NEAR(num(c1, "tone_dbfs"), 20 * std::log10(60 / 2048.0), 0.4);
@@ -160,6 +162,15 @@ const Impairment kImpairments[] = {
      [](const json& c0, const json& c1, const json&) {
          EXPECT_GT(num(c0, "largest_phase_jump_deg"), 60);  // 77 samples of a 100-sample period
          EXPECT_GT(num(c1, "largest_phase_jump_deg"), 60);
+     }},
+    {"dropped_transfer",  // 4096 frames of a 100-frame period: a turn of 14.4 degrees, under the
+                          // 30 a fixed limit allows but far clear of what the noise makes
+     "drop=5000000:4096",
+     {"ch0 continuity", "ch1 continuity"},
+     [](const json& c0, const json&, const json&) {
+         EXPECT_NEAR(num(c0, "largest_phase_jump_deg"), 14.4, 1.5);
+         EXPECT_LT(num(c0, "noise_phase_jump_deg"), 3);
+         EXPECT_GT(num(c0, "phase_jump_over_noise_deg"), 0);
      }},
 };
 
