@@ -1,5 +1,6 @@
 // capture_inspect on captures of the simulated device, 80,000,000 bytes (a
-// full twin_capture run) and 2,000,000,000 bytes made for the purpose: on one
+// full twin_capture run, and one whose tone only a fit parts from its image)
+// and 2,000,000,000 bytes made for the purpose: on one
 // thread and on every processor, next to a plain one-pass read-and-sum of the
 // same file. Reports the median times (this machine's neighbours make single
 // runs wander), their ratios, the time per gigabyte (which stays put as the
@@ -40,8 +41,9 @@ std::int64_t plain_read_and_sum(const std::string& path) {
     return sum;
 }
 
-// Writes `bytes` of the default signal a block at a time; false if it could not.
-bool make_capture(const std::string& path, std::uint64_t bytes) {
+// Writes `bytes` of the signal `s` a block at a time; false if it could not.
+bool make_capture(const std::string& path, std::uint64_t bytes,
+                  const orlix_sim::SignalSettings& s) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return false;
     constexpr std::uint64_t kBlockFrames = 1 << 20;
@@ -50,7 +52,7 @@ bool make_capture(const std::string& path, std::uint64_t bytes) {
     for (std::uint64_t first = 0; ok && first < bytes / 8; first += kBlockFrames) {
         const std::uint64_t frames = std::min(kBlockFrames, bytes / 8 - first);
         // Two samples a frame, one from each channel.
-        orlix_sim::fill_signal({}, {2e6, 2e6}, samples.data(), 2 * first, 2 * frames);
+        orlix_sim::fill_signal(s, {2e6, 2e6}, samples.data(), 2 * first, 2 * frames);
         ok = write(fd, samples.data(), 8 * frames) == static_cast<ssize_t>(8 * frames);
     }
     return close(fd) == 0 && ok;
@@ -117,7 +119,13 @@ static void BM_CaptureInspect(benchmark::State& state) {
     const std::string dir = bench_folder(state, "inspect_bench");
     if (dir.empty()) return;
     const std::string path = dir + "/dual_test.bin";
-    if (!make_capture(path, bytes)) {
+    // The default signal, or a tone 300 Hz below +rate/2, whose lines only a
+    // second pass, the fit, parts.
+    orlix_sim::SignalSettings signal;
+    if (state.range(1) == 1) {
+        for (auto& ch : signal.channels) ch.tone_hz = 1e6 - 300;
+    }
+    if (!make_capture(path, bytes, signal)) {
         std::filesystem::remove_all(dir);
         state.SkipWithError("could not write the capture");
         return;
@@ -146,11 +154,16 @@ static void BM_CaptureInspect(benchmark::State& state) {
     state.counters["jN_s_per_GB"] = every.median() / gigabytes;
     state.counters["j1_peak_MB"] = static_cast<double>(one.peak_kib) * 1024 / 1e6;
     state.counters["jN_peak_MB"] = static_cast<double>(every.peak_kib) * 1024 / 1e6;
-    state.counters["jN_bound_MB"] = 16 * 1.048576 + 8 * 1.048576 * jobs;
+    state.counters["jN_bound_MB"] = 24 * 1.048576 + 8 * 1.048576 * jobs;
 }
-BENCHMARK(BM_CaptureInspect)->ArgName("MB")->Arg(80)->Iterations(15)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CaptureInspect)
-    ->ArgName("MB")
-    ->Arg(2000)
+    ->ArgNames({"MB", "fit"})
+    ->Args({80, 0})
+    ->Args({80, 1})
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CaptureInspect)
+    ->ArgNames({"MB", "fit"})
+    ->Args({2000, 0})
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
