@@ -12,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "capture_json.h"
 #include "decimal.h"
 #include "guard.h"
 
@@ -305,53 +306,53 @@ std::string json_report(const Inspection& in) {
     j["segments"] = f.segments;
     j["resolution_bandwidth_hz"] = f.resolution_bandwidth_hz;
     j["expected_tone_hz"] = figure(in.expected_tone_hz);
-    j["channels"] = json::array();
+    j[capture_json::channels] = json::array();
     for (int c = 0; c < 2; c++) {
         const ChannelFigures& ch = f.channels[c];
-        j["channels"].push_back(
+        j[capture_json::channels].push_back(
             {{"index", c},
              {"dc_i", ch.dc_i},
              {"dc_q", ch.dc_q},
-             {"dc_dbfs", ch.dc_dbfs},
-             {"rms_dbfs", ch.rms_dbfs},
+             {capture_json::dc_dbfs, ch.dc_dbfs},
+             {capture_json::rms_dbfs, ch.rms_dbfs},
              {"peak", ch.peak},
-             {"clipped", ch.clipped},
+             {capture_json::clipped, ch.clipped},
              {"clipped_percent", ch.clipped_percent},
              {"longest_stuck_run", ch.longest_stuck_run},
-             {"tone_offset_hz", figure(ch.tone_offset_hz)},
-             {"tone_dbfs", figure(ch.tone_dbfs)},
-             {"tone_above_floor_db", figure(ch.tone_above_floor_db)},
+             {capture_json::tone_offset_hz, figure(ch.tone_offset_hz)},
+             {capture_json::tone_dbfs, figure(ch.tone_dbfs)},
+             {capture_json::tone_above_floor_db, figure(ch.tone_above_floor_db)},
              {"method", ch.method ? json(ch.method) : json(nullptr)},
              {"fit_frames", ch.fit_frames > 0 ? json(ch.fit_frames) : json(nullptr)},
              {"unresolved", ch.unresolved.empty() ? json(nullptr) : json(ch.unresolved)},
-             {"image_dbc", figure(ch.image_dbc)},
+             {capture_json::image_dbc, figure(ch.image_dbc)},
              {"image_below_floor", ch.image_below_floor},
-             {"largest_phase_jump_deg", figure(ch.largest_phase_jump_deg)},
+             {capture_json::largest_phase_jump_deg, figure(ch.largest_phase_jump_deg)},
              {"phase_turn_rms_deg", figure(ch.phase_turn_rms_deg)},
              {"phase_turns", ch.phase_turns},
              {"noise_phase_jump_deg", figure(ch.noise_phase_jump_deg)},
-             {"phase_jump_over_noise_deg", figure(ch.phase_jump_over_noise_deg)},
-             {"snr_db", figure(ch.snr_db)},
-             {"sinad_db", figure(ch.sinad_db)},
-             {"thd_dbc", figure(ch.thd_dbc)},
-             {"sfdr_dbc", figure(ch.sfdr_dbc)},
+             {capture_json::phase_jump_over_noise_deg, figure(ch.phase_jump_over_noise_deg)},
+             {capture_json::snr_db, figure(ch.snr_db)},
+             {capture_json::sinad_db, figure(ch.sinad_db)},
+             {capture_json::thd_dbc, figure(ch.thd_dbc)},
+             {capture_json::sfdr_dbc, figure(ch.sfdr_dbc)},
              {"sfdr_dbfs", figure(ch.sfdr_dbfs)},
              {"sfdr_below_floor", ch.sfdr_below_floor},
              {"worst_spur", ch.worst_spur ? json(ch.worst_spur) : json(nullptr)},
              {"worst_spur_offset_hz", figure(ch.worst_spur_offset_hz)},
-             {"enob_bits", figure(ch.enob_bits)},
-             {"nsd_dbfs_hz", figure(ch.nsd_dbfs_hz)},
-             {"frequency_error_ppm", figure(ch.frequency_error_ppm)},
-             {"iq_gain_imbalance_db", figure(ch.iq_gain_imbalance_db)},
-             {"iq_phase_imbalance_deg", figure(ch.iq_phase_imbalance_deg)},
-             {"lo_leakage_dbc", figure(ch.lo_leakage_dbc)}});
+             {capture_json::enob_bits, figure(ch.enob_bits)},
+             {capture_json::nsd_dbfs_hz, figure(ch.nsd_dbfs_hz)},
+             {capture_json::frequency_error_ppm, figure(ch.frequency_error_ppm)},
+             {capture_json::iq_gain_imbalance_db, figure(ch.iq_gain_imbalance_db)},
+             {capture_json::iq_phase_imbalance_deg, figure(ch.iq_phase_imbalance_deg)},
+             {capture_json::lo_leakage_dbc, figure(ch.lo_leakage_dbc)}});
     }
-    j["pair"] = {
-        {"correlation", figure(f.correlation)},
-        {"coherence", figure(f.coherence)},
-        {"phase_deg", figure(f.phase_deg)},
-        {"gain_match_db", figure(f.gain_match_db)},
-        {"frequency_difference_hz", figure(f.frequency_difference_hz)}};
+    j[capture_json::pair] = {
+        {capture_json::correlation, figure(f.correlation)},
+        {capture_json::coherence, figure(f.coherence)},
+        {capture_json::phase_deg, figure(f.phase_deg)},
+        {capture_json::gain_match_db, figure(f.gain_match_db)},
+        {capture_json::frequency_difference_hz, figure(f.frequency_difference_hz)}};
     j["checks"] = json::array();
     for (const Check& c : in.checks) {
         j["checks"].push_back({{"name", c.name},

@@ -1,13 +1,20 @@
 // A sequence's measures in process: the JSON pointers and patterns that read
-// them, a step that ended early, and limits with their margins.
+// them, a step that ended early, limits with their margins, and the shipped
+// sequences' pointers into the capture's figures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "capture_json.h"
 #include "sequence/json_pointer.h"
 #include "sequence/measure.h"
+#include "sequence/sequence.h"
 
 namespace {
 
@@ -141,6 +148,41 @@ TEST(StationLimits, InclusiveLimitsMarginalBandsAndMarginsAtEachEdge) {
     const Measurement exact = judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}});
     EXPECT_EQ(exact.verdict, Verdict::pass);
     EXPECT_FALSE(exact.margin_percent.has_value()) << "a band of no width";
+}
+
+// The sequences shipped with the suite read capture_inspect's figures by the
+// keys it writes: those named once for both.
+TEST(StationSequence, ShippedMeasuresOfTheCaptureReadTheKeysItWrites) {
+    int read = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(SOURCE_DIR "/station_run/sequences")) {
+        std::ifstream file(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(file)), {});
+        if (text.find("[[socket]]") != std::string::npos) continue;  // a station, not a sequence
+        Sequence sequence;
+        std::string error;
+        ASSERT_TRUE(load_sequence(entry.path(), sequence, error)) << error;
+        for (const Step& step : sequence.steps) {
+            if (step.run.empty() || step.run[0] != "capture_inspect") continue;
+            for (const Measure& m : step.measures) {
+                SCOPED_TRACE(entry.path().string() + ": " + m.name);
+                const std::string channel = std::string("/") + capture_json::channels + "/";
+                const std::string pair = std::string("/") + capture_json::pair + "/";
+                const std::string key = m.json_pointer.substr(m.json_pointer.rfind('/') + 1);
+                const auto& keys =
+                    m.json_pointer.rfind(pair, 0) == 0
+                        ? std::vector<std::string>(std::begin(capture_json::pair_keys),
+                                                   std::end(capture_json::pair_keys))
+                        : std::vector<std::string>(std::begin(capture_json::channel_keys),
+                                                   std::end(capture_json::channel_keys));
+                EXPECT_TRUE(m.json_pointer.rfind(pair, 0) == 0 ||
+                            m.json_pointer.rfind(channel, 0) == 0);
+                EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end());
+                ++read;
+            }
+        }
+    }
+    EXPECT_GE(read, 16);
 }
 
 }  // namespace

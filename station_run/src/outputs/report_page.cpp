@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/times.h"
+#include "capture_json.h"
 #include "escape.h"
 #include "files.h"
 #include "output_guard.h"
@@ -178,40 +179,41 @@ std::string figures_table(const nlohmann::json& j) {
         "<table class=\"figures\"><tr><th scope=\"col\">figure</th>"
         "<th scope=\"col\">channel 0</th><th scope=\"col\">channel 1</th></tr>";
     const std::pair<const char*, const char*> rows[] = {
-        {"tone_offset_hz", "tone offset (Hz)"},
-        {"frequency_error_ppm", "frequency error (ppm)"},
-        {"tone_dbfs", "tone (dBFS)"},
-        {"tone_above_floor_db", "tone above floor (dB)"},
-        {"snr_db", "SNR (dB)"},
-        {"sinad_db", "SINAD (dB)"},
-        {"enob_bits", "ENOB (bits)"},
-        {"sfdr_dbc", "SFDR (dBc)"},
-        {"thd_dbc", "THD (dBc)"},
-        {"nsd_dbfs_hz", "noise density (dBFS/Hz)"},
-        {"rms_dbfs", "RMS (dBFS)"},
-        {"dc_dbfs", "DC (dBFS)"},
-        {"lo_leakage_dbc", "LO leakage (dBc)"},
-        {"image_dbc", "image (dBc)"},
-        {"iq_gain_imbalance_db", "I/Q gain imbalance (dB)"},
-        {"iq_phase_imbalance_deg", "I/Q phase imbalance (degrees)"},
-        {"largest_phase_jump_deg", "largest phase jump (degrees)"},
-        {"phase_jump_over_noise_deg", "phase jump over the noise's (degrees)"},
-        {"clipped", "clipped samples"}};
+        {capture_json::tone_offset_hz, "tone offset (Hz)"},
+        {capture_json::frequency_error_ppm, "frequency error (ppm)"},
+        {capture_json::tone_dbfs, "tone (dBFS)"},
+        {capture_json::tone_above_floor_db, "tone above floor (dB)"},
+        {capture_json::snr_db, "SNR (dB)"},
+        {capture_json::sinad_db, "SINAD (dB)"},
+        {capture_json::enob_bits, "ENOB (bits)"},
+        {capture_json::sfdr_dbc, "SFDR (dBc)"},
+        {capture_json::thd_dbc, "THD (dBc)"},
+        {capture_json::nsd_dbfs_hz, "noise density (dBFS/Hz)"},
+        {capture_json::rms_dbfs, "RMS (dBFS)"},
+        {capture_json::dc_dbfs, "DC (dBFS)"},
+        {capture_json::lo_leakage_dbc, "LO leakage (dBc)"},
+        {capture_json::image_dbc, "image (dBc)"},
+        {capture_json::iq_gain_imbalance_db, "I/Q gain imbalance (dB)"},
+        {capture_json::iq_phase_imbalance_deg, "I/Q phase imbalance (degrees)"},
+        {capture_json::largest_phase_jump_deg, "largest phase jump (degrees)"},
+        {capture_json::phase_jump_over_noise_deg, "phase jump over the noise's (degrees)"},
+        {capture_json::clipped, "clipped samples"}};
     for (const auto& [key, label] : rows) {
         html += "<tr><th scope=\"row\">" + std::string(label) + "</th>";
         for (int c = 0; c < 2; ++c)
-            html += "<td class=\"n\">" + cell(field(j["channels"][c], key)) + "</td>";
+            html += "<td class=\"n\">" + cell(field(j[capture_json::channels][c], key)) + "</td>";
         html += "</tr>";
     }
     const std::pair<const char*, const char*> pair[] = {
-        {"correlation", "correlation"},
-        {"coherence", "coherence"},
-        {"phase_deg", "phase (degrees)"},
-        {"gain_match_db", "gain match (dB)"},
-        {"frequency_difference_hz", "frequency difference (Hz)"}};
+        {capture_json::correlation, "correlation"},
+        {capture_json::coherence, "coherence"},
+        {capture_json::phase_deg, "phase (degrees)"},
+        {capture_json::gain_match_db, "gain match (dB)"},
+        {capture_json::frequency_difference_hz, "frequency difference (Hz)"}};
     for (const auto& [key, label] : pair) {
         html += "<tr><th scope=\"row\">" + std::string(label) +
-                "</th><td class=\"n\" colspan=\"2\">" + cell(field(j["pair"], key)) + "</td></tr>";
+                "</th><td class=\"n\" colspan=\"2\">" + cell(field(j[capture_json::pair], key)) +
+                "</td></tr>";
     }
     return html + "</table></div>";
 }
@@ -233,8 +235,10 @@ std::string capture_section(const RunRecord& run) {
         const nlohmann::json j = output.size == output.bytes.size()
                                      ? nlohmann::json::parse(output.bytes, nullptr, false)
                                      : nlohmann::json(nullptr);
-        const bool figures = j.is_object() && j.contains("channels") && j["channels"].is_array() &&
-                             j["channels"].size() == 2 && j.contains("pair");
+        const bool figures = j.is_object() && j.contains(capture_json::channels) &&
+                             j[capture_json::channels].is_array() &&
+                             j[capture_json::channels].size() == 2 &&
+                             j.contains(capture_json::pair);
         const bool whole_png = !png.bytes.empty() && png.size == png.bytes.size() &&
                                png.bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
         if (!whole_png && !figures) continue;
