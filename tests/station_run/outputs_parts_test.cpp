@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "history/history.h"
+#include "history/spc.h"
 #include "outputs/fleet_page.h"
-#include "outputs/spc.h"
 #include "outputs/statistics.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "history/history.h"
-#include "spc.h"
+#include "history/spc.h"
 
 // Below this a process is not capable.
 constexpr double kCapableCpk = 1.33;

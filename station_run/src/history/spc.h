@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "history/history.h"
+#include "history.h"
 
 using Point = SeriesPoint;
 
