@@ -196,8 +196,9 @@ int resume_station(const std::string& folder, const RunSettings& settings) {
     std::string error;
     if (!lock.take(s.folder, error)) return trouble(error);
     if (!read_station_json(s, error)) return trouble(error);
-    // A board whose run ended stays as it is; one that began is taken up,
-    // one that never began starts now.
+    // A board whose run ended stays as it is, once its files are there (a
+    // kill between its last event and its files leaves them to be written);
+    // one that began is taken up, one that never began starts now.
     std::string taken_up;
     std::vector<BoardProcess> processes;
     for (std::size_t i = 0; i < s.boards.size(); ++i) {
@@ -210,7 +211,7 @@ int resume_station(const std::string& folder, const RunSettings& settings) {
             RunRecord r;
             bool cut = false;
             if (!replay(b.folder + "/record.jsonl", r, cut, error)) return trouble(error);
-            if (finished(r)) continue;
+            if (finished(r) && lstat((b.folder + "/record.json").c_str(), &st) == 0) continue;
         }
         processes.push_back(p);
         taken_up += (taken_up.empty() ? "" : ", ") + b.socket;
