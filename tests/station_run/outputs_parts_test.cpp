@@ -17,25 +17,17 @@
 
 namespace {
 
-// A measurement's totals as a store makes them, from its values in time order.
+// A measurement's totals as the books keep them, from its values in landing
+// order.
 MeasurementTotals totals_of(const std::vector<double>& values, std::optional<double> low,
                             std::optional<double> high) {
     MeasurementTotals t;
     t.sequence = "stats";
     t.step = "a";
     t.name = "value";
-    t.origin = *std::min_element(values.begin(), values.end());
     t.low = low;
     t.high = high;
-    t.count = t.runs = values.size();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        t.sum += values[i] - *t.origin;
-        t.squares += (values[i] - *t.origin) * (values[i] - *t.origin);
-        if (i > 0) {
-            t.moving_range_sum += std::fabs(values[i] - values[i - 1]);
-            ++t.moving_ranges;
-        }
-    }
+    for (double v : values) t.stretch.add(v, Verdict::pass);
     return t;
 }
 
@@ -164,7 +156,7 @@ TEST(StationSpc, EachRuleFiresWhereItsPatternCompletes) {
     // The chart takes its centre and limits from the baseline alone.
     std::vector<Point> points;
     for (double v : {10.0, 10.2, 9.9, 10.1, 10.0, 10.3, 9.8, 10.1, 14.0}) {
-        points.push_back({v, "SN", "2026-12-01T00:00:00.000Z"});
+        points.push_back({v, "SN", "2026-12-01T00:00:00.000Z", {}, {}, 0});
     }
     SpcSettings settings;
     settings.baseline_runs = 8;
@@ -221,11 +213,12 @@ TEST(StationFleetPage, AxisLabelsOfCloseLimitsStandApart) {
     m.low = 0;
     m.high = 1000;
     summary.measurements.push_back(m);
-    std::vector<Point> series;
-    for (int i = 0; i < 30; ++i) series.push_back({500 + 0.001 * (i % 3), "SN", "t"});
-    summary.series.push_back(series);
-    summary.charts.push_back(control_chart(series, summary.settings));
-    ASSERT_TRUE(summary.charts[0]);
+    MeasurementChart chart;
+    for (int i = 0; i < 30; ++i)
+        chart.points.push_back({500 + 0.001 * (i % 3), "SN", "t", {}, {}, 0});
+    chart.chart = control_chart(chart.points, summary.settings);
+    ASSERT_TRUE(chart.chart);
+    summary.charts.push_back(chart);
     const std::string page = fleet_page(summary);
     std::vector<double> ys;
     const std::regex label(

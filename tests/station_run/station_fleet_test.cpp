@@ -87,27 +87,32 @@ TEST(StationFleet, InControlNoAlarmADriftingDcWithinEightBoards) {
     const Summary clean = charted((dir / "clean.sqlite").string());
     ASSERT_EQ(clean.measurements.size(), 3u);
     for (std::size_t i = 0; i < clean.measurements.size(); ++i) {
-        ASSERT_TRUE(clean.charts[i].has_value());
-        EXPECT_EQ(clean.charts[i]->alarms.size(), 0u) << clean.measurements[i].measurement;
+        ASSERT_TRUE(clean.charts[i].chart.has_value());
+        EXPECT_EQ(clean.charts[i].chart->alarms.size(), 0u) << clean.measurements[i].measurement;
+        EXPECT_FALSE(clean.measurements[i].standing.has_value());
     }
     fifty_boards((dir / "drift.sqlite").string(), true);
     const Summary drift = charted((dir / "drift.sqlite").string());
     for (std::size_t i = 0; i < drift.measurements.size(); ++i) {
         const std::string name = drift.measurements[i].measurement;
-        const Chart& c = *drift.charts[i];
+        const Chart& c = *drift.charts[i].chart;
+        const std::vector<Point>& points = drift.charts[i].points;
         if (name != "ch0_dc") {
             EXPECT_EQ(c.alarms.size(), 0u) << name << " does not drift";
             continue;
         }
         ASSERT_FALSE(c.alarms.empty()) << "the drift is seen";
-        std::size_t first = drift.series[i].size();
+        std::size_t first = points.size();
         for (const Alarm& a : c.alarms) {
             first = std::min(first, a.points.back());
             std::cout << "  " << rule_name(a.rule) << " fired on board " << a.points.back() + 1
-                      << " (" << drift.series[i][a.points.back()].serial << ")" << std::endl;
+                      << " (" << points[a.points.back()].serial << ")" << std::endl;
         }
         EXPECT_GE(first + 1, static_cast<std::size_t>(kDriftFrom)) << "no alarm before the drift";
         EXPECT_LE(first + 1, static_cast<std::size_t>(kDriftFrom + 8)) << "seen by board 38";
+        // A drifting process is no capable one, whatever its Cpk.
+        EXPECT_EQ(drift.measurements[i].capability, "not in control");
+        ASSERT_TRUE(drift.measurements[i].standing.has_value());
     }
 }
 
@@ -132,7 +137,12 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
         }
         EXPECT_EQ(spc["baseline_runs"], 25);
         EXPECT_NEAR(spc["ucl"].get<double>() - spc["centre"].get<double>(),
-                    2.66 * spc["mr_bar"].get<double>(), 0.01 * spc["mr_bar"].get<double>());
+                    3 / 1.128 * spc["mr_bar"].get<double>(), 1e-9 * spc["mr_bar"].get<double>());
+        // Every point, in landing order, with its moving range and EWMA.
+        ASSERT_EQ(spc["points"].size(), static_cast<std::size_t>(kBoards));
+        EXPECT_TRUE(spc["points"][0]["moving_range"].is_null());
+        EXPECT_TRUE(spc["points"][1]["moving_range"].is_number());
+        EXPECT_TRUE(spc["points"][kBoards - 1]["ewma"].is_number());
         for (const json& a : spc["alarms"]) {
             EXPECT_EQ(a["serial"].get<std::string>().rfind("SN-", 0), 0u);
             EXPECT_EQ(a["started"].get<std::string>().size(), 24u);
@@ -151,8 +161,9 @@ TEST(StationFleet, SummaryChartsTheHistoryAndTheFleetPageDrawsIt) {
         dir.path(), STATION_RUN_BIN,
         {"--summary", "--spc", "--history", history, "--html", "fleet.html"}));
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(r.out.find("Control charts: individuals, from a baseline of the first 25 runs"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("Control charts: individuals, centre from a baseline of the first 25 runs"),
+        std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Fleet page: fleet.html"), std::string::npos);
     test_support::write_file(BINARY_DIR "/station_fleet_summary.txt", r.out);

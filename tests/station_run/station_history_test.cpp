@@ -232,7 +232,14 @@ TEST_P(StationHistory, OlderSchemaIsUpgradedInPlace) {
         run_value(value_sequence("stats.toml", "  low = 9.9\n  high = 10.1\n"), "10.02", "NEW-1");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(query(server() ? "SELECT version FROM history_schema" : "PRAGMA user_version"),
-              (Rows{{"3"}}));
+              (Rows{{"4"}}));
+    // The old run landed first, as it started; the books were made from it
+    // once, and the new run kept in them as it landed.
+    EXPECT_EQ(query("SELECT serial, landed FROM runs ORDER BY landed"),
+              (Rows{{"OLD-1", "1"}, {"NEW-1", "2"}}));
+    EXPECT_EQ(query("SELECT s.sequence, p.landed FROM series_points p JOIN series s ON "
+                    "s.id = p.series_id WHERE s.name = 'value' ORDER BY p.landed"),
+              (Rows{{"stats", "1"}, {"stats.toml", "2"}}));
     EXPECT_EQ(query("SELECT attempt, decisive FROM attempts WHERE run_id = 1 ORDER BY attempt"),
               server() ? (Rows{{"1", "f"}, {"2", "t"}}) : (Rows{{"1", "0"}, {"2", "1"}}))
         << "the last attempt decided the old run's step";

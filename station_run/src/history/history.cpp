@@ -4,35 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "books.h"
 #include "escape.h"
+#include "sql_values.h"
+
+using namespace sql_values;
 
 namespace {
-
-std::string text(double v) {
-    char out[40];
-    std::snprintf(out, sizeof out, "%.17g", v);
-    return out;
-}
-
-std::optional<std::string> text(const std::optional<double>& v) {
-    if (!v) return {};
-    return text(*v);
-}
-
-std::optional<std::string> text(const std::optional<int>& v) {
-    if (!v) return {};
-    return std::to_string(*v);
-}
-
-std::optional<std::string> nonempty(const std::string& s) {
-    if (s.empty()) return {};
-    return s;
-}
-
-std::optional<double> number(const std::optional<std::string>& v) {
-    if (!v) return {};
-    return std::stod(*v);
-}
 
 // Each version's statements, from the one before it; {key}, {time} and
 // {flag} are the store's types. A statement for one store only begins with
@@ -90,21 +68,34 @@ const std::vector<std::vector<std::string>> kUpgrades = {
         "JOIN runs r ON a.run_id = r.id "
         "WHERE a.decisive AND r.verdict NOT IN ('RUNNING', 'ABORTED')",
     },
+    {
+        // The order runs landed in; an older history's finished runs landed
+        // as they started.
+        "ALTER TABLE runs ADD COLUMN landed BIGINT",
+        "UPDATE runs SET landed = o.k FROM (SELECT id, ROW_NUMBER() OVER (ORDER BY started, id) "
+        "AS k FROM runs WHERE verdict NOT IN ('RUNNING', 'ABORTED')) o WHERE runs.id = o.id",
+        "CREATE UNIQUE INDEX runs_by_landed ON runs (landed)",
+        "CREATE INDEX runs_by_serial ON runs (serial, started)",
+        // The books, which rebuild_books() fills from the runs.
+        "CREATE TABLE series (id {key}, sequence TEXT NOT NULL, step TEXT NOT NULL, "
+        "name TEXT NOT NULL, units TEXT, low DOUBLE PRECISION, high DOUBLE PRECISION, "
+        "marginal_low DOUBLE PRECISION, marginal_high DOUBLE PRECISION, state TEXT, "
+        "UNIQUE (sequence, step, name))",
+        "CREATE TABLE series_points (series_id BIGINT NOT NULL REFERENCES series (id), "
+        "landed BIGINT NOT NULL, started {time} NOT NULL, value DOUBLE PRECISION NOT NULL, "
+        "moving_range DOUBLE PRECISION, ewma DOUBLE PRECISION, PRIMARY KEY (series_id, landed))",
+        "CREATE INDEX series_points_by_started ON series_points (series_id, started)",
+        "CREATE TABLE series_days (series_id BIGINT NOT NULL REFERENCES series (id), "
+        "day TEXT NOT NULL, runs BIGINT NOT NULL, marginal BIGINT NOT NULL, "
+        "failed BIGINT NOT NULL, n BIGINT NOT NULL, mean DOUBLE PRECISION, "
+        "root_m2 DOUBLE PRECISION, min DOUBLE PRECISION, max DOUBLE PRECISION, "
+        "mr_mean DOUBLE PRECISION, mr_count BIGINT NOT NULL, first_value DOUBLE PRECISION, "
+        "last_value DOUBLE PRECISION, PRIMARY KEY (series_id, day))",
+        "CREATE TABLE series_alarms (series_id BIGINT NOT NULL REFERENCES series (id), "
+        "landed BIGINT NOT NULL, rule TEXT NOT NULL, span INTEGER NOT NULL, "
+        "PRIMARY KEY (series_id, landed, rule))",
+    },
 };
-
-// The filter's conditions on the runs table r; parameters $1 to $3, null
-// when not given.
-const char* kFilter =
-    "(CAST($1 AS {time}) IS NULL OR r.started >= CAST($1 AS {time})) AND "
-    "(CAST($2 AS TEXT) IS NULL OR r.sequence_name = $2) AND "
-    "(CAST($3 AS TEXT) IS NULL OR r.serial = $3)";
-
-// A run that counts in the figures: ended, and not cut short by an operator.
-const char* kFinished = "r.verdict NOT IN ('RUNNING', 'ABORTED')";
-
-std::vector<std::optional<std::string>> filter_params(const SummaryFilter& f) {
-    return {nonempty(f.since), nonempty(f.sequence), nonempty(f.serial)};
-}
 
 bool is_server(const std::string& target) {
     return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
@@ -210,6 +201,8 @@ bool History::prepare(std::string& error, HistoryFault& fault) {
     for (int v = version; ok && v < kHistoryVersion; ++v) {
         ok = statements(kUpgrades[static_cast<std::size_t>(v)], error);
     }
+    // Books begun now are kept from the runs already there, once.
+    if (ok && version > 0 && version < 4) ok = rebuild(error);
     if (ok && version < kHistoryVersion) ok = write_version(kHistoryVersion, error);
     if (!ok && last_failure_passes()) fault = HistoryFault::unavailable;
     if (!commit_or_roll_back(ok, error)) {
@@ -259,9 +252,7 @@ bool History::begin_run(const RunRecord& run, std::string& error) {
     return commit_or_roll_back(run_id(run, id, error), error);
 }
 
-bool History::end_run(const RunRecord& run, std::string& error) {
-    if (!begin(error)) return false;
-    std::string id;
+bool History::write_run(const RunRecord& run, std::string& id, std::string& error) {
     bool ok = run_id(run, id, error) &&
               this->run(
                   "UPDATE runs SET ended = $2, verdict = $3, exit_status = $4, operator = $5 "
@@ -287,106 +278,145 @@ bool History::end_run(const RunRecord& run, std::string& error) {
                  nonempty(a.ended), text(a.duration_s), text(a.exit_status), text(a.signal),
                  k + 1 == s.attempts.size() ? "1" : "0"},
                 &rows, error);
-            for (std::size_t i = 0; ok && i < a.measurements.size(); ++i) {
-                const Measurement& m = a.measurements[i];
-                ok = this->run(
-                    "INSERT INTO measurements (attempt_id, name, value, units, low, high, "
-                    "marginal_low, marginal_high, margin, margin_percent, verdict) "
-                    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
-                    {rows.at(0).at(0), m.name, text(m.value), m.units, text(m.limits.low),
-                     text(m.limits.high), text(m.limits.marginal_low), text(m.limits.marginal_high),
-                     text(m.margin), text(m.margin_percent), verdict_name(m.verdict)},
-                    nullptr, error);
+            if (!ok || a.measurements.empty()) continue;
+            // An attempt's measurements in one statement.
+            std::string sql =
+                "INSERT INTO measurements (attempt_id, name, value, units, low, high, "
+                "marginal_low, marginal_high, margin, margin_percent, verdict) VALUES ";
+            std::vector<Value> params;
+            for (const Measurement& m : a.measurements) {
+                const std::vector<Value> row = {rows.at(0).at(0),
+                                                m.name,
+                                                text(m.value),
+                                                m.units,
+                                                text(m.limits.low),
+                                                text(m.limits.high),
+                                                text(m.limits.marginal_low),
+                                                text(m.limits.marginal_high),
+                                                text(m.margin),
+                                                text(m.margin_percent),
+                                                verdict_name(m.verdict)};
+                sql += params.empty() ? "(" : ", (";
+                for (std::size_t c = 0; c < row.size(); ++c) {
+                    params.push_back(row[c]);
+                    sql += (c ? ", $" : "$") + std::to_string(params.size());
+                }
+                sql += ")";
             }
+            ok = this->run(sql, params, nullptr, error);
         }
     }
+    return ok;
+}
+
+namespace {
+
+// The landing of a finished run: its deciding attempts' measurements.
+Landing landing_of(const RunRecord& run, const std::string& id, std::uint64_t landed) {
+    Landing l{id, run.started, run.sequence_name, landed, {}};
+    for (const StepRecord& s : run.steps) {
+        if (s.attempts.empty()) continue;
+        for (const Measurement& m : s.attempts.back().measurements) {
+            l.values.push_back({s.name, m.name, m.units, m.value, m.verdict, m.limits});
+        }
+    }
+    return l;
+}
+
+}  // namespace
+
+bool History::land(const RunRecord& run, const std::string& id, Books& books,
+                   std::vector<RunAlarm>* raised, std::string& error) {
+    if (!finished(run)) return true;  // running or aborted: no figure counts it
+    std::vector<Row> rows;
+    if (!this->run("SELECT landed FROM runs WHERE id = $1", {id}, &rows, error)) return false;
+    if (rows.at(0).at(0)) {
+        // A run that landed before and is written again changes its series
+        // behind later runs: they are kept anew from the runs.
+        books_stale_ = true;
+        return true;
+    }
+    if (!this->run("SELECT COALESCE(MAX(landed), 0) + 1 FROM runs", {}, &rows, error)) {
+        return false;
+    }
+    const std::uint64_t landed = std::stoull(rows.back().at(0).value_or("1"));
+    return this->run("UPDATE runs SET landed = $2 WHERE id = $1", {id, std::to_string(landed)},
+                     nullptr, error) &&
+           books.land(landing_of(run, id, landed), raised, error);
+}
+
+bool History::end_run(const RunRecord& run, std::string& error, std::vector<RunAlarm>* raised) {
+    if (!begin(error)) return false;
+    std::string id;
+    Books books(*this);
+    books_stale_ = false;
+    bool ok = write_run(run, id, error) && land(run, id, books, raised, error) &&
+              books.flush(error) && (!books_stale_ || rebuild(error));
     return commit_or_roll_back(ok, error);
 }
 
-bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out,
-                     std::string& error) {
-    std::vector<Row> rows;
-    // One sorted pass over each measurement's values in the order of their
-    // runs (values first, so a missing one leaves no gap in the moving
-    // ranges); sums are taken from the first value for their precision. The
-    // limits shown are those of the latest run, found again by its start.
-    const std::string sql =
-        std::string(
-            "WITH t AS (SELECT seq, step, name, COUNT(*) AS runs, COUNT(value) AS n, "
-            "SUM(value - origin) AS s1, SUM((value - origin) * (value - origin)) AS s2, origin, "
-            "MIN(value) AS lo, MAX(value) AS hi, "
-            "SUM(CASE WHEN verdict = 'MARGINAL' THEN 1 ELSE 0 END) AS marginal, "
-            "SUM(CASE WHEN verdict = 'FAIL' OR verdict = 'ERROR' THEN 1 ELSE 0 END) AS failed, "
-            "MAX(started) AS latest, SUM(moving_range) AS mr, COUNT(moving_range) AS mrn "
-            "FROM (SELECT r.sequence_name AS seq, a.step AS step, m.name AS name, "
-            "m.value AS value, m.verdict AS verdict, r.started AS started, "
-            "FIRST_VALUE(m.value) OVER w AS origin, "
-            "ABS(m.value - LAG(m.value) OVER w) AS moving_range "
-            "FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
-            "JOIN runs r ON a.run_id = r.id WHERE a.decisive AND ") +
-        kFinished + " AND " + kFilter +
-        " WINDOW w AS (PARTITION BY r.sequence_name, a.step, m.name "
-        "ORDER BY (m.value IS NULL), r.started, r.id ROWS UNBOUNDED PRECEDING)) x "
-        "GROUP BY seq, step, name, origin) "
-        "SELECT t.seq, t.step, t.name, MAX(m.units), t.runs, t.n, t.s1, t.s2, t.origin, t.lo, "
-        "t.hi, MAX(m.low), MAX(m.high), t.marginal, t.failed, t.mr, t.mrn, "
-        "MAX(m.marginal_low), MAX(m.marginal_high) "
-        "FROM t JOIN runs r ON r.sequence_name = t.seq AND r.started = t.latest "
-        "JOIN attempts a ON a.run_id = r.id AND a.step = t.step "
-        "JOIN measurements m ON m.attempt_id = a.id AND m.name = t.name "
-        "WHERE a.decisive AND " +
-        kFinished + " AND " + kFilter +
-        " GROUP BY t.seq, t.step, t.name, t.origin, t.runs, t.n, t.s1, t.s2, t.lo, t.hi, "
-        "t.marginal, t.failed, t.mr, t.mrn ORDER BY t.seq, t.step, t.name";
-    if (!run(sql, filter_params(f), &rows, error)) return false;
-    out.clear();
-    for (const Row& r : rows) {
-        MeasurementTotals t;
-        t.sequence = r[0].value_or("");
-        t.step = r[1].value_or("");
-        t.name = r[2].value_or("");
-        t.units = r[3].value_or("");
-        t.runs = std::stoul(r[4].value_or("0"));
-        t.count = std::stoul(r[5].value_or("0"));
-        t.sum = number(r[6]).value_or(0);
-        t.squares = number(r[7]).value_or(0);
-        t.origin = number(r[8]);
-        t.min = number(r[9]);
-        t.max = number(r[10]);
-        t.low = number(r[11]);
-        t.high = number(r[12]);
-        t.marginal = std::stoul(r[13].value_or("0"));
-        t.failed = std::stoul(r[14].value_or("0"));
-        t.moving_range_sum = number(r[15]).value_or(0);
-        t.moving_ranges = std::stoul(r[16].value_or("0"));
-        t.marginal_low = number(r[17]);
-        t.marginal_high = number(r[18]);
-        out.push_back(std::move(t));
+bool History::end_runs(const std::vector<RunRecord>& runs, std::string& error) {
+    if (!begin(error)) return false;
+    Books books(*this);
+    books_stale_ = false;
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < runs.size(); ++i) {
+        std::string id;
+        ok = write_run(runs[i], id, error) && land(runs[i], id, books, nullptr, error);
     }
-    return true;
+    ok = ok && books.flush(error) && (!books_stale_ || rebuild(error));
+    return commit_or_roll_back(ok, error);
 }
 
-bool History::series(const SummaryFilter& f, const std::string& sequence, const std::string& step,
-                     const std::string& name, const std::string& since,
-                     std::vector<SeriesPoint>& out, std::string& error) {
-    std::vector<Row> rows;
-    std::vector<Value> params = filter_params(f);
-    params.insert(params.end(), {name, step, sequence, nonempty(since)});
-    // One measurement at a time, found through its name, keeps a long
-    // history's series from being held twice over.
-    if (!run("SELECT m.value, r.serial, " + time_text("r.started") +
-                 " FROM measurements m JOIN attempts a ON m.attempt_id = a.id "
-                 "JOIN runs r ON a.run_id = r.id WHERE m.name = $4 AND a.step = $5 AND "
-                 "r.sequence_name = $6 AND (CAST($7 AS {time}) IS NULL OR "
-                 "r.started >= CAST($7 AS {time})) AND a.decisive AND m.value IS NOT NULL AND " +
-                 kFinished + " AND " + kFilter + " ORDER BY r.started, r.id",
-             params, &rows, error)) {
-        return false;
+bool History::rebuild_books(std::string& error) {
+    if (!begin(error)) return false;
+    return commit_or_roll_back(rebuild(error), error);
+}
+
+bool History::rebuild(std::string& error) {
+    for (const char* table : {"series_alarms", "series_points", "series_days", "series"}) {
+        if (!run(std::string("DELETE FROM ") + table, {}, nullptr, error)) return false;
     }
-    out.clear();
-    out.reserve(rows.size());
-    for (const Row& r : rows) {
-        out.push_back({number(r[0]).value_or(0), r[1].value_or(""), r[2].value_or("")});
+    books_stale_ = false;
+    // The runs in landing order, a stretch at a time, so that memory stays
+    // bounded however many there are.
+    constexpr std::uint64_t kRunsAtATime = 2000;
+    Books books(*this);
+    std::vector<Row> top;
+    if (!run("SELECT COALESCE(MAX(landed), 0) FROM runs", {}, &top, error)) return false;
+    const std::uint64_t last = std::stoull(top.at(0).at(0).value_or("0"));
+    for (std::uint64_t from = 0; from < last; from += kRunsAtATime) {
+        std::vector<Row> rows;
+        if (!run("SELECT r.id, r.landed, " + time_text("r.started") +
+                     ", r.sequence_name, a.step, m.name, m.value, m.verdict, m.units, m.low, "
+                     "m.high, m.marginal_low, m.marginal_high FROM runs r "
+                     "JOIN attempts a ON a.run_id = r.id "
+                     "JOIN measurements m ON m.attempt_id = a.id "
+                     "WHERE a.decisive AND r.landed > $1 AND r.landed <= $2 "
+                     "ORDER BY r.landed, a.id, m.id",
+                 {std::to_string(from), std::to_string(from + kRunsAtATime)}, &rows, error)) {
+            return false;
+        }
+        Landing l;
+        for (std::size_t i = 0; i <= rows.size(); ++i) {
+            if (i == rows.size() || rows[i][0].value_or("") != l.run_id) {
+                if (!l.run_id.empty() && !books.land(l, nullptr, error)) return false;
+                if (i == rows.size()) break;
+                l = {rows[i][0].value_or(""),
+                     rows[i][2].value_or(""),
+                     rows[i][3].value_or(""),
+                     std::stoull(rows[i][1].value_or("0")),
+                     {}};
+            }
+            const Row& r = rows[i];
+            LandedValue v{
+                r[4].value_or(""), r[5].value_or(""),
+                r[8].value_or(""), number(r[6]),
+                Verdict::error,    {number(r[9]), number(r[10]), number(r[11]), number(r[12])}};
+            verdict_from_name(r[7].value_or(""), v.verdict);
+            l.values.push_back(std::move(v));
+        }
+        if (!books.flush(error)) return false;
     }
     return true;
 }

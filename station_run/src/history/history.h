@@ -13,13 +13,18 @@
 #include <vector>
 
 #include "record/run_record.h"
+#include "running_figures.h"
+
+class Books;
 
 // Version 1: runs, attempts, measurements. Version 2: the suite's version of
 // a run, which attempt decided its step, and indexes for the summary.
 // Version 3: times and flags in the server's own types, verdicts checked
 // against their list, an index for a measurement across runs, and the view
-// measurement_history.
-constexpr int kHistoryVersion = 3;
+// measurement_history. Version 4: the order runs landed in, and the books
+// kept as they land: each measurement's series, its points, its figures by
+// day and the alarms its run rules raised.
+constexpr int kHistoryVersion = 4;
 
 struct SummaryFilter {
     std::string since;     // runs started at or after this UTC time (the record's form)
@@ -27,25 +32,29 @@ struct SummaryFilter {
     std::string serial;    // of this board
 };
 
-// A measurement's totals over the deciding attempts of the runs: sums taken
-// from `origin`, the smallest value, so that the spread stays exact when the
-// values are large and close together.
+// A measurement's figures over the runs a filter takes, from the books: its
+// values as one stretch in landing order; the units and limits of its
+// latest run; the run rules' state, which holds the chart.
 struct MeasurementTotals {
-    std::string sequence, step, name, units;  // units and limits: the latest run's
-    std::size_t runs = 0, count = 0;          // runs, and the values among them
-    double sum = 0, squares = 0;              // of value - origin
-    std::optional<double> origin, min, max, low, high;
-    std::size_t marginal = 0, failed = 0;               // FAIL and ERROR fail
-    std::optional<double> marginal_low, marginal_high;  // the latest run's
-    // |x[i] - x[i-1]| over the values in the order of their runs' starts.
-    double moving_range_sum = 0;
-    std::size_t moving_ranges = 0;
+    std::string series_id, sequence, step, name, units;
+    std::optional<double> low, high, marginal_low, marginal_high;
+    Stretch stretch;
+    std::string state;
 };
 
-// One board's value of a measurement, and the run it came from.
+// One board's value of a measurement, and what the books keep with it.
 struct SeriesPoint {
     double value;
     std::string serial, started;  // the run's
+    std::optional<double> moving_range, ewma;
+    std::uint64_t landed = 0;
+};
+
+// An alarm a run rule raised, at the run it names.
+struct SeriesAlarm {
+    std::string rule, serial, started;
+    std::uint64_t landed = 0;
+    std::size_t span = 1;  // the points that made it fire, back from this one
 };
 
 struct HistoryRun {
@@ -84,17 +93,33 @@ public:
     // The run's row, marked RUNNING, so that a killed station leaves it seen
     // unfinished; a resumed run finds its row again.
     bool begin_run(const RunRecord& run, std::string& error);
-    // The whole run in one transaction: its row, its attempts and measurements.
-    bool end_run(const RunRecord& run, std::string& error);
+    // The whole run in one transaction: its row, its attempts and
+    // measurements, and the books kept of them; the run rules its
+    // measurements broke go into `raised`.
+    bool end_run(const RunRecord& run, std::string& error, std::vector<RunAlarm>* raised = nullptr);
+    // Runs that ended, written in one transaction in their order: an import
+    // of many at once.
+    bool end_runs(const std::vector<RunRecord>& runs, std::string& error);
+    // The books of every measurement recomputed from the runs, as an upgrade
+    // makes them.
+    bool rebuild_books(std::string& error);
 
-    // The totals of each measurement of the runs that ended (neither running
-    // nor aborted), by sequence, step and name; the store adds them up.
+    // The figures of each measurement of the runs that ended (neither
+    // running nor aborted) that the filter takes, by sequence, step and name:
+    // from the books by day, and the runs themselves only for the day a
+    // --since falls in or one board's runs.
     bool totals(const SummaryFilter& filter, std::vector<MeasurementTotals>& out,
                 std::string& error);
-    // Each measurement's values in the order of their runs' starts (of the
-    // runs that count in the totals).
-    bool series(const SummaryFilter& filter, const std::string& sequence, const std::string& step,
-                const std::string& name, const std::string& since, std::vector<SeriesPoint>& out,
+    // A series' points in landing order: those of the runs started from
+    // `since`, or without it the latest `latest`; of one board with the
+    // filter's serial.
+    bool points(const SummaryFilter& filter, const std::string& series_id, const std::string& since,
+                std::size_t latest, std::vector<SeriesPoint>& out, std::string& error);
+    // A series' latest `limit` alarms, the latest first; with `from`, only
+    // those at runs that landed at `from` or after, of the rules that decide
+    // control.
+    bool alarms(const std::string& series_id, std::size_t limit,
+                std::optional<std::uint64_t> control_from, std::vector<SeriesAlarm>& out,
                 std::string& error);
     // The last `limit` runs, the latest first; with `verdict`, only those.
     bool last_runs(const SummaryFilter& filter, int limit, const std::string& verdict,
@@ -124,6 +149,15 @@ protected:
     bool prepare(std::string& error, HistoryFault& fault);
 
 private:
+    friend class Books;
+    // The run's rows, its attempts and measurements; `id` its row's.
+    bool write_run(const RunRecord& run, std::string& id, std::string& error);
+    // A finished run's landing and its place in the books.
+    bool land(const RunRecord& run, const std::string& id, Books& books,
+              std::vector<RunAlarm>* raised, std::string& error);
+    // The books made anew from the runs, in the transaction open.
+    bool rebuild(std::string& error);
+    bool books_stale_ = false;  // a landed run was written again
     // The statement with {key}, {time} and {flag} in the store's types.
     std::string in_store_types(std::string sql) const;
     // Runs `sql` with its parameters as valid UTF-8.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -20,6 +21,39 @@ const char* rule_name(Rule r) {
                                          "nelson2", "nelson3", "nelson4", "nelson5", "nelson6",
                                          "nelson7", "nelson8", "ewma"};
     return kNames[static_cast<int>(r)];
+}
+
+bool rule_from_name(const std::string& name, Rule& r) {
+    for (Rule candidate : kRules) {
+        if (name == rule_name(candidate)) {
+            r = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool decides_control(Rule r) {
+    return r == Rule::we1 || r == Rule::we2 || r == Rule::we3 || r == Rule::we4;
+}
+
+std::string RuleWatch::saved() const {
+    nlohmann::json held = nlohmann::json::array();
+    for (bool h : held_) held.push_back(h ? 1 : 0);
+    return nlohmann::json{{"centre", centre_}, {"sigma", sigma_}, {"z", z_},
+                          {"ewma", ewma_},     {"count", count_}, {"held", held}}
+        .dump();
+}
+
+std::optional<RuleWatch> RuleWatch::restored(const std::string& text, const SpcSettings& settings) {
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("held") || j["held"].size() != std::size(kRules)) return {};
+    RuleWatch w(j.value("centre", 0.0), j.value("sigma", 1.0), settings);
+    w.z_ = j.value("z", std::vector<double>{});
+    w.ewma_ = j.value("ewma", w.centre_);
+    w.count_ = j.value("count", std::size_t{0});
+    for (std::size_t i = 0; i < w.held_.size(); ++i) w.held_[i] = j["held"][i] == 1;
+    return w;
 }
 
 RuleWatch::RuleWatch(double centre, double sigma, const SpcSettings& settings)
@@ -110,7 +144,8 @@ bool RuleWatch::holds(Rule rule) const {
 }
 
 std::vector<Rule> RuleWatch::add(double value) {
-    z_.push_back((value - centre_) / sigma_);
+    // Kept finite, so that the state is kept as text whatever the values.
+    z_.push_back(std::clamp((value - centre_) / sigma_, -1e300, 1e300));
     if (z_.size() > 15) z_.erase(z_.begin());
     ++count_;
     ewma_ = settings_.ewma_lambda * value + (1 - settings_.ewma_lambda) * ewma_;

@@ -12,7 +12,8 @@
 
 using Point = SeriesPoint;
 
-// The run rules, each by its name in the JSON.
+// The run rules, each by its name in the JSON; the first four decide
+// whether a process is in control.
 enum class Rule {
     we1,
     we2,
@@ -29,6 +30,10 @@ enum class Rule {
     ewma
 };
 const char* rule_name(Rule r);
+// The rule a name names; false for another name.
+bool rule_from_name(const std::string& name, Rule& r);
+constexpr std::size_t kRuleCount = 13;
+bool decides_control(Rule r);
 
 // What fires a rule: the points (indices into the series) that make it fire,
 // the last being the point where it fires.
@@ -62,6 +67,13 @@ public:
     std::vector<Rule> add(double value);
     // The points back from the last that made `rule` fire.
     std::size_t span(Rule rule) const;
+    double centre() const { return centre_; }
+    double sigma() const { return sigma_; }
+    double ewma() const { return ewma_; }
+    // Its state as text, and a watch that goes on from such a text (none
+    // where it is not one).
+    std::string saved() const;
+    static std::optional<RuleWatch> restored(const std::string& text, const SpcSettings& settings);
 
 private:
     bool holds(Rule rule) const;

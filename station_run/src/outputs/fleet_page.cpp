@@ -41,9 +41,6 @@ std::string num(const std::optional<double>& v) {
 // Past this many points a chart draws each pixel column's range.
 constexpr std::size_t kDensePoints = 600;
 
-// The alarms the page lists one by one, the latest; the JSON has them all.
-constexpr std::size_t kListedAlarms = 50;
-
 std::string fixed(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", v);
@@ -168,9 +165,14 @@ std::string fleet_page(const Summary& summary) {
         " measurements</h1>\n"
         "<p class=\"legend\">Cpk: the spread within (the mean moving range between boards "
         "/ 1.128); Ppk: the overall spread; each with its one-sided 95 % lower bound. Charts: "
-        "individuals from the baseline, control limits at the centre &#177; 2.66 times the mean "
-        "moving range (dashed blue), the limits (red) and marginal bands (amber); a red point is "
-        "where a run rule fired.</p>\n";
+        "individuals from the baseline, control limits at the centre &#177; 3 &#963; with &#963; "
+        "the "
+        "mean moving range / 1.128, that is &#177; 2.6596 times it (dashed blue), the limits (red) "
+        "and marginal bands (amber); the latest " +
+        std::to_string(kChartPoints) +
+        " points at most, or those since the date asked; a red point is where a run rule fired. "
+        "A process with an alarm of the Western Electric rules 1 to 4 among its latest " +
+        std::to_string(kControlPoints) + " points is not in control, whatever its Cpk.</p>\n";
     for (std::size_t i = 0; i < summary.measurements.size(); ++i) {
         const MeasurementSummary& m = summary.measurements[i];
         std::string id = "m";
@@ -204,21 +206,35 @@ std::string fleet_page(const Summary& summary) {
             std::replace(kind.begin(), kind.end(), ' ', '-');
             html += "<p class=\"flag " + kind + "\">" + esc(m.capability) + "</p>";
         }
-        const std::optional<Chart>& c = summary.charts.at(i);
-        if (c) {
-            html += chart_svg(m, summary.series[i], *c, "chart-" + id);
-            if (!c->alarms.empty()) {
-                const std::size_t shown = std::min(c->alarms.size(), kListedAlarms);
-                html += "<p class=\"legend\">" + std::to_string(c->alarms.size()) +
-                        (c->alarms.size() == 1 ? " alarm" : " alarms") +
-                        (shown < c->alarms.size() ? ", the latest " + std::to_string(shown) : "") +
+        if (m.standing) {
+            html += "<p class=\"legend\">Not in control: " + esc(m.standing->rule) + " on " +
+                    esc(m.standing->serial) + ", " + esc(m.standing->started) + ".</p>";
+        }
+        if (m.drifts) html += "<p class=\"legend\">Ppk far below Cpk: a sign of drift.</p>";
+        if (m.not_finite) {
+            html +=
+                "<p class=\"legend\">The values lie too far apart for figures that are "
+                "finite.</p>";
+        }
+        const MeasurementChart& mc = summary.charts.at(i);
+        if (mc.chart) {
+            html += chart_svg(m, mc.points, *mc.chart, "chart-" + id);
+            std::uint64_t all = 0;
+            std::string counts;
+            for (const auto& [rule, n] : mc.counts) {
+                all += n;
+                counts += (counts.empty() ? " (" : ", ") + rule + " " + std::to_string(n);
+            }
+            if (all > 0) {
+                html += "<p class=\"legend\">" + std::to_string(all) +
+                        (all == 1 ? " alarm" : " alarms") +
+                        esc(counts + (counts.empty() ? "" : ")")) +
+                        (mc.latest.size() < all ? ", the latest " + std::to_string(mc.latest.size())
+                                                : std::string()) +
                         ":</p><ul class=\"alarms\">";
-                for (auto it = c->alarms.end() - static_cast<std::ptrdiff_t>(shown);
-                     it != c->alarms.end(); ++it) {
-                    const Alarm& a = *it;
-                    const Point& p = summary.series[i][a.points.back()];
-                    html += "<li>" + std::string(rule_name(a.rule)) + " on " + esc(p.serial) +
-                            ", " + esc(p.started) + "</li>";
+                for (const SeriesAlarm& a : mc.latest) {
+                    html += "<li>" + esc(a.rule) + " on " + esc(a.serial) + ", " + esc(a.started) +
+                            "</li>";
                 }
                 html += "</ul>";
             }

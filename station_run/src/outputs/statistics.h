@@ -27,11 +27,27 @@ struct MeasurementSummary {
     std::optional<double> cpk, cpl, cpu, cpk_lower_95;
     std::optional<double> ppk, ppl, ppu, ppk_lower_95;
     double marginal_fraction = 0, fail_fraction = 0;  // of the runs; FAIL and ERROR fail
-    // "capable" (Cpk's lower bound at 1.33 or more), "not capable" (Cpk below
-    // 1.33), "not yet shown" (between: too few boards to be sure); empty
-    // without a Cpk.
+    // True where the values lie too far apart for a double: no spread, no
+    // index, no flag.
+    bool not_finite = false;
+    // An alarm of a rule that decides control among the latest points.
+    std::optional<SeriesAlarm> standing;
+    // "not in control" (while an alarm stands), else "capable" (Cpk's lower
+    // bound at 1.33 or more), "not capable" (Cpk below 1.33), "not yet
+    // shown" (between: too few boards to be sure); empty without a Cpk.
     std::string capability;
+    bool drifts = false;  // Ppk far below Cpk: the spread overall beyond the spread within
 };
+
+// The latest points among which a standing alarm says "not in control".
+constexpr std::size_t kControlPoints = 25;
+// The latest points a chart shows without --since.
+constexpr std::size_t kChartPoints = 1000;
+// The latest alarms listed of each measurement.
+constexpr std::size_t kListedAlarms = 20;
+
+// The centre and sigma the books' chart keeps in a series' state, if set.
+std::optional<Chart> kept_chart(const std::string& state);
 
 // A capability index's one-sided 95 % lower confidence bound from `n`
 // values (Bissell's approximation).
@@ -40,23 +56,34 @@ double lower_bound_95(double index, std::size_t n);
 // The summary of each measurement from its totals.
 std::vector<MeasurementSummary> summarize(const std::vector<MeasurementTotals>& totals);
 
+// A measurement's chart: the points shown, in landing order (the window
+// asked, or the latest kChartPoints), its centre and limits with the alarms
+// among those points, and the latest alarms and counts of all.
+struct MeasurementChart {
+    std::vector<Point> points;
+    std::optional<Chart> chart;
+    std::vector<SeriesAlarm> latest;
+    std::vector<std::pair<std::string, std::uint64_t>> counts;  // by rule, of all the alarms
+};
+
 // Everything --summary prints: the measurements, and with --spc each one's
-// series in time order and its chart; the last runs (running ones
-// included) and the aborted runs, which are left out of the figures.
+// chart; the last runs (running ones included) and the aborted runs, which
+// are left out of the figures.
 struct Summary {
     std::vector<MeasurementSummary> measurements;
     std::vector<HistoryRun> runs, aborted;
     bool spc = false;
     SpcSettings settings;
-    std::vector<std::vector<Point>> series;  // with spc, one a measurement
-    std::vector<std::optional<Chart>> charts;
+    std::vector<MeasurementChart> charts;  // with spc, one a measurement
 };
 
-// Reads the summary from the history: the figures, the last runs and,
-// with `charts`, each measurement's series from `chart_since` on and its
-// chart.
+// Reads the summary from the history: the figures, the last runs and, with
+// `charts`, each measurement's chart: its points from `chart_since` on (the
+// filter's --since), or the latest; the books' chart and alarms, or where the
+// settings differ from the books' or a baseline date is given, the rules run
+// again over the points shown.
 bool read_summary(History& history, const SummaryFilter& filter, bool charts,
-                  const std::string& chart_since, Summary& summary, std::string& error);
+                  const std::string& baseline_since, Summary& summary, std::string& error);
 
 std::string summary_text(const Summary& summary);
 std::string summary_json(const Summary& summary);

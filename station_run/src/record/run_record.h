@@ -39,6 +39,12 @@ struct StepRecord {
     std::string lock;    // the shared instrument it holds while it runs
 };
 
+// A run rule broken by a measurement of this run, as its history said when
+// the run was written: news for the operator, not a verdict.
+struct RunAlarm {
+    std::string step, measurement, rule;
+};
+
 struct RunRecord {
     std::string station, operator_name, serial, device, image;  // empty: not given
     std::string sequence_name, sequence_version, sequence_path, sequence_sha256;
@@ -56,6 +62,7 @@ struct RunRecord {
     std::optional<Verdict> verdict;
     int exit_status = 0;
     std::vector<std::string> errors;  // what went wrong beyond the steps
+    std::vector<RunAlarm> alarms;     // the run rules its measurements broke
 };
 
 // The verdict a step or a run stands at: ABORTED while it has none, cut

@@ -1,0 +1,197 @@
+#include "books.h"
+
+#include <cstdio>
+
+#include "sql_values.h"
+
+using namespace sql_values;
+
+namespace {
+
+// Parameters a statement takes at most: SQLite's limit, under PostgreSQL's.
+constexpr std::size_t kMostParameters = 30000;
+
+}  // namespace
+
+std::string day_of(const std::string& started) {
+    return started.substr(0, 10);
+}
+
+bool Books::series_of(const std::string& sequence, const LandedValue& v, Series*& out,
+                      std::string& error) {
+    if (sequences_read_.insert(sequence).second) {
+        std::vector<Row> rows;
+        if (!history_.run("SELECT id, step, name, units, low, high, marginal_low, marginal_high, "
+                          "state FROM series WHERE sequence = $1",
+                          {sequence}, &rows, error)) {
+            return false;
+        }
+        for (const Row& r : rows) {
+            Series s;
+            s.id = r[0].value_or("");
+            s.sequence = sequence;
+            s.step = r[1].value_or("");
+            s.name = r[2].value_or("");
+            s.units = r[3].value_or("");
+            s.limits = {number(r[4]), number(r[5]), number(r[6]), number(r[7])};
+            s.state = SeriesState::restored(r[8]);
+            series_[{sequence, s.step, s.name}] = std::move(s);
+        }
+    }
+    const auto key = std::make_tuple(sequence, v.step, v.name);
+    auto found = series_.find(key);
+    if (found == series_.end()) {
+        std::vector<Row> rows;
+        if (!history_.run("INSERT INTO series (sequence, step, name) VALUES ($1, $2, $3) "
+                          "RETURNING id",
+                          {sequence, v.step, v.name}, &rows, error)) {
+            return false;
+        }
+        Series s;
+        s.id = rows.at(0).at(0).value_or("");
+        s.sequence = sequence;
+        s.step = v.step;
+        s.name = v.name;
+        found = series_.emplace(key, std::move(s)).first;
+    }
+    out = &found->second;
+    return true;
+}
+
+bool Books::day_of_series(const Series& s, const std::string& day, Day*& out, std::string& error) {
+    if (days_read_.insert({s.sequence, day}).second) {
+        std::vector<Row> rows;
+        if (!history_.run(
+                "SELECT d.series_id, d.runs, d.marginal, d.failed, d.n, d.mean, d.root_m2, d.min, "
+                "d.max, d.mr_mean, d.mr_count, d.first_value, d.last_value FROM series_days d "
+                "JOIN series s ON s.id = d.series_id WHERE s.sequence = $1 AND d.day = $2",
+                {s.sequence, day}, &rows, error)) {
+            return false;
+        }
+        for (const Row& r : rows) {
+            Stretch t;
+            t.runs = count(r[1]);
+            t.marginal = count(r[2]);
+            t.failed = count(r[3]);
+            t.values.n = count(r[4]);
+            t.values.mean = number(r[5]).value_or(0);
+            t.values.root_m2 = number(r[6]).value_or(0);
+            t.values.min = number(r[7]).value_or(0);
+            t.values.max = number(r[8]).value_or(0);
+            t.mr_mean = number(r[9]).value_or(0);
+            t.mr_count = count(r[10]);
+            t.first = number(r[11]).value_or(0);
+            t.last = number(r[12]).value_or(0);
+            days_[{r[0].value_or(""), day}] = {t, false};
+        }
+    }
+    out = &days_[{s.id, day}];
+    return true;
+}
+
+bool Books::land(const Landing& landing, std::vector<RunAlarm>* raised, std::string& error) {
+    const std::string day = day_of(landing.started);
+    const std::string landed = std::to_string(landing.landed);
+    for (const LandedValue& v : landing.values) {
+        Series* s = nullptr;
+        Day* d = nullptr;
+        if (!series_of(landing.sequence, v, s, error) || !day_of_series(*s, day, d, error)) {
+            return false;
+        }
+        // The latest run's units and limits stand for the series.
+        s->units = v.units;
+        s->limits = v.limits;
+        s->dirty = true;
+        d->stretch.add(v.value, v.verdict);
+        d->dirty = true;
+        if (!v.value) continue;
+        const SeriesState::Taken t = s->state.take(*v.value, landing.landed);
+        points_.push_back(
+            {s->id, landed, landing.started, text(v.value), text(t.moving_range), text(t.ewma)});
+        for (const auto& [at, ewma] : t.earlier_ewma) {
+            earlier_ewma_.push_back({s->id, std::to_string(at), text(ewma)});
+        }
+        for (const RaisedAlarm& a : t.alarms) {
+            alarms_.push_back(
+                {s->id, std::to_string(a.landed), rule_name(a.rule), std::to_string(a.span)});
+            if (raised && a.landed == landing.landed) {
+                raised->push_back({v.step, v.name, rule_name(a.rule)});
+            }
+        }
+    }
+    return true;
+}
+
+bool Books::insert(const std::string& head, std::size_t columns, const std::vector<Row>& rows,
+                   const std::string& tail, std::string& error) {
+    const std::size_t per_statement = kMostParameters / columns;
+    for (std::size_t from = 0; from < rows.size(); from += per_statement) {
+        const std::size_t to = std::min(rows.size(), from + per_statement);
+        std::string sql = head + " VALUES ";
+        std::vector<std::optional<std::string>> params;
+        for (std::size_t i = from; i < to; ++i) {
+            sql += i == from ? "(" : ", (";
+            for (std::size_t c = 0; c < columns; ++c) {
+                params.push_back(rows[i][c]);
+                sql += (c ? ", $" : "$") + std::to_string(params.size());
+            }
+            sql += ")";
+        }
+        if (!history_.run(sql + tail, params, nullptr, error)) return false;
+    }
+    return true;
+}
+
+bool Books::flush(std::string& error) {
+    std::vector<Row> series, days;
+    for (auto& [key, s] : series_) {
+        if (!s.dirty) continue;
+        series.push_back({s.id, s.sequence, s.step, s.name, s.units, text(s.limits.low),
+                          text(s.limits.high), text(s.limits.marginal_low),
+                          text(s.limits.marginal_high), s.state.saved()});
+        s.dirty = false;
+    }
+    for (auto& [key, d] : days_) {
+        if (!d.dirty) continue;
+        const Stretch& t = d.stretch;
+        days.push_back({key.first, key.second, std::to_string(t.runs), std::to_string(t.marginal),
+                        std::to_string(t.failed), std::to_string(t.values.n), text(t.values.mean),
+                        text(t.values.root_m2), text(t.values.min), text(t.values.max),
+                        text(t.mr_mean), std::to_string(t.mr_count), text(t.first), text(t.last)});
+        d.dirty = false;
+    }
+    const bool ok =
+        insert("INSERT INTO series_points (series_id, landed, started, value, moving_range, ewma)",
+               6, points_, "", error) &&
+        insert("INSERT INTO series_alarms (series_id, landed, rule, span)", 4, alarms_, "",
+               error) &&
+        insert(
+            "INSERT INTO series (id, sequence, step, name, units, low, high, marginal_low, "
+            "marginal_high, state)",
+            10, series,
+            " ON CONFLICT (id) DO UPDATE SET units = excluded.units, low = excluded.low, "
+            "high = excluded.high, marginal_low = excluded.marginal_low, "
+            "marginal_high = excluded.marginal_high, state = excluded.state",
+            error) &&
+        insert(
+            "INSERT INTO series_days (series_id, day, runs, marginal, failed, n, mean, "
+            "root_m2, min, max, mr_mean, mr_count, first_value, last_value)",
+            14, days,
+            " ON CONFLICT (series_id, day) DO UPDATE SET runs = excluded.runs, "
+            "marginal = excluded.marginal, failed = excluded.failed, n = excluded.n, "
+            "mean = excluded.mean, root_m2 = excluded.root_m2, min = excluded.min, "
+            "max = excluded.max, mr_mean = excluded.mr_mean, mr_count = excluded.mr_count, "
+            "first_value = excluded.first_value, last_value = excluded.last_value",
+            error);
+    if (!ok) return false;
+    for (const Row& r : earlier_ewma_) {
+        if (!history_.run("UPDATE series_points SET ewma = $3 WHERE series_id = $1 AND landed = $2",
+                          r, nullptr, error)) {
+            return false;
+        }
+    }
+    points_.clear();
+    alarms_.clear();
+    earlier_ewma_.clear();
+    return true;
+}
