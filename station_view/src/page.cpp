@@ -27,6 +27,7 @@ td.verdict { font-weight: 700; white-space: nowrap }
 td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-nums }
 .figure { display: block; font-size: .95rem } .why { font-style: italic }
 .report a { font-size: 1.2rem }
+.alarms { margin: .4rem 0; padding-left: 1.2rem } .alarm { color: #8a4b00; font-weight: 700 }
 .v-RUNNING { background: #0d47a1 } .v-WAITING { background: #4e342e }
 tr.v-RUNNING td.verdict { color: #0d47a1 } tr.v-WAITING td.verdict { color: #4e342e }
 tr.step { background: none } tr.v-RUNNING { background: #e3f2fd }
@@ -61,8 +62,8 @@ function board(folder) {
   r = { folder, steps: new Map(), current: null, card,
         socket: el("h2", "socket", folder), serial: el("p", "serial", ""),
         banner: el("div", "banner v-RUNNING", "WAITING"), now: el("p", "now", ""),
-        table: el("table", "steps"), report: el("p", "report") };
-  card.append(r.socket, r.serial, r.banner, r.now, r.table, r.report);
+        table: el("table", "steps"), alarms: el("ul", "alarms"), report: el("p", "report") };
+  card.append(r.socket, r.serial, r.banner, r.now, r.table, r.alarms, r.report);
   const after = [...boards.children].find(c => c.getAttribute("data-run") > folder);
   boards.insertBefore(card, after || null);
   runs.set(folder, r);
@@ -185,7 +186,13 @@ function apply(run, rec) {
     case "run_resumed":
       banner(r, "RUNNING");
       r.report.replaceChildren();
+      r.alarms.replaceChildren();
       for (const name of rec.interrupted || []) verdict(step(r, name), "\u2026");
+      break;
+    case "alarm":
+      // The process's news, beside the board's verdict.
+      r.alarms.append(el("li", "alarm", "Alarm: " + rec.step + "/" + rec.measurement +
+                                            " broke run rule " + rec.rule));
       break;
     case "run_ended": {
       banner(r, rec.verdict);

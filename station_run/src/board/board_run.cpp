@@ -50,6 +50,11 @@ bool open_history(BoardRunState& run) {
 // The verdict line, and the files that exist.
 void print_end(const RunRecord& run, bool published) {
     std::map<std::string, int> t = tally_of(run);
+    // The process's news, not the board's: its verdict stands.
+    for (const RunAlarm& a : run.alarms) {
+        printf("Alarm: %s/%s broke run rule %s (the board's verdict stands)\n",
+               terminal_safe(a.step).c_str(), terminal_safe(a.measurement).c_str(), a.rule.c_str());
+    }
     printf("Run %s: %d of %d steps passed, %d skipped, %d on retry (exit status %d)\n",
            verdict_name(verdict_of(run)), t["passed"] + t["marginal"], t["steps"], t["skipped"],
            t["passed_on_retry"], run.exit_status);
@@ -68,10 +73,12 @@ std::vector<std::string> write_history(BoardRunState& run) {
         if (!run.history) return {"history: " + error};
     }
     std::string error;
-    if (!run.history->end_run(run.record, error)) {
+    std::vector<RunAlarm> raised;
+    if (!run.history->end_run(run.record, error, &raised)) {
         run.history.reset();
         return {"history: " + error};
     }
+    run.record.alarms = std::move(raised);
     return {};
 }
 
@@ -102,6 +109,7 @@ int conclude_and_publish(BoardRunState& run, bool aborted) {
     }
     const bool logged_before = run.logged;
     conclude(r, aborted, station_errors);
+    for (const RunAlarm& a : r.alarms) run.append(alarm_event(a));
     run.append(run_ended_event(r));
     if (logged_before && !run.logged) {
         station_errors.push_back("record.jsonl: " + run.log_error);
@@ -142,6 +150,7 @@ int restate(BoardRunState& run) {
         if (left.empty()) {
             const std::string now = utc_now();
             run.append(run_resumed_event(now, {}));
+            for (const RunAlarm& a : r.alarms) run.append(alarm_event(a));
             run.append(run_ended_event(r));
             r.resumed.push_back(now);
         } else {

@@ -154,6 +154,10 @@ std::string junit_xml(const RunRecord& run, const std::string& hostname) {
         properties.insert(properties.end(), {{"socket", run.socket},
                                              {"station_file_sha256", run.station_file_sha256}});
     }
+    // A run rule broken is the process's news: a property, not a failure.
+    for (const RunAlarm& a : run.alarms) {
+        properties.emplace_back("alarm", a.step + "/" + a.measurement + ": " + a.rule);
+    }
     for (const auto& [name, value] : properties) {
         xml += "      <property name=\"" + std::string(name) + "\" value=\"" +
                markup_escaped(value) + "\"/>\n";

@@ -33,6 +33,7 @@ h2 { font-size: 1.1em; margin: 1.6em 0 .4em; border-bottom: 2px solid #ccc }
 .facts { display: grid; grid-template-columns: max-content 1fr; gap: .15em 1.2em; margin: .8em 0 }
 .facts dt { color: #595959 } .facts dd { margin: 0; min-width: 0 }
 .errors { border-left: 4px solid #6a1b9a; padding: .2em .8em; background: #f6f0fa }
+.alarms { border-left: 4px solid #b26a00; padding: .2em .8em; background: #fff8e1 }
 .scroll { overflow-x: auto; max-width: 100% }
 table { border-collapse: collapse; width: 100% }
 th, td { border-bottom: 1px solid #e2e2e2; padding: .2em .5em; text-align: left; vertical-align: top }
@@ -290,6 +291,15 @@ std::string report_page(const RunRecord& run) {
         html += "<dt>" + std::string(name) + "</dt><dd>" + esc(value) + "</dd>";
     }
     html += "</dl>\n";
+    if (!run.alarms.empty()) {
+        html +=
+            "<div class=\"alarms\" id=\"alarms\"><p>The history's run rules, broken by this "
+            "board's figures (the process's news; the board's verdict stands):</p><ul>";
+        for (const RunAlarm& a : run.alarms) {
+            html += "<li>" + esc(a.step + "/" + a.measurement) + ": " + esc(a.rule) + "</li>";
+        }
+        html += "</ul></div>";
+    }
     if (!run.errors.empty()) {
         html += "<div class=\"errors\" id=\"errors\"><p>Beyond the steps:</p><ul>";
         for (const std::string& e : run.errors) html += "<li>" + esc(e) + "</li>";

@@ -297,6 +297,26 @@ ordered_json run_resumed_event(const std::string& at, const std::vector<std::str
     return {{"event", "run_resumed"}, {"at", at}, {"interrupted", interrupted}};
 }
 
+ordered_json alarm_event(const RunAlarm& a) {
+    return {{"event", "alarm"}, {"step", a.step}, {"measurement", a.measurement}, {"rule", a.rule}};
+}
+
+namespace {
+
+ordered_json alarms_json(const std::vector<RunAlarm>& alarms) {
+    ordered_json out = ordered_json::array();
+    for (const RunAlarm& a : alarms) {
+        out.push_back({{"step", a.step}, {"measurement", a.measurement}, {"rule", a.rule}});
+    }
+    return out;
+}
+
+RunAlarm alarm_from(const json& j) {
+    return {text_at(j, "step"), text_at(j, "measurement"), text_at(j, "rule")};
+}
+
+}  // namespace
+
 ordered_json run_ended_event(const RunRecord& run) {
     return {{"event", "run_ended"},
             {"verdict", verdict_name(verdict_of(run))},
@@ -314,6 +334,7 @@ ordered_json record_document(const RunRecord& run) {
     j["ended"] = optional_text(run.ended);
     j["resumed"] = run.resumed;
     j["errors"] = run.errors;
+    j["alarms"] = alarms_json(run.alarms);
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) {
         ordered_json step = step_json(s);
@@ -342,6 +363,10 @@ bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
         if (!doc.at("verdict").is_null()) run.verdict = verdict_at(doc, "verdict");
         run.exit_status = doc.at("exit_status").get<int>();
         run.errors = errors_at(doc);
+        // Records from before alarms were kept have none.
+        if (doc.contains("alarms")) {
+            for (const json& a : doc.at("alarms")) run.alarms.push_back(alarm_from(a));
+        }
         for (const json& r : doc.at("resumed")) run.resumed.push_back(r.get<std::string>());
         for (const json& s : doc.at("steps")) {
             StepRecord step = step_from(s);
@@ -398,6 +423,8 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
                 step->begun = false;
             } else if (event == "run_resumed") {
                 take_up(run, text_at(e, "at"));
+            } else if (event == "alarm") {
+                run.alarms.push_back(alarm_from(e));
             } else if (event == "run_ended") {
                 run.verdict = verdict_at(e, "verdict");
                 run.exit_status = e.at("exit_status").get<int>();

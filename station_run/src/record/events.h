@@ -26,6 +26,8 @@ nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attemp
 nlohmann::ordered_json step_ended_event(const StepRecord& step);
 nlohmann::ordered_json run_resumed_event(const std::string& at,
                                          const std::vector<std::string>& interrupted);
+// A run rule its history says a measurement of the run broke.
+nlohmann::ordered_json alarm_event(const RunAlarm& alarm);
 nlohmann::ordered_json run_ended_event(const RunRecord& run);
 
 // The whole record in one document.
