@@ -264,6 +264,55 @@ TEST_P(StationHistory, OlderSchemaIsUpgradedInPlace) {
     EXPECT_EQ(json::parse(old.out)["measurements"][0]["count"], 1) << "the old run's value stays";
 }
 
+// A board whose figure breaks a run rule hears of it as its run is written:
+// in its console line, its record (an event, and the document), its JUnit
+// properties and its page; its verdict and exit status stand.
+TEST_P(StationHistory, BrokenRunRuleIsSaidAtOnceAndTheVerdictStands) {
+    const std::string seq = value_sequence("steady.toml", "  low = 0\n  high = 100\n");
+    // A steady baseline of 25 boards sets the chart.
+    const double steady[] = {10.0, 10.2, 9.9, 10.1, 10.0};
+    for (int i = 0; i < 25; ++i) {
+        const Result r = run_value(seq, std::to_string(steady[i % 5]), "B-" + std::to_string(i));
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out.find("Alarm:"), std::string::npos) << r.out;
+    }
+    const Result r = run_value(seq, "14", "OUTLIER");
+    EXPECT_EQ(r.exit_code, 0) << "the board passed its limits: " << r.err;
+    EXPECT_NE(r.out.find("Alarm: a/value broke run rule we1 (the board's verdict stands)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Run PASS"), std::string::npos) << r.out;
+    const std::size_t at = r.out.find("Record: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string folder = r.out.substr(at + 8, r.out.find("/record.json", at) - at - 8);
+    const json record = json::parse(read_file(folder + "/record.json"));
+    EXPECT_EQ(record["verdict"], "PASS");
+    ASSERT_GE(record["alarms"].size(), 2u) << "we1 and nelson1 both see a point beyond 3 sigma";
+    EXPECT_EQ(record["alarms"][0],
+              (json{{"step", "a"}, {"measurement", "value"}, {"rule", "we1"}}));
+    EXPECT_NE(
+        read_file(folder + "/record.jsonl")
+            .find(
+                "{\"event\":\"alarm\",\"step\":\"a\",\"measurement\":\"value\",\"rule\":\"we1\"}"),
+        std::string::npos);
+    const std::string junit = read_file(folder + "/junit.xml");
+    EXPECT_NE(junit.find("<property name=\"alarm\" value=\"a/value: we1\"/>"), std::string::npos);
+    EXPECT_EQ(junit.find("<failure"), std::string::npos) << "a property, not a failure";
+    EXPECT_NE(read_file(folder + "/report.html").find("id=\"alarms\""), std::string::npos);
+    // The summary lists the alarm with its board, and calls the process out
+    // of control while it stands among the latest points.
+    const Result summary = run_station(
+        {"--summary", "--json", "--spc", "--history", target_, "--sequence", "steady.toml"});
+    ASSERT_EQ(summary.exit_code, 0) << summary.err;
+    const json j = json::parse(summary.out);
+    const json& m = j["measurements"][1];
+    ASSERT_EQ(m["measurement"], "value");
+    EXPECT_EQ(m["capability"], "not in control");
+    EXPECT_EQ(m["standing_alarm"]["serial"], "OUTLIER");
+    EXPECT_EQ(m["spc"]["alarm_counts"]["we1"], 1);
+    EXPECT_EQ(m["spc"]["alarms"][0]["serial"], "OUTLIER");
+}
+
 // A run still going (or killed) is listed among the last runs; an aborted
 // one is listed apart and counts in no figure.
 TEST_P(StationHistory, SummaryListsRunningRunsAndLeavesAbortedOnesOut) {

@@ -6,13 +6,6 @@
 
 using namespace sql_values;
 
-namespace {
-
-// Parameters a statement takes at most: SQLite's limit, under PostgreSQL's.
-constexpr std::size_t kMostParameters = 30000;
-
-}  // namespace
-
 std::string day_of(const std::string& started) {
     return started.substr(0, 10);
 }
@@ -124,22 +117,7 @@ bool Books::land(const Landing& landing, std::vector<RunAlarm>* raised, std::str
 
 bool Books::insert(const std::string& head, std::size_t columns, const std::vector<Row>& rows,
                    const std::string& tail, std::string& error) {
-    const std::size_t per_statement = kMostParameters / columns;
-    for (std::size_t from = 0; from < rows.size(); from += per_statement) {
-        const std::size_t to = std::min(rows.size(), from + per_statement);
-        std::string sql = head + " VALUES ";
-        std::vector<std::optional<std::string>> params;
-        for (std::size_t i = from; i < to; ++i) {
-            sql += i == from ? "(" : ", (";
-            for (std::size_t c = 0; c < columns; ++c) {
-                params.push_back(rows[i][c]);
-                sql += (c ? ", $" : "$") + std::to_string(params.size());
-            }
-            sql += ")";
-        }
-        if (!history_.run(sql + tail, params, nullptr, error)) return false;
-    }
-    return true;
+    return history_.insert_rows(head, columns, rows, tail, error);
 }
 
 bool Books::flush(std::string& error) {

@@ -355,16 +355,96 @@ bool History::end_run(const RunRecord& run, std::string& error, std::vector<RunA
     return commit_or_roll_back(ok, error);
 }
 
+bool History::insert_rows(const std::string& head, std::size_t columns,
+                          const std::vector<Row>& rows, const std::string& tail,
+                          std::string& error) {
+    // Parameters a statement takes at most: SQLite's limit, under PostgreSQL's.
+    constexpr std::size_t kMostParameters = 30000;
+    const std::size_t per_statement = kMostParameters / columns;
+    for (std::size_t from = 0; from < rows.size(); from += per_statement) {
+        const std::size_t to = std::min(rows.size(), from + per_statement);
+        std::string sql = head + " VALUES ";
+        std::vector<Value> params;
+        for (std::size_t i = from; i < to; ++i) {
+            sql += i == from ? "(" : ", (";
+            for (std::size_t c = 0; c < columns; ++c) {
+                params.push_back(rows[i][c]);
+                sql += (c ? ", $" : "$") + std::to_string(params.size());
+            }
+            sql += ")";
+        }
+        if (!run(sql + tail, params, nullptr, error)) return false;
+    }
+    return true;
+}
+
 bool History::end_runs(const std::vector<RunRecord>& runs, std::string& error) {
     if (!begin(error)) return false;
+    // Numbered on from the rows there, and written many rows a statement.
+    std::vector<Row> top;
+    bool ok =
+        run("SELECT COALESCE((SELECT MAX(id) FROM runs), 0), "
+            "COALESCE((SELECT MAX(id) FROM attempts), 0), "
+            "COALESCE((SELECT MAX(id) FROM measurements), 0), "
+            "COALESCE((SELECT MAX(landed) FROM runs), 0)",
+            {}, &top, error);
+    if (!ok) return commit_or_roll_back(false, error);
+    std::uint64_t run_id = count(top[0][0]), attempt_id = count(top[0][1]),
+                  measurement_id = count(top[0][2]), landed = count(top[0][3]);
+    std::vector<Row> run_rows, attempt_rows, measurement_rows;
     Books books(*this);
-    books_stale_ = false;
-    bool ok = true;
-    for (std::size_t i = 0; ok && i < runs.size(); ++i) {
-        std::string id;
-        ok = write_run(runs[i], id, error) && land(runs[i], id, books, nullptr, error);
+    for (const RunRecord& r : runs) {
+        const std::string id = std::to_string(++run_id);
+        const bool lands = finished(r);
+        if (lands) ++landed;
+        run_rows.push_back({id, r.output, r.started, r.serial, r.station, nonempty(r.operator_name),
+                            r.device, r.sequence_name, r.sequence_version, r.sequence_sha256,
+                            r.suite_version, nonempty(r.ended), verdict_name(verdict_of(r)),
+                            std::to_string(r.exit_status),
+                            lands ? Value(std::to_string(landed)) : Value()});
+        for (const StepRecord& s : r.steps) {
+            for (std::size_t k = 0; k < s.attempts.size(); ++k) {
+                const Attempt& a = s.attempts[k];
+                const std::string attempt = std::to_string(++attempt_id);
+                attempt_rows.push_back({attempt, id, s.name, std::to_string(a.number),
+                                        verdict_name(a.verdict), nonempty(a.started),
+                                        nonempty(a.ended), text(a.duration_s), text(a.exit_status),
+                                        text(a.signal), k + 1 == s.attempts.size() ? "1" : "0"});
+                for (const Measurement& m : a.measurements) {
+                    measurement_rows.push_back({std::to_string(++measurement_id), attempt, m.name,
+                                                text(m.value), m.units, text(m.limits.low),
+                                                text(m.limits.high), text(m.limits.marginal_low),
+                                                text(m.limits.marginal_high), text(m.margin),
+                                                text(m.margin_percent), verdict_name(m.verdict)});
+                }
+            }
+        }
+        if (lands && !books.land(landing_of(r, id, landed), nullptr, error)) {
+            return commit_or_roll_back(false, error);
+        }
     }
-    ok = ok && books.flush(error) && (!books_stale_ || rebuild(error));
+    ok = insert_rows(
+             "INSERT INTO runs (id, folder, started, serial, station, operator, device, "
+             "sequence_name, sequence_version, sequence_sha256, suite_version, ended, "
+             "verdict, exit_status, landed)",
+             15, run_rows, "", error) &&
+         insert_rows(
+             "INSERT INTO attempts (id, run_id, step, attempt, verdict, started, ended, "
+             "duration_s, exit_status, term_signal, decisive)",
+             11, attempt_rows, "", error) &&
+         insert_rows(
+             "INSERT INTO measurements (id, attempt_id, name, value, units, low, high, "
+             "marginal_low, marginal_high, margin, margin_percent, verdict)",
+             12, measurement_rows, "", error) &&
+         books.flush(error) &&
+         // A server's numbering goes on after the ids given.
+         statements({"postgres:SELECT setval(pg_get_serial_sequence('runs', 'id'), "
+                     "(SELECT MAX(id) FROM runs))",
+                     "postgres:SELECT setval(pg_get_serial_sequence('attempts', 'id'), "
+                     "(SELECT MAX(id) FROM attempts))",
+                     "postgres:SELECT setval(pg_get_serial_sequence('measurements', 'id'), "
+                     "(SELECT MAX(id) FROM measurements))"},
+                    error);
     return commit_or_roll_back(ok, error);
 }
 

@@ -97,8 +97,8 @@ public:
     // measurements, and the books kept of them; the run rules its
     // measurements broke go into `raised`.
     bool end_run(const RunRecord& run, std::string& error, std::vector<RunAlarm>* raised = nullptr);
-    // Runs that ended, written in one transaction in their order: an import
-    // of many at once.
+    // Runs not yet in the history, written in one transaction in their order,
+    // many rows a statement: an import of many at once.
     bool end_runs(const std::vector<RunRecord>& runs, std::string& error);
     // The books of every measurement recomputed from the runs, as an upgrade
     // makes them.
@@ -155,6 +155,10 @@ private:
     // A finished run's landing and its place in the books.
     bool land(const RunRecord& run, const std::string& id, Books& books,
               std::vector<RunAlarm>* raised, std::string& error);
+    // Rows of `columns` values each, in as few statements as the stores
+    // allow; `tail` follows the values (an ON CONFLICT clause).
+    bool insert_rows(const std::string& head, std::size_t columns, const std::vector<Row>& rows,
+                     const std::string& tail, std::string& error);
     // The books made anew from the runs, in the transaction open.
     bool rebuild(std::string& error);
     bool books_stale_ = false;  // a landed run was written again
