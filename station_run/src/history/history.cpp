@@ -358,9 +358,7 @@ bool History::end_run(const RunRecord& run, std::string& error, std::vector<RunA
 bool History::insert_rows(const std::string& head, std::size_t columns,
                           const std::vector<Row>& rows, const std::string& tail,
                           std::string& error) {
-    // Parameters a statement takes at most: SQLite's limit, under PostgreSQL's.
-    constexpr std::size_t kMostParameters = 30000;
-    const std::size_t per_statement = kMostParameters / columns;
+    const std::size_t per_statement = std::max<std::size_t>(1, most_parameters() / columns);
     for (std::size_t from = 0; from < rows.size(); from += per_statement) {
         const std::size_t to = std::min(rows.size(), from + per_statement);
         std::string sql = head + " VALUES ";

@@ -144,6 +144,8 @@ protected:
     virtual bool write_version(int version, std::string& error) = 0;
     // Whether the last failure may pass: a lock, a server that did not answer.
     virtual bool last_failure_passes() const = 0;
+    // The parameters one statement of many rows takes at most.
+    virtual std::size_t most_parameters() const = 0;
 
     // Makes or upgrades the schema, in one transaction.
     bool prepare(std::string& error, HistoryFault& fault);

@@ -189,6 +189,8 @@ protected:
                        {std::to_string(version)}, nullptr, error);
     }
     bool last_failure_passes() const override { return passes_; }
+    // Under the protocol's limit of 65,535: few round trips.
+    std::size_t most_parameters() const override { return 30000; }
 
 private:
     // A connection whose answer never came is in no known state: it is not
