@@ -311,7 +311,7 @@ TEST_P(StationHistoryStore, BooksEqualARecomputationFromTheRunsAfterEveryRun) {
     for (const char* sql :
          {"DROP TABLE series_alarms", "DROP TABLE series_points", "DROP TABLE series_days",
           "DROP TABLE series", "DROP INDEX runs_by_landed", "DROP INDEX runs_by_serial",
-          "ALTER TABLE runs DROP COLUMN landed"}) {
+          "DROP INDEX runs_by_verdict", "ALTER TABLE runs DROP COLUMN landed"}) {
         target_->query(sql);
     }
     target_->query(target_->server() ? "UPDATE history_schema SET version = 3"

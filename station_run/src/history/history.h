@@ -116,11 +116,10 @@ public:
     bool points(const SummaryFilter& filter, const std::string& series_id, const std::string& since,
                 std::size_t latest, std::vector<SeriesPoint>& out, std::string& error);
     // A series' latest `limit` alarms, the latest first; with `from`, only
-    // those at runs that landed at `from` or after, of the rules that decide
-    // control.
-    bool alarms(const std::string& series_id, std::size_t limit,
-                std::optional<std::uint64_t> control_from, std::vector<SeriesAlarm>& out,
-                std::string& error);
+    // those at runs that landed at `from` or after; with `control_only`, only
+    // those of the rules that decide control.
+    bool alarms(const std::string& series_id, std::size_t limit, std::optional<std::uint64_t> from,
+                bool control_only, std::vector<SeriesAlarm>& out, std::string& error);
     // The last `limit` runs, the latest first; with `verdict`, only those.
     bool last_runs(const SummaryFilter& filter, int limit, const std::string& verdict,
                    std::vector<HistoryRun>& out, std::string& error);

@@ -147,18 +147,15 @@ bool History::points(const SummaryFilter& f, const std::string& series_id, const
 }
 
 bool History::alarms(const std::string& series_id, std::size_t limit,
-                     std::optional<std::uint64_t> control_from, std::vector<SeriesAlarm>& out,
-                     std::string& error) {
+                     std::optional<std::uint64_t> from, bool control_only,
+                     std::vector<SeriesAlarm>& out, std::string& error) {
     std::vector<Row> rows;
-    const std::optional<std::string> from =
-        control_from ? std::optional<std::string>(std::to_string(*control_from)) : std::nullopt;
     if (!run("SELECT a.rule, r.serial, " + time_text("r.started") +
                  ", a.landed, a.span FROM series_alarms a JOIN runs r ON r.landed = a.landed "
-                 "WHERE a.series_id = $1 AND (CAST($2 AS BIGINT) IS NULL OR (a.landed >= "
-                 "CAST($2 AS BIGINT) AND a.rule IN ('we1', 'we2', 'we3', 'we4'))) "
-                 "ORDER BY a.landed DESC, a.rule LIMIT " +
-                 std::to_string(limit),
-             {series_id, from}, &rows, error)) {
+                 "WHERE a.series_id = $1 AND a.landed >= CAST($2 AS BIGINT)" +
+                 (control_only ? " AND a.rule IN ('we1', 'we2', 'we3', 'we4')" : "") +
+                 " ORDER BY a.landed DESC, a.rule LIMIT " + std::to_string(limit),
+             {series_id, std::to_string(from.value_or(0))}, &rows, error)) {
         return false;
     }
     out.clear();

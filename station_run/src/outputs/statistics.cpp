@@ -163,7 +163,8 @@ bool chart_of(History& history, const MeasurementTotals& t, const SpcSettings& s
     m.chart = kept_chart(t.state);
     if (!m.chart || m.points.empty()) return true;
     std::vector<SeriesAlarm> shown;
-    if (!history.alarms(t.series_id, kRuleCount * m.points.size(), std::nullopt, shown, error)) {
+    if (!history.alarms(t.series_id, kRuleCount * m.points.size(), m.points.front().landed, false,
+                        shown, error)) {
         return false;
     }
     std::map<std::uint64_t, std::size_t> at;
@@ -199,8 +200,8 @@ bool read_summary(History& history, const SummaryFilter& filter, bool charts,
         std::vector<Point> latest;
         std::vector<SeriesAlarm> standing;
         if (!history.points(filter, totals[i].series_id, "", kControlPoints, latest, error) ||
-            (!latest.empty() &&
-             !history.alarms(totals[i].series_id, 1, latest.front().landed, standing, error))) {
+            (!latest.empty() && !history.alarms(totals[i].series_id, 1, latest.front().landed, true,
+                                                standing, error))) {
             return false;
         }
         if (!standing.empty()) s.standing = standing.front();
@@ -210,7 +211,8 @@ bool read_summary(History& history, const SummaryFilter& filter, bool charts,
         const std::string since = !baseline_since.empty() ? baseline_since : filter.since;
         if (!history.points(filter, totals[i].series_id, since, kChartPoints, m.points, error) ||
             !chart_of(history, totals[i], summary.settings, again, m, error) ||
-            !history.alarms(totals[i].series_id, kListedAlarms, std::nullopt, m.latest, error)) {
+            !history.alarms(totals[i].series_id, kListedAlarms, std::nullopt, false, m.latest,
+                            error)) {
             return false;
         }
         m.counts = alarm_counts(totals[i].state);
