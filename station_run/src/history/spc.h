@@ -51,7 +51,7 @@ struct SpcSettings {
 struct Chart {
     std::size_t baseline = 0;  // points in the baseline
     double centre = 0, mr_bar = 0, sigma = 0;
-    double ucl = 0, lcl = 0;  // centre +- 2.66 mr_bar
+    double ucl = 0, lcl = 0;  // centre +- 3 sigma, 2.6596 mr_bar
     double mr_ucl = 0;        // the moving-range chart's limit, 3.267 mr_bar
     std::vector<Alarm> alarms;
 };
