@@ -504,12 +504,14 @@ bool History::rebuild(std::string& error) {
 bool History::last_runs(const SummaryFilter& f, int limit, const std::string& verdict,
                         std::vector<HistoryRun>& out, std::string& error) {
     std::vector<Row> rows;
-    std::vector<Value> params = filter_params(f);
-    if (!verdict.empty()) params.push_back(verdict);
-    // The verdict as a plain condition, so that its index serves.
+    std::vector<Value> params;
+    std::string where = filter_conditions(f, params);
+    if (!verdict.empty()) {
+        params.push_back(verdict);
+        where += " AND r.verdict = $" + std::to_string(params.size());
+    }
     if (!run("SELECT r.serial, r.station, r.sequence_name, " + time_text("r.started") +
-                 ", r.verdict, r.folder FROM runs r WHERE " + kFilter +
-                 (verdict.empty() ? "" : " AND r.verdict = $4") +
+                 ", r.verdict, r.folder FROM runs r WHERE TRUE" + where +
                  " ORDER BY r.started DESC, r.id DESC LIMIT " + std::to_string(limit),
              params, &rows, error)) {
         return false;

@@ -74,16 +74,20 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
     // The runs themselves, a value at a time in landing order: one board's,
     // or those of the day a --since falls in; the books by day for the rest.
     auto scan = [&](const std::string& until) {
-        std::vector<Value> params = filter_params(f);
-        params.push_back(nonempty(until));
+        std::vector<Value> params;
+        std::string where = filter_conditions(f, params);
+        if (!until.empty()) {
+            params.push_back(until);
+            where += " AND r.started < CAST($" + std::to_string(params.size()) + " AS {time})";
+        }
         std::vector<Row> values;
-        if (!run("SELECT s.id, m.value, m.verdict FROM runs r "
-                 "JOIN attempts a ON a.run_id = r.id JOIN measurements m ON m.attempt_id = a.id "
+        // The runs picked first, so that the planner starts from them.
+        if (!run("SELECT s.id, m.value, m.verdict FROM attempts a "
+                 "JOIN runs r ON a.run_id = r.id JOIN measurements m ON m.attempt_id = a.id "
                  "JOIN series s ON s.sequence = r.sequence_name AND s.step = a.step AND "
-                 "s.name = m.name WHERE a.decisive AND r.landed IS NOT NULL AND " +
-                     std::string(kFilter) +
-                     " AND (CAST($4 AS {time}) IS NULL OR r.started < CAST($4 AS {time})) "
-                     "ORDER BY r.landed, m.id",
+                 "s.name = m.name WHERE a.decisive AND a.run_id IN (SELECT r.id FROM runs r "
+                 "WHERE r.landed IS NOT NULL" +
+                     where + ") ORDER BY r.landed, m.id",
                  params, &values, error)) {
             return false;
         }

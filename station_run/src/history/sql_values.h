@@ -43,18 +43,20 @@ inline std::uint64_t count(const std::optional<std::string>& v) {
     return v ? std::stoull(*v) : 0;
 }
 
-// The filter's conditions on the runs table r; parameters $1 to $3, null
-// when not given.
-constexpr const char* kFilter =
-    "(CAST($1 AS {time}) IS NULL OR r.started >= CAST($1 AS {time})) AND "
-    "(CAST($2 AS TEXT) IS NULL OR r.sequence_name = $2) AND "
-    "(CAST($3 AS TEXT) IS NULL OR r.serial = $3)";
-
-// A run that counts in the figures: ended, and not cut short by an operator.
-constexpr const char* kFinished = "r.verdict NOT IN ('RUNNING', 'ABORTED')";
-
-inline std::vector<std::optional<std::string>> filter_params(const SummaryFilter& f) {
-    return {nonempty(f.since), nonempty(f.sequence), nonempty(f.serial)};
+// The filter's conditions on the runs table r, each " AND ...", only those
+// given and as plain comparisons, so that an index serves them; their
+// parameters are appended to `params`.
+inline std::string filter_conditions(const SummaryFilter& f,
+                                     std::vector<std::optional<std::string>>& params) {
+    std::string sql;
+    auto next = [&](const std::string& value) {
+        params.push_back(value);
+        return "$" + std::to_string(params.size());
+    };
+    if (!f.since.empty()) sql += " AND r.started >= CAST(" + next(f.since) + " AS {time})";
+    if (!f.sequence.empty()) sql += " AND r.sequence_name = " + next(f.sequence);
+    if (!f.serial.empty()) sql += " AND r.serial = " + next(f.serial);
+    return sql;
 }
 
 }  // namespace sql_values
