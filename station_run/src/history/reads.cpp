@@ -169,3 +169,26 @@ bool History::alarms(const std::string& series_id, std::size_t limit,
     }
     return true;
 }
+
+bool History::last_runs(const SummaryFilter& f, int limit, const std::string& verdict,
+                        std::vector<HistoryRun>& out, std::string& error) {
+    std::vector<Row> rows;
+    std::vector<Value> params;
+    std::string where = filter_conditions(f, params);
+    if (!verdict.empty()) {
+        params.push_back(verdict);
+        where += " AND r.verdict = $" + std::to_string(params.size());
+    }
+    if (!run("SELECT r.serial, r.station, r.sequence_name, " + time_text("r.started") +
+                 ", r.verdict, r.folder FROM runs r WHERE TRUE" + where +
+                 " ORDER BY r.started DESC, r.id DESC LIMIT " + std::to_string(limit),
+             params, &rows, error)) {
+        return false;
+    }
+    out.clear();
+    for (const Row& r : rows) {
+        out.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
+                       r[4].value_or(""), r[5].value_or("")});
+    }
+    return true;
+}
