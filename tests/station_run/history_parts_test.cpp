@@ -173,12 +173,44 @@ void expect_books_as_recomputed(const test_support::HistoryTarget& target,
                      ", d.day, d.runs, d.marginal, d.failed, d.n, d.mean, d.root_m2, d.min, d.max, "
                      "d.mr_mean, d.mr_count, d.first_value, d.last_value FROM series_days d JOIN "
                      "series s ON s.id = d.series_id ORDER BY d.day");
+    auto totals = kept("SELECT " + name +
+                       ", t.runs, t.marginal, t.failed, t.n, t.mean, t.root_m2, t.min, t.max, "
+                       "t.mr_mean, t.mr_count, t.first_value, t.last_value FROM series_totals t "
+                       "JOIN series s ON s.id = t.series_id");
     auto alarms = kept("SELECT " + name +
                        ", a.landed, a.rule, a.span FROM series_alarms a JOIN series s ON "
                        "s.id = a.series_id ORDER BY a.landed, a.rule");
     const auto near = [](const std::optional<std::string>& got, double want) {
         ASSERT_TRUE(got.has_value()) << "none where " << want << " was wanted";
         EXPECT_NEAR(std::stod(*got), want, 1e-9 * std::max(1.0, std::fabs(want)));
+    };
+    // A stretch's columns from `at` on, by two passes over its values.
+    const auto expect_stretch = [&](const std::vector<std::optional<std::string>>& row,
+                                    std::size_t at, const std::vector<const Value*>& xs) {
+        std::vector<double> vals;
+        std::size_t marginal = 0, failed = 0;
+        for (const Value* x : xs) {
+            if (x->value) vals.push_back(*x->value);
+            marginal += x->verdict == "MARGINAL";
+            failed += x->verdict == "FAIL" || x->verdict == "ERROR";
+        }
+        EXPECT_EQ(std::stoul(*row[at]), xs.size());
+        EXPECT_EQ(std::stoul(*row[at + 1]), marginal);
+        EXPECT_EQ(std::stoul(*row[at + 2]), failed);
+        EXPECT_EQ(std::stoul(*row[at + 3]), vals.size());
+        if (vals.empty()) return;
+        double mean = 0, m2 = 0, mr = 0;
+        for (double x : vals) mean += x / static_cast<double>(vals.size());
+        for (double x : vals) m2 += (x - mean) * (x - mean);
+        for (std::size_t i = 1; i < vals.size(); ++i) mr += std::fabs(vals[i] - vals[i - 1]);
+        near(row[at + 4], mean);
+        near(row[at + 5], std::sqrt(m2));
+        near(row[at + 6], *std::min_element(vals.begin(), vals.end()));
+        near(row[at + 7], *std::max_element(vals.begin(), vals.end()));
+        if (vals.size() > 1) near(row[at + 8], mr / static_cast<double>(vals.size() - 1));
+        EXPECT_EQ(std::stoul(*row[at + 9]), vals.size() - 1);
+        near(row[at + 10], vals.front());
+        near(row[at + 11], vals.back());
     };
     std::size_t compared = 0;
     for (const auto& [key, v] : series) {
@@ -236,32 +268,14 @@ void expect_books_as_recomputed(const test_support::HistoryTarget& target,
         for (const auto& [day, xs] : by_day) {
             const auto& row = d[k++];
             EXPECT_EQ(*row[0], day);
-            std::vector<double> vals;
-            std::size_t marginal = 0, failed = 0;
-            for (const Value* x : xs) {
-                if (x->value) vals.push_back(*x->value);
-                marginal += x->verdict == "MARGINAL";
-                failed += x->verdict == "FAIL" || x->verdict == "ERROR";
-            }
-            EXPECT_EQ(std::stoul(*row[1]), xs.size());
-            EXPECT_EQ(std::stoul(*row[2]), marginal);
-            EXPECT_EQ(std::stoul(*row[3]), failed);
-            EXPECT_EQ(std::stoul(*row[4]), vals.size());
-            if (vals.empty()) continue;
-            double mean = 0, m2 = 0, mr = 0;
-            for (double x : vals) mean += x / static_cast<double>(vals.size());
-            for (double x : vals) m2 += (x - mean) * (x - mean);
-            for (std::size_t i = 1; i < vals.size(); ++i) mr += std::fabs(vals[i] - vals[i - 1]);
-            near(row[5], mean);
-            near(row[6], std::sqrt(m2));
-            near(row[7], *std::min_element(vals.begin(), vals.end()));
-            near(row[8], *std::max_element(vals.begin(), vals.end()));
-            if (vals.size() > 1) near(row[9], mr / static_cast<double>(vals.size() - 1));
-            EXPECT_EQ(std::stoul(*row[10]), vals.size() - 1);
-            near(row[11], vals.front());
-            near(row[12], vals.back());
+            expect_stretch(row, 1, xs);
             ++compared;
         }
+        // The whole series, in landing order.
+        std::vector<const Value*> all;
+        for (const Value& x : v) all.push_back(&x);
+        ASSERT_EQ(totals[key].size(), 1u);
+        expect_stretch(totals[key][0], 0, all);
     }
     EXPECT_GT(compared, 0u);
 }
@@ -310,8 +324,9 @@ TEST_P(StationHistoryStore, BooksEqualARecomputationFromTheRunsAfterEveryRun) {
     // As the schema before the books left it: then opened again.
     for (const char* sql :
          {"DROP TABLE series_alarms", "DROP TABLE series_points", "DROP TABLE series_days",
-          "DROP TABLE series", "DROP INDEX runs_by_landed", "DROP INDEX runs_by_serial",
-          "DROP INDEX runs_by_verdict", "ALTER TABLE runs DROP COLUMN landed"}) {
+          "DROP TABLE series_totals", "DROP TABLE series", "DROP INDEX runs_by_landed",
+          "DROP INDEX runs_by_serial", "DROP INDEX runs_by_verdict",
+          "ALTER TABLE runs DROP COLUMN landed"}) {
         target_->query(sql);
     }
     target_->query(target_->server() ? "UPDATE history_schema SET version = 3"

@@ -36,6 +36,14 @@ struct Landing {
 // The day a run's figures are kept under: the date it started, UTC.
 std::string day_of(const std::string& started);
 
+// The columns a stretch is kept in (no other table of the books has columns
+// of these names), and a stretch read back from them, from column `at` of a
+// row on.
+constexpr const char* kStretchColumns =
+    "runs, marginal, failed, n, mean, root_m2, min, max, mr_mean, mr_count, first_value, "
+    "last_value";
+Stretch stretch_of(const std::vector<std::optional<std::string>>& row, std::size_t at);
+
 // The books of one transaction: what it touches is read once, kept, and
 // written back by flush().
 class Books {
@@ -52,6 +60,7 @@ private:
         std::string id, sequence, step, name, units;
         Limits limits;
         SeriesState state;
+        Stretch total;  // the whole history, in landing order
         bool dirty = false;
     };
     struct Day {

@@ -327,7 +327,8 @@ bool History::rebuild_books(std::string& error) {
 }
 
 bool History::rebuild(std::string& error) {
-    for (const char* table : {"series_alarms", "series_points", "series_days", "series"}) {
+    for (const char* table :
+         {"series_alarms", "series_points", "series_days", "series_totals", "series"}) {
         if (!run(std::string("DELETE FROM ") + table, {}, nullptr, error)) return false;
     }
     books_stale_ = false;

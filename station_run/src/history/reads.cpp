@@ -26,23 +26,6 @@ std::string start_of_day_after(const std::string& day) {
     return text;
 }
 
-Stretch stretch_of(const std::vector<std::optional<std::string>>& r, std::size_t at) {
-    Stretch t;
-    t.runs = count(r[at]);
-    t.marginal = count(r[at + 1]);
-    t.failed = count(r[at + 2]);
-    t.values.n = count(r[at + 3]);
-    t.values.mean = number(r[at + 4]).value_or(0);
-    t.values.root_m2 = number(r[at + 5]).value_or(0);
-    t.values.min = number(r[at + 6]).value_or(0);
-    t.values.max = number(r[at + 7]).value_or(0);
-    t.mr_mean = number(r[at + 8]).value_or(0);
-    t.mr_count = count(r[at + 9]);
-    t.first = number(r[at + 10]).value_or(0);
-    t.last = number(r[at + 11]).value_or(0);
-    return t;
-}
-
 }  // namespace
 
 bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out,
@@ -105,13 +88,17 @@ bool History::totals(const SummaryFilter& f, std::vector<MeasurementTotals>& out
     } else {
         const std::string first_day = f.since.empty() ? "" : day_of(f.since);
         if (!first_day.empty() && !scan(start_of_day_after(first_day))) return false;
+        // The whole history in one row a series; a window by its days.
         std::vector<Row> days;
-        if (!run("SELECT d.series_id, d.runs, d.marginal, d.failed, d.n, d.mean, d.root_m2, "
-                 "d.min, d.max, d.mr_mean, d.mr_count, d.first_value, d.last_value "
-                 "FROM series_days d JOIN series s ON s.id = d.series_id "
-                 "WHERE (CAST($1 AS TEXT) IS NULL OR s.sequence = $1) AND "
-                 "(CAST($2 AS TEXT) IS NULL OR d.day > $2) ORDER BY d.series_id, d.day",
-                 {nonempty(f.sequence), nonempty(first_day)}, &days, error)) {
+        if (!run("SELECT d.series_id, " + std::string(kStretchColumns) + " FROM " +
+                     (first_day.empty() ? "series_totals" : "series_days") +
+                     " d JOIN series s ON s.id = d.series_id "
+                     "WHERE (CAST($1 AS TEXT) IS NULL OR s.sequence = $1)" +
+                     (first_day.empty() ? " ORDER BY d.series_id"
+                                        : " AND d.day > $2 ORDER BY d.series_id, d.day"),
+                 first_day.empty() ? std::vector<Value>{nonempty(f.sequence)}
+                                   : std::vector<Value>{nonempty(f.sequence), first_day},
+                 &days, error)) {
             return false;
         }
         for (const Row& d : days) {

@@ -84,6 +84,13 @@ const std::vector<std::vector<std::string>> kUpgrades = {
         "root_m2 DOUBLE PRECISION, min DOUBLE PRECISION, max DOUBLE PRECISION, "
         "mr_mean DOUBLE PRECISION, mr_count BIGINT NOT NULL, first_value DOUBLE PRECISION, "
         "last_value DOUBLE PRECISION, PRIMARY KEY (series_id, day))",
+        // The whole history of each series, so that a summary of it reads
+        // one row, however many days it spans.
+        "CREATE TABLE series_totals (series_id BIGINT PRIMARY KEY REFERENCES series (id), "
+        "runs BIGINT NOT NULL, marginal BIGINT NOT NULL, failed BIGINT NOT NULL, "
+        "n BIGINT NOT NULL, mean DOUBLE PRECISION, root_m2 DOUBLE PRECISION, "
+        "min DOUBLE PRECISION, max DOUBLE PRECISION, mr_mean DOUBLE PRECISION, "
+        "mr_count BIGINT NOT NULL, first_value DOUBLE PRECISION, last_value DOUBLE PRECISION)",
         "CREATE TABLE series_alarms (series_id BIGINT NOT NULL REFERENCES series (id), "
         "landed BIGINT NOT NULL, rule TEXT NOT NULL, span INTEGER NOT NULL, "
         "PRIMARY KEY (series_id, landed, rule))",
