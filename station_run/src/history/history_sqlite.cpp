@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
+#include <unordered_map>
 
 #include "history.h"
 
@@ -35,39 +38,38 @@ public:
             },
             this);
     }
-    ~SqliteHistory() override { sqlite3_close(db_); }
+    ~SqliteHistory() override {
+        forget_statements();
+        sqlite3_close(db_);
+    }
 
 protected:
     bool execute(const std::string& sql, const std::vector<Value>& params, std::vector<Row>* rows,
                  std::string& error) override {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-            return failed(error);
-        }
-        // "$2" is a name to SQLite, numbered in the order of first use.
-        for (std::size_t i = 0; i < params.size(); ++i) {
-            std::string name = "$";
-            name += std::to_string(i + 1);
-            const int at = sqlite3_bind_parameter_index(stmt, name.c_str());
-            if (at == 0) continue;
-            if (params[i]) {
-                sqlite3_bind_text(stmt, at, params[i]->c_str(), -1, SQLITE_TRANSIENT);
+        const Prepared* p = prepared(sql);
+        if (p == nullptr) return failed(error);
+        for (std::size_t at = 0; at < p->slots.size(); ++at) {
+            const std::size_t i = p->slots[at];
+            const int slot = static_cast<int>(at) + 1;
+            if (i < params.size() && params[i]) {
+                sqlite3_bind_text(p->stmt, slot, params[i]->c_str(), -1, SQLITE_TRANSIENT);
             } else {
-                sqlite3_bind_null(stmt, at);
+                sqlite3_bind_null(p->stmt, slot);
             }
         }
         int step;
-        while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
+        while ((step = sqlite3_step(p->stmt)) == SQLITE_ROW) {
             if (rows == nullptr) continue;
             Row row;
-            for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
-                const unsigned char* v = sqlite3_column_text(stmt, c);
+            for (int c = 0; c < sqlite3_column_count(p->stmt); ++c) {
+                const unsigned char* v = sqlite3_column_text(p->stmt, c);
                 row.push_back(v ? Value(reinterpret_cast<const char*>(v)) : Value());
             }
             rows->push_back(std::move(row));
         }
-        sqlite3_finalize(stmt);
-        return step == SQLITE_DONE || failed(error);
+        const bool ok = step == SQLITE_DONE || failed(error);
+        sqlite3_reset(p->stmt);
+        return ok;
     }
     // Takes the write lock at once, so that two writers never deadlock.
     bool begin(std::string& error) override {
@@ -89,9 +91,10 @@ protected:
     bool write_version(int version, std::string& error) override {
         return execute("PRAGMA user_version = " + std::to_string(version), {}, nullptr, error);
     }
-    // SQLite finds a named parameter by walking the list of them, so that a
-    // statement's cost grows with their square: many small statements.
-    std::size_t most_parameters() const override { return 64; }
+    // SQLite finds a named parameter by walking the list of them, so that
+    // compiling a statement costs the square of their number: once, as the
+    // statement is kept.
+    std::size_t most_parameters() const override { return 999; }
     bool last_failure_passes() const override {
         switch (last_code_ & 0xff) {
             case SQLITE_BUSY:
@@ -107,6 +110,36 @@ protected:
     }
 
 private:
+    // A statement compiled once and kept for the next run of the same text:
+    // a run writes the same few statements every time. Each slot's parameter
+    // is found once, as SQLite names "$2" by the order of first use.
+    struct Prepared {
+        sqlite3_stmt* stmt = nullptr;
+        std::vector<std::size_t> slots;  // the parameter (from 0) each slot takes
+    };
+    static constexpr std::size_t kKeptStatements = 256;
+
+    const Prepared* prepared(const std::string& sql) {
+        const auto found = statements_.find(sql);
+        if (found != statements_.end()) return &found->second;
+        Prepared p;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.stmt, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(p.stmt);
+            return nullptr;
+        }
+        for (int at = 1; at <= sqlite3_bind_parameter_count(p.stmt); ++at) {
+            const char* name = sqlite3_bind_parameter_name(p.stmt, at);
+            const std::size_t i = name && name[0] == '$' ? std::strtoul(name + 1, nullptr, 10) : 0;
+            p.slots.push_back(i == 0 ? SIZE_MAX : i - 1);
+        }
+        if (statements_.size() >= kKeptStatements) forget_statements();
+        return &statements_.emplace(sql, p).first->second;
+    }
+    void forget_statements() {
+        for (auto& [sql, p] : statements_) sqlite3_finalize(p.stmt);
+        statements_.clear();
+    }
+
     bool failed(std::string& error) {
         last_code_ = sqlite3_extended_errcode(db_);
         error = sqlite3_errmsg(db_);
@@ -118,6 +151,7 @@ private:
     }
 
     sqlite3* db_;
+    std::unordered_map<std::string, Prepared> statements_;
     HistoryLimits limits_;
     std::chrono::steady_clock::time_point waiting_since_;
     int signals_before_ = 0;
