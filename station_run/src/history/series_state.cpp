@@ -61,7 +61,7 @@ std::string SeriesState::saved() const {
     for (const auto& [v, at] : baseline) base.push_back({v, at});
     nlohmann::json j = {
         {"baseline", base}, {"charted", charted}, {"points", points}, {"alarms", alarms}};
-    if (watch) j["watch"] = nlohmann::json::parse(watch->saved());
+    if (watch) j["watch"] = watch->saved();
     if (last) j["last"] = *last;
     return j.dump();
 }
@@ -79,7 +79,7 @@ SeriesState SeriesState::restored(const std::optional<std::string>& text) {
     if (j.contains("alarms") && j["alarms"].size() == kRuleCount) {
         for (std::size_t i = 0; i < kRuleCount; ++i) s.alarms[i] = j["alarms"][i];
     }
-    if (j.contains("watch")) s.watch = RuleWatch::restored(j["watch"].dump(), kept_settings());
+    if (j.contains("watch")) s.watch = RuleWatch::restored(j["watch"], kept_settings());
     if (j.contains("last")) s.last = j["last"].get<double>();
     return s;
 }

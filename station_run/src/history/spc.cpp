@@ -37,16 +37,14 @@ bool decides_control(Rule r) {
     return r == Rule::we1 || r == Rule::we2 || r == Rule::we3 || r == Rule::we4;
 }
 
-std::string RuleWatch::saved() const {
+nlohmann::json RuleWatch::saved() const {
     nlohmann::json held = nlohmann::json::array();
     for (bool h : held_) held.push_back(h ? 1 : 0);
     return nlohmann::json{{"centre", centre_}, {"sigma", sigma_}, {"z", z_},
-                          {"ewma", ewma_},     {"count", count_}, {"held", held}}
-        .dump();
+                          {"ewma", ewma_},     {"count", count_}, {"held", held}};
 }
 
-std::optional<RuleWatch> RuleWatch::restored(const std::string& text, const SpcSettings& settings) {
-    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+std::optional<RuleWatch> RuleWatch::restored(const nlohmann::json& j, const SpcSettings& settings) {
     if (!j.is_object() || !j.contains("held") || j["held"].size() != std::size(kRules)) return {};
     RuleWatch w(j.value("centre", 0.0), j.value("sigma", 1.0), settings);
     w.z_ = j.value("z", std::vector<double>{});

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,10 +71,11 @@ public:
     double centre() const { return centre_; }
     double sigma() const { return sigma_; }
     double ewma() const { return ewma_; }
-    // Its state as text, and a watch that goes on from such a text (none
+    // Its state as JSON, and a watch that goes on from such a state (none
     // where it is not one).
-    std::string saved() const;
-    static std::optional<RuleWatch> restored(const std::string& text, const SpcSettings& settings);
+    nlohmann::json saved() const;
+    static std::optional<RuleWatch> restored(const nlohmann::json& state,
+                                             const SpcSettings& settings);
 
 private:
     bool holds(Rule rule) const;
