@@ -222,7 +222,9 @@ run = ["capture_inspect", "--json", "dual_test.bin"]
             verdicts += std::string(verdicts.empty() ? "" : ", ") + socket + " " +
                         rec["verdict"].get<std::string>();
             for (const json& step : rec["steps"]) {
-                if (step["verdict"] != "PASS") verdicts += " " + step["name"].get<std::string>();
+                if (step["verdict"] != "PASS") {
+                    verdicts.append(" ").append(step["name"].get<std::string>());
+                }
             }
         }
         EXPECT_EQ(verdicts, st.expected);
