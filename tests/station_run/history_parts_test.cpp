@@ -312,6 +312,10 @@ TEST_P(StationHistoryStore, BooksEqualARecomputationFromTheRunsAfterEveryRun) {
         }
         expect_books_as_recomputed(*target_, "after run " + std::to_string(n));
     }
+    // Said again as it was, as a resume after its landing says it: the books
+    // stand as they are.
+    ASSERT_TRUE(history_->end_run(late, error_)) << error_;
+    expect_books_as_recomputed(*target_, "a landed run said again as it was");
     RunRecord again = board(12);
     again.steps[0].attempts[0].measurements[1] = judge("value", "V", 10.7, {9.0, 11.0, {}, {}});
     again.output = "/runs/books-12";

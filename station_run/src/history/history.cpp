@@ -220,13 +220,34 @@ bool History::land(const RunRecord& run, const std::string& id, Books& books,
            books.land(landing_of(run, id, landed), raised, error);
 }
 
+bool History::landed_values(const std::string& where, const std::vector<Value>& params,
+                            std::vector<Row>& out, std::string& error) {
+    return run(
+        "SELECT a.step, m.name, m.value, m.verdict, m.units, m.low, m.high, "
+        "m.marginal_low, m.marginal_high FROM runs r JOIN attempts a ON a.run_id = r.id "
+        "AND a.decisive JOIN measurements m ON m.attempt_id = a.id WHERE r.landed IS NOT "
+        "NULL AND " +
+            where + " ORDER BY a.step, m.name, m.id",
+        params, &out, error);
+}
+
 bool History::end_run(const RunRecord& run, std::string& error, std::vector<RunAlarm>* raised) {
     if (!begin(error)) return false;
     std::string id;
     Books books(*this);
     books_stale_ = false;
-    bool ok = write_run(run, id, error) && land(run, id, books, raised, error) &&
-              books.flush(error) && (!books_stale_ || rebuild(error));
+    // A run said again as it was (a resume after its landing) changes no
+    // book: only a run that changed makes them anew, which reads every run.
+    std::vector<Row> before, after;
+    bool ok = landed_values("r.folder = $1 AND r.started = $2", {run.output, run.started}, before,
+                            error) &&
+              write_run(run, id, error) && land(run, id, books, raised, error) &&
+              books.flush(error);
+    if (ok && books_stale_) {
+        ok = landed_values("r.id = $1", {id}, after, error);
+        if (ok && after == before) books_stale_ = false;
+    }
+    ok = ok && (!books_stale_ || rebuild(error));
     return commit_or_roll_back(ok, error);
 }
 

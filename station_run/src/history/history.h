@@ -162,7 +162,11 @@ private:
                      const std::string& tail, std::string& error);
     // The books made anew from the runs, in the transaction open.
     bool rebuild(std::string& error);
-    bool books_stale_ = false;  // a landed run was written again
+    bool books_stale_ = false;  // a landed run was written again, other than it was
+    // What the books take of a landed run (its deciding attempts'
+    // measurements) as the history holds it, found by `where` on runs r.
+    bool landed_values(const std::string& where, const std::vector<Value>& params,
+                       std::vector<Row>& out, std::string& error);
     // The statement with {key}, {time} and {flag} in the store's types.
     std::string in_store_types(std::string sql) const;
     // Runs `sql` with its parameters as valid UTF-8.
