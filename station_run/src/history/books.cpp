@@ -150,11 +150,6 @@ bool Books::land(const Landing& landing, std::vector<RunAlarm>* raised, std::str
     return true;
 }
 
-bool Books::insert(const std::string& head, std::size_t columns, const std::vector<Row>& rows,
-                   const std::string& tail, std::string& error) {
-    return history_.insert_rows(head, columns, rows, tail, error);
-}
-
 bool Books::flush(std::string& error) {
     std::vector<Row> series, totals, days;
     for (auto& [key, s] : series_) {
@@ -171,11 +166,12 @@ bool Books::flush(std::string& error) {
         d.dirty = false;
     }
     const bool ok =
-        insert("INSERT INTO series_points (series_id, landed, started, value, moving_range, ewma)",
-               6, points_, "", error) &&
-        insert("INSERT INTO series_alarms (series_id, landed, rule, span)", 4, alarms_, "",
-               error) &&
-        insert(
+        history_.insert_rows(
+            "INSERT INTO series_points (series_id, landed, started, value, moving_range, ewma)", 6,
+            points_, "", error) &&
+        history_.insert_rows("INSERT INTO series_alarms (series_id, landed, rule, span)", 4,
+                             alarms_, "", error) &&
+        history_.insert_rows(
             "INSERT INTO series (id, sequence, step, name, units, low, high, marginal_low, "
             "marginal_high, state)",
             10, series,
@@ -183,10 +179,12 @@ bool Books::flush(std::string& error) {
             "high = excluded.high, marginal_low = excluded.marginal_low, "
             "marginal_high = excluded.marginal_high, state = excluded.state",
             error) &&
-        insert("INSERT INTO series_totals (series_id, " + std::string(kStretchColumns) + ")", 13,
-               totals, stretch_upsert("series_id"), error) &&
-        insert("INSERT INTO series_days (series_id, day, " + std::string(kStretchColumns) + ")", 14,
-               days, stretch_upsert("series_id, day"), error);
+        history_.insert_rows(
+            "INSERT INTO series_totals (series_id, " + std::string(kStretchColumns) + ")", 13,
+            totals, stretch_upsert("series_id"), error) &&
+        history_.insert_rows(
+            "INSERT INTO series_days (series_id, day, " + std::string(kStretchColumns) + ")", 14,
+            days, stretch_upsert("series_id, day"), error);
     if (!ok) return false;
     for (const Row& r : earlier_ewma_) {
         if (!history_.run("UPDATE series_points SET ewma = $3 WHERE series_id = $1 AND landed = $2",

@@ -72,10 +72,6 @@ private:
     bool series_of(const std::string& sequence, const LandedValue& v, Series*& out,
                    std::string& error);
     bool day_of_series(const Series& s, const std::string& day, Day*& out, std::string& error);
-    // Inserts `rows` of `columns` values each in as few statements as the
-    // stores allow; `tail` follows the values (an ON CONFLICT clause).
-    bool insert(const std::string& head, std::size_t columns, const std::vector<Row>& rows,
-                const std::string& tail, std::string& error);
 
     History& history_;
     std::map<std::tuple<std::string, std::string, std::string>, Series> series_;
