@@ -1,6 +1,7 @@
 #include "record_files.h"
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,14 @@ bool RecordFiles::write(const RunRecord& run, std::string& error) {
         }
     }
     written_ = true;
+    return true;
+}
+
+bool RecordFiles::whole_in(const std::string& folder) {
+    struct stat st {};
+    for (const char* name : kNames) {
+        if (lstat((folder + "/" + name).c_str(), &st) != 0) return false;
+    }
     return true;
 }
 

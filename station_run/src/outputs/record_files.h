@@ -11,6 +11,10 @@
 
 class RecordFiles {
 public:
+    // Whether the three files of the run in `folder` are all there: they take
+    // their names one after another, and a kill may come between.
+    static bool whole_in(const std::string& folder);
+
     RecordFiles() = default;
     ~RecordFiles();
     RecordFiles(const RecordFiles&) = delete;

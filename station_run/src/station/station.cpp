@@ -20,6 +20,7 @@
 #include "board_processes.h"
 #include "escape.h"
 #include "guard.h"
+#include "outputs/record_files.h"
 #include "record/events.h"
 #include "sequence/sequence.h"
 #include "station_json.h"
@@ -196,8 +197,8 @@ int resume_station(const std::string& folder, const RunSettings& settings) {
     std::string error;
     if (!lock.take(s.folder, error)) return trouble(error);
     if (!read_station_json(s, error)) return trouble(error);
-    // A board whose run ended stays as it is, once its files are there (a
-    // kill between its last event and its files leaves them to be written);
+    // A board whose run ended stays as it is, once all its files are there
+    // (a kill between its last event and its files leaves them to be written);
     // one that began is taken up, one that never began starts now.
     std::string taken_up;
     std::vector<BoardProcess> processes;
@@ -211,7 +212,7 @@ int resume_station(const std::string& folder, const RunSettings& settings) {
             RunRecord r;
             bool cut = false;
             if (!replay(b.folder + "/record.jsonl", r, cut, error)) return trouble(error);
-            if (finished(r) && lstat((b.folder + "/record.json").c_str(), &st) == 0) continue;
+            if (finished(r) && RecordFiles::whole_in(b.folder)) continue;
         }
         processes.push_back(p);
         taken_up += (taken_up.empty() ? "" : ", ") + b.socket;
