@@ -73,10 +73,31 @@ Process::Process(const Launch& launch) {
         fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
     }
 
+    int in_pipe[2] = {-1, -1};
+    std::string terminal;
+    if (launch.stdin_from == Stdin::pipe && pipe2(in_pipe, O_CLOEXEC) != 0) die("pipe2");
+    if (launch.stdin_from == Stdin::terminal) {
+        terminal_ = true;
+        in_pipe[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (in_pipe[1] < 0 || grantpt(in_pipe[1]) != 0 || unlockpt(in_pipe[1]) != 0) {
+            die("posix_openpt");
+        }
+        terminal = ptsname(in_pipe[1]);
+    }
+
     pid_ = fork();
     if (pid_ < 0) die("fork");
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
+        if (!terminal.empty()) {
+            // A session of its own, whose controlling terminal this is.
+            setsid();
+            const int fd = open(terminal.c_str(), O_RDWR);
+            if (fd < 0) _exit(124);
+            dup2(fd, STDIN_FILENO);
+        } else if (in_pipe[0] >= 0) {
+            dup2(in_pipe[0], STDIN_FILENO);
+        }
         dup2(err_pipe[1], STDERR_FILENO);
         if (launch.stdout_to == Stdout::closed) {
             close(STDOUT_FILENO);
@@ -108,6 +129,8 @@ Process::Process(const Launch& launch) {
     }
     if (launch.own_process_group) setpgid(pid_, pid_);  // whichever side runs first
     if (full_fd >= 0) close(full_fd);
+    if (in_pipe[0] >= 0) close(in_pipe[0]);
+    in_fd_ = in_pipe[1];
     close(out_pipe[1]);
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];
@@ -121,6 +144,27 @@ Process::~Process() {
     }
     if (out_fd_ >= 0) close(out_fd_);
     if (err_fd_ >= 0) close(err_fd_);
+    if (in_fd_ >= 0) close(in_fd_);
+}
+
+void Process::type(const std::string& text) {
+    if (in_fd_ < 0) die("type: no input to type on");
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = write(in_fd_, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) die("type");
+        at += static_cast<std::size_t>(n);
+    }
+}
+
+void Process::end_input() {
+    if (in_fd_ < 0) return;
+    if (terminal_) {
+        type("\x04");  // the terminal's end-of-file, at the start of a line
+        return;
+    }
+    close(in_fd_);
+    in_fd_ = -1;
 }
 
 void Process::send_signal(int sig, bool to_group) const {

@@ -24,6 +24,13 @@ enum class Stdout {
                   // that takes a part of a write and then none (O_NONBLOCK)
 };
 
+// Where the child's standard input comes from.
+enum class Stdin {
+    inherited,  // the test's own
+    pipe,       // a pipe the test writes with type() and closes with end_input()
+    terminal,   // a pseudo-terminal, the child's controlling one, typed at the same way
+};
+
 struct Launch {
     std::vector<std::string> argv;              // argv[0] is the program's path
     std::map<std::string, std::string> env;     // added to a copy without ORLIX_SIM_*
@@ -32,6 +39,7 @@ struct Launch {
     std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE in bytes
     bool own_process_group = false;             // like a job started from a terminal
     Stdout stdout_to = Stdout::captured;
+    Stdin stdin_from = Stdin::inherited;
     std::vector<int> ignored_signals;     // ignored from the start, as under nohup
     std::optional<uid_t> user;            // run as this user (and its group id), when root
     std::optional<rlim_t> process_limit;  // RLIMIT_NPROC: that user's processes and threads
@@ -59,6 +67,10 @@ public:
     // Reads the rest of the output and reaps the child.
     Result wait();
     pid_t pid() const { return pid_; }
+    // Types `text` on the child's standard input (a pipe or its terminal).
+    void type(const std::string& text);
+    // Ends the input: the pipe closed, or the terminal's end-of-file typed.
+    void end_input();
 
 private:
     bool pump(int timeout_ms);  // false once both pipes are closed
@@ -68,6 +80,8 @@ private:
     std::size_t filling_ = 0;
     int out_fd_ = -1;
     int err_fd_ = -1;
+    int in_fd_ = -1;  // the pipe's writing end, or the terminal's master
+    bool terminal_ = false;
     Result result_;
     bool reaped_ = false;
 };
