@@ -412,6 +412,8 @@ int main(int argc, char* argv[]) {
     if (!read_options(argc, argv, prog, o)) return kTrouble;
     std::string error;
     if (!hold_control_valid(error)) return trouble(error);
+    // The operator answers at the terminal, when there is one.
+    if (isatty(STDIN_FILENO)) o.settings.terminal_fd = STDIN_FILENO;
     switch (o.mode) {
         case Mode::report:
             return rewrite_page(o.folder, prog);

@@ -46,7 +46,7 @@ protected:
         a.verdict = verdict;
         a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
                           judge("value", "V", value, limits)};
-        r.steps = {{"a", {"cat"}, {a}, verdict, "", false, false, ""}};
+        r.steps = {{"a", {"cat"}, {a}, verdict, "", false, false, "", ""}};
         r.verdict = verdict;
         return r;
     }

@@ -24,8 +24,8 @@ std::vector<nlohmann::ordered_json> two_step_events(RunRecord& run) {
     run.sequence_sha256 = std::string(64, 'a');
     run.output = "/runs/1";
     run.started = "2026-12-09T08:00:00.000Z";
-    run.steps = {{"a", {"true"}, {}, {}, "", false, false, ""},
-                 {"b", {"false"}, {}, {}, "", false, false, ""}};
+    run.steps = {{"a", {"true"}, {}, {}, "", false, false, "", ""},
+                 {"b", {"false"}, {}, {}, "", false, false, "", ""}};
     Attempt failed, ok, b;
     failed.number = 1;
     failed.verdict = Verdict::fail;
@@ -107,7 +107,7 @@ TEST(StationRecord, EveryTruncationReplaysToTheEventsThatAreWhole) {
 TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     RunRecord run;
     two_step_events(run);
-    StepRecord s{"a", {"true"}, {}, {}, "", false, false, ""};
+    StepRecord s{"a", {"true"}, {}, {}, "", false, false, "", ""};
     EXPECT_EQ(step_note(s), "");
     s.verdict = Verdict::skipped;
     s.skip_reason = "no image given (-i)";
@@ -117,7 +117,7 @@ TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     a.verdict = Verdict::fail;
     a.measurements = {judge("exit_status", "", 0.0, {0.0, 0.0, {}, {}}),
                       judge("snr", "dB", 12.5, {30.0, {}, {}, {}})};
-    s = {"a", {"true"}, {a}, Verdict::fail, "", false, false, ""};
+    s = {"a", {"true"}, {a}, Verdict::fail, "", false, false, "", ""};
     EXPECT_EQ(step_note(s), "snr = 12.5 dB, low 30, high none");
     a.timed_out = true;
     a.measurements = not_measured(Step{}, "not taken: the deadline passed");
@@ -130,7 +130,7 @@ TEST(StationRecord, StepNotesAreOneWordingForEveryWriter) {
     again.number = 2;
     again.verdict = Verdict::pass;
     again.duration_s = 1.25;
-    s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false, ""};
+    s = {"a", {"true"}, {a, again}, Verdict::pass, "", true, false, "", ""};
     EXPECT_EQ(step_note(s), "passed on retry, attempt 2");
     EXPECT_DOUBLE_EQ(step_duration(s), a.duration_s + again.duration_s);
     // The record as it grows says the same, for the live view.

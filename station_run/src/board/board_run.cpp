@@ -19,9 +19,11 @@
 #include "base/signal_wake.h"
 #include "base/times.h"
 #include "base/trouble.h"
+#include "control_channel.h"
 #include "escape.h"
 #include "files.h"
 #include "guard.h"
+#include "operator.h"
 #include "outputs/record_files.h"
 #include "programs.h"
 #include "record/events.h"
@@ -169,6 +171,29 @@ int restate(BoardRunState& run) {
     return end_run(published ? r.exit_status : kTrouble);
 }
 
+void record_action(BoardRunState& run, const char* action, const std::string& source,
+                   const std::string& at) {
+    const OperatorAction a{action, source, at};
+    run.record.actions.push_back(a);
+    run.append(operator_action_event(a));
+}
+
+// The steps run, a view's request to abort them watched for (one that
+// cannot make the run's control folder runs without), and the run ended.
+int run_and_conclude(BoardRunState& run) {
+    bool finished = false;
+    std::optional<std::string> abort_asked;
+    if (make_control_folder(run.record.output)) {
+        const AbortWatch watch(run.record.output);
+        finished = run_steps(run);
+        abort_asked = watch.asked();
+    } else {
+        finished = run_steps(run);
+    }
+    if (abort_asked) record_action(run, "abort", "view", *abort_asked);
+    return conclude_and_publish(run, !finished);
+}
+
 }  // namespace
 
 int run_board(const NewBoardRun& o, const RunSettings& settings) {
@@ -212,19 +237,29 @@ int run_board(const NewBoardRun& o, const RunSettings& settings) {
             argv.push_back(substituted(arg, r, number_text(o.expected_tone_hz)));
         }
         // A program named from the working folder is found from anywhere later.
-        if (argv[0].find('/') != std::string::npos) argv[0] = find_program(argv[0]);
-        r.steps.push_back({step.name, argv, {}, {}, "", false, false, step.lock});
+        if (!argv.empty() && argv[0].find('/') != std::string::npos) {
+            argv[0] = find_program(argv[0]);
+        }
+        r.steps.push_back({step.name,
+                           argv,
+                           {},
+                           {},
+                           "",
+                           false,
+                           false,
+                           step.lock,
+                           step.prompt ? step.prompt->text : ""});
     }
     if (!catch_signals_to_pipe()) return trouble(strerror(errno));
     if (!run.log.open(r.output + "/record.jsonl", error)) return trouble(error);
     run.append(run_started_event(r));
     if (!run.logged) return kTrouble;
+    if (!o.started_from.empty()) record_action(run, "start", o.started_from, r.started);
     if (run.history && !run.history->begin_run(r, error)) {
         trouble("history: " + error);
         run.history.reset();
     }
-    const bool finished = run_steps(run);
-    return conclude_and_publish(run, !finished);
+    return run_and_conclude(run);
 }
 
 int resume_board(const std::string& folder, const RunSettings& settings) {
@@ -246,7 +281,8 @@ int resume_board(const std::string& folder, const RunSettings& settings) {
     }
     bool same_steps = run.sequence.steps.size() == r.steps.size();
     for (std::size_t i = 0; same_steps && i < r.steps.size(); ++i) {
-        same_steps = run.sequence.steps[i].name == r.steps[i].name && !r.steps[i].argv.empty();
+        const Step& step = run.sequence.steps[i];
+        same_steps = step.name == r.steps[i].name && r.steps[i].argv.empty() == !!step.prompt;
     }
     if (!same_steps) return trouble(folder + ": the record's steps are not the sequence's");
     if (!programs_found(run.sequence, &r)) return kTrouble;
@@ -269,6 +305,5 @@ int resume_board(const std::string& folder, const RunSettings& settings) {
         trouble("history: " + error);
         run.history.reset();
     }
-    const bool finished = run_steps(run);
-    return conclude_and_publish(run, !finished);
+    return run_and_conclude(run);
 }

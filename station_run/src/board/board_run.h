@@ -16,6 +16,9 @@ struct RunSettings {
     bool live = false;              // each step's output on standard output as it comes
     double history_timeout_s = 15;  // connecting, a statement, another station's lock
     int lock_fd = -1;               // a board's end of the station's locks; -1: a board alone
+    // Where the operator's typed answers come from: standard input when it
+    // is a terminal, or the station's relay of its terminal; -1: none.
+    int terminal_fd = -1;
 };
 
 struct NewBoardRun {
@@ -29,6 +32,8 @@ struct NewBoardRun {
     // steps get, and the station file's SHA-256.
     std::string socket, station_file_sha256;
     std::vector<std::pair<std::string, std::string>> socket_env;
+    // Who started it, when an operator did: "terminal" or "view".
+    std::string started_from;
 };
 
 // Each returns the run's exit status (0 passed, 1 failed, 2 trouble, 3 a

@@ -63,6 +63,7 @@ std::string substituted(std::string arg, const RunRecord& run, const std::string
 bool programs_found(const Sequence& sequence, const RunRecord* resumed) {
     for (std::size_t i = 0; i < sequence.steps.size(); ++i) {
         const Step& step = sequence.steps[i];
+        if (step.prompt) continue;  // the operator's: no program
         const std::string& program = resumed ? resumed->steps[i].argv[0] : step.run[0];
         if (find_program(program).empty()) {
             trouble(sequence.path + ": step " + step.name + ": program not found: " + program);

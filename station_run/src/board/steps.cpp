@@ -14,6 +14,7 @@
 #include "files.h"
 #include "guard.h"
 #include "locks.h"
+#include "operator.h"
 #include "programs.h"
 #include "record/events.h"
 #include "record/record_facts.h"
@@ -142,7 +143,8 @@ bool run_step(BoardRunState& run, const Step& step, StepRecord& rec) {
         if (wait == LockWait::stopped || wait == LockWait::station_gone) return false;
         Attempt a = wait == LockWait::timed_out
                         ? lock_timed_out(step, rec, number, waited.value_or(0), asked)
-                        : run_attempt(run, step, rec, number, waited);
+                    : step.prompt ? ask_operator(run, step, number, waited)
+                                  : run_attempt(run, step, rec, number, waited);
         rec.attempts.push_back(a);
         run.append(attempt_ended_event(step.name, a));
         if (a.verdict == Verdict::aborted) {

@@ -61,6 +61,12 @@ ordered_json attempt_json(const Attempt& a) {
                       {"stderr_cut", a.stderr_cut}};
     if (!a.note.empty()) j["note"] = a.note;
     if (a.lock_wait_s) j["lock_wait_s"] = *a.lock_wait_s;
+    if (a.asked) {
+        j["answer"] = a.answer ? ordered_json(*a.answer) : ordered_json(nullptr);
+        j["answered_by"] = optional_text(a.answered_by);
+        j["answer_source"] = optional_text(a.answer_source);
+        j["answered_at"] = optional_text(a.answered_at);
+    }
     j["measurements"] = ordered_json::array();
     for (const Measurement& m : a.measurements) j["measurements"].push_back(measurement_json(m));
     return j;
@@ -122,6 +128,11 @@ Attempt attempt_from(const json& j) {
     a.stderr_cut = j.value("stderr_cut", false);
     a.note = text_at(j, "note");
     a.lock_wait_s = number_at(j, "lock_wait_s");
+    a.asked = j.contains("answer_source");
+    if (j.contains("answer") && !j["answer"].is_null()) a.answer = j["answer"].get<std::string>();
+    a.answered_by = text_at(j, "answered_by");
+    a.answer_source = text_at(j, "answer_source");
+    a.answered_at = text_at(j, "answered_at");
     for (const json& m : j.at("measurements")) a.measurements.push_back(measurement_from(m));
     return a;
 }
@@ -157,6 +168,7 @@ StepRecord step_from(const json& j) {
     step.name = text_at(j, "name");
     step.argv = j.at("argv").get<std::vector<std::string>>();
     step.lock = text_at(j, "lock");
+    step.prompt = text_at(j, "prompt");
     return step;
 }
 
@@ -225,6 +237,7 @@ void add_socket(const RunRecord& run, ordered_json& j) {
 ordered_json step_json(const StepRecord& s) {
     ordered_json j = {{"name", s.name}, {"argv", s.argv}};
     if (!s.lock.empty()) j["lock"] = s.lock;
+    if (!s.prompt.empty()) j["prompt"] = s.prompt;
     return j;
 }
 
@@ -297,6 +310,28 @@ ordered_json run_resumed_event(const std::string& at, const std::vector<std::str
     return {{"event", "run_resumed"}, {"at", at}, {"interrupted", interrupted}};
 }
 
+ordered_json operator_asked_event(const std::string& step, int attempt, const std::string& question,
+                                  const Prompt& prompt, const RunRecord& run,
+                                  const std::string& reason) {
+    ordered_json j = {{"event", "operator_asked"}, {"step", step},
+                      {"attempt", attempt},        {"question", question},
+                      {"prompt", prompt.text},     {"answer", answer_kind_name(prompt.kind)},
+                      {"serial", run.serial},      {"socket", optional_text(run.socket)}};
+    if (prompt.kind == AnswerKind::yes_no) j["expect"] = prompt.expect_yes ? "yes" : "no";
+    if (prompt.kind == AnswerKind::number) {
+        j["units"] = prompt.units;
+        j["low"] = optional_number(prompt.limits.low);
+        j["high"] = optional_number(prompt.limits.high);
+    }
+    if (prompt.kind == AnswerKind::text) j["pattern"] = prompt.pattern;
+    if (!reason.empty()) j["reason"] = reason;
+    return j;
+}
+
+ordered_json operator_action_event(const OperatorAction& a) {
+    return {{"event", "operator_action"}, {"action", a.action}, {"source", a.source}, {"at", a.at}};
+}
+
 ordered_json alarm_event(const RunAlarm& a) {
     return {{"event", "alarm"}, {"step", a.step}, {"measurement", a.measurement}, {"rule", a.rule}};
 }
@@ -335,6 +370,13 @@ ordered_json record_document(const RunRecord& run) {
     j["resumed"] = run.resumed;
     j["errors"] = run.errors;
     j["alarms"] = alarms_json(run.alarms);
+    if (!run.actions.empty()) {
+        j["operator_actions"] = ordered_json::array();
+        for (const OperatorAction& a : run.actions) {
+            j["operator_actions"].push_back(
+                {{"action", a.action}, {"source", a.source}, {"at", a.at}});
+        }
+    }
     j["steps"] = ordered_json::array();
     for (const StepRecord& s : run.steps) {
         ordered_json step = step_json(s);
@@ -366,6 +408,12 @@ bool record_from_document(const json& doc, RunRecord& run, std::string& error) {
         // Records from before alarms were kept have none.
         if (doc.contains("alarms")) {
             for (const json& a : doc.at("alarms")) run.alarms.push_back(alarm_from(a));
+        }
+        if (doc.contains("operator_actions")) {
+            for (const json& a : doc.at("operator_actions")) {
+                run.actions.push_back(
+                    {text_at(a, "action"), text_at(a, "source"), text_at(a, "at")});
+            }
         }
         for (const json& r : doc.at("resumed")) run.resumed.push_back(r.get<std::string>());
         for (const json& s : doc.at("steps")) {
@@ -425,6 +473,11 @@ bool replay(const std::string& path, RunRecord& run, bool& cut, std::string& err
                 take_up(run, text_at(e, "at"));
             } else if (event == "alarm") {
                 run.alarms.push_back(alarm_from(e));
+            } else if (event == "operator_asked") {
+                find_step(run, text_at(e, "step"));  // a question leaves the step as it was
+            } else if (event == "operator_action") {
+                run.actions.push_back(
+                    {text_at(e, "action"), text_at(e, "source"), text_at(e, "at")});
             } else if (event == "run_ended") {
                 run.verdict = verdict_at(e, "verdict");
                 run.exit_status = e.at("exit_status").get<int>();

@@ -26,6 +26,12 @@ nlohmann::ordered_json attempt_ended_event(const std::string& step, const Attemp
 nlohmann::ordered_json step_ended_event(const StepRecord& step);
 nlohmann::ordered_json run_resumed_event(const std::string& at,
                                          const std::vector<std::string>& interrupted);
+// A question put to the operator, with what it takes; `reason` says why the
+// last answer was not taken, when it is asked again.
+nlohmann::ordered_json operator_asked_event(const std::string& step, int attempt,
+                                            const std::string& question, const Prompt& prompt,
+                                            const RunRecord& run, const std::string& reason);
+nlohmann::ordered_json operator_action_event(const OperatorAction& action);
 // A run rule its history says a measurement of the run broke.
 nlohmann::ordered_json alarm_event(const RunAlarm& alarm);
 nlohmann::ordered_json run_ended_event(const RunRecord& run);

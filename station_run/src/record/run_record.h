@@ -25,6 +25,11 @@ struct Attempt {
     bool stdout_cut = false, stderr_cut = false;
     // How long it waited for its step's lock before it started.
     std::optional<double> lock_wait_s;
+    // An operator's step: the answer as given (none when none came), who
+    // gave it, from where ("terminal" or "view") and when.
+    bool asked = false;
+    std::optional<std::string> answer;
+    std::string answered_by, answer_source, answered_at;
     std::vector<Measurement> measurements;
 };
 
@@ -37,12 +42,19 @@ struct StepRecord {
     bool passed_on_retry = false;
     bool begun = false;  // replayed: an attempt started (not in the record)
     std::string lock;    // the shared instrument it holds while it runs
+    std::string prompt;  // an operator's step: its question (and no argv)
 };
 
 // A run rule broken by a measurement of this run, as its history said when
 // the run was written: news for the operator, not a verdict.
 struct RunAlarm {
     std::string step, measurement, rule;
+};
+
+// What the operator did to the run besides answering: started it, aborted
+// it; and from where ("terminal" or "view").
+struct OperatorAction {
+    std::string action, source, at;
 };
 
 struct RunRecord {
@@ -63,6 +75,7 @@ struct RunRecord {
     int exit_status = 0;
     std::vector<std::string> errors;  // what went wrong beyond the steps
     std::vector<RunAlarm> alarms;     // the run rules its measurements broke
+    std::vector<OperatorAction> actions;
 };
 
 // The verdict a step or a run stands at: ABORTED while it has none, cut

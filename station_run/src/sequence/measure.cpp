@@ -124,6 +124,12 @@ std::vector<Measurement> measure_step(const Step& step, std::optional<int> exit_
 
 std::vector<Measurement> not_measured(const Step& step, const std::string& why) {
     std::vector<Measurement> out;
+    if (step.prompt) {
+        // An operator's step has no exit status: its answer is its measure.
+        out.push_back(judge("answer", step.prompt->units, {}, step.prompt->limits, why));
+        out.back().verdict = Verdict::skipped;
+        return out;
+    }
     const Limits expected{step.expect_status, step.expect_status, {}, {}};
     out.push_back(judge("exit_status", "", {}, expected, why));
     for (const Measure& m : step.measures) out.push_back(judge(m.name, m.units, {}, m.limits, why));

@@ -76,34 +76,78 @@ bool read_measure(Checker& check, const toml::table& t, const std::string& path,
     return read_limits(check, t, path, m.limits);
 }
 
-bool read_step(Checker& check, const toml::table& t, const std::string& path, Step& s) {
-    if (!check.known_keys(t, path,
-                          {"name", "run", "timeout_s", "grace_s", "retries", "requires",
-                           "stop_on_fail", "expect_status", "lock", "lock_timeout_s", "measure"}) ||
-        !check.text(t, "name", path, s.name, true) || !check.text(t, "lock", path, s.lock, false)) {
+// An RE2 that parses.
+bool valid_pattern(Checker& check, const toml::table& t, const char* key, const std::string& path,
+                   const std::string& text) {
+    RE2::Options options;
+    options.set_log_errors(false);
+    const RE2 pattern(text, options);
+    return pattern.ok() ||
+           check.fail(t.get(key)->source(), path + key, "does not parse: " + pattern.error());
+}
+
+// An operator's step: its question, and what its answer must be.
+bool read_prompt(Checker& check, const toml::table& t, const std::string& path, Prompt& p) {
+    for (const char* key : {"run", "grace_s", "measure", "expect_status"}) {
+        if (t.contains(key)) {
+            return check.fail(t.get(key)->source(), path + key,
+                              "an operator's step (prompt) runs no program");
+        }
+    }
+    std::string answer, expect;
+    if (!check.text(t, "prompt", path, p.text, true) ||
+        !check.text(t, "answer", path, answer, false) ||
+        !check.text(t, "expect", path, expect, false) ||
+        !check.text(t, "units", path, p.units, false) ||
+        !check.text(t, "pattern", path, p.pattern, false)) {
         return false;
     }
-    if (t.contains("lock") && !plain_name(s.lock)) {
-        return check.fail(t.get("lock")->source(), path + "lock",
-                          "letters, digits, '-', '_' and '.' only");
+    if (p.text.empty()) return check.fail(t.get("prompt")->source(), path + "prompt", "is empty");
+    if (!t.contains("answer")) {
+        p.kind = AnswerKind::confirm;
+    } else if (answer == "yes-no") {
+        p.kind = AnswerKind::yes_no;
+    } else if (answer == "number") {
+        p.kind = AnswerKind::number;
+    } else if (answer == "text") {
+        p.kind = AnswerKind::text;
+    } else {
+        return check.fail(t.get("answer")->source(), path + "answer",
+                          "takes \"yes-no\", \"number\" or \"text\" (none: a confirmation)");
     }
-    if (!plain_name(s.name)) {
-        return check.fail(t.get("name")->source(), path + "name",
-                          "letters, digits, '-', '_' and '.' only");
+    // Each key belongs to one kind of answer: one given to another is a slip.
+    auto only_with = [&](std::initializer_list<const char*> keys, AnswerKind kind,
+                         const char* kind_name) {
+        for (const char* key : keys) {
+            if (t.contains(key) && p.kind != kind) {
+                return check.fail(t.get(key)->source(), path + key,
+                                  std::string("goes with answer = \"") + kind_name + "\"");
+            }
+        }
+        return true;
+    };
+    if (!only_with({"expect"}, AnswerKind::yes_no, "yes-no") ||
+        !only_with({"units", "low", "high", "marginal_low", "marginal_high"}, AnswerKind::number,
+                   "number") ||
+        !only_with({"pattern"}, AnswerKind::text, "text")) {
+        return false;
     }
-    const toml::node* run = t.get("run");
-    if (run == nullptr) return check.fail(t.source(), path + "run", "missing");
-    const toml::array* args = run->as_array();
-    if (args == nullptr || args->empty()) {
-        return check.fail(run->source(), path + "run",
-                          "must be a list of the program and its arguments");
+    if (p.kind == AnswerKind::yes_no) {
+        if (expect != "yes" && expect != "no") {
+            return check.fail(t.contains("expect") ? t.get("expect")->source() : t.source(),
+                              path + "expect", "takes \"yes\" or \"no\"");
+        }
+        p.expect_yes = expect == "yes";
     }
-    for (const toml::node& arg : *args) {
-        if (!arg.is_string())
-            return check.fail(arg.source(), path + "run", "must hold strings only");
-        s.run.push_back(*arg.value<std::string>());
+    if (p.kind == AnswerKind::text) {
+        if (!t.contains("pattern")) return check.fail(t.source(), path + "pattern", "missing");
+        if (!valid_pattern(check, t, "pattern", path, p.pattern)) return false;
     }
-    if (s.run[0].empty()) return check.fail(run->source(), path + "run", "names no program");
+    return p.kind != AnswerKind::number || read_limits(check, t, path, p.limits);
+}
+
+// What every step has, whether it runs a program or asks the operator.
+bool read_step_rest(Checker& check, const toml::table& t, const std::string& path, Step& s) {
     if (t.contains("lock_timeout_s")) {
         double seconds = 0;
         if (!check.seconds(t, "lock_timeout_s", path, seconds, false)) return false;
@@ -154,7 +198,68 @@ bool read_step(Checker& check, const toml::table& t, const std::string& path, St
     return true;
 }
 
+bool read_step(Checker& check, const toml::table& t, const std::string& path, Step& s) {
+    if (!check.known_keys(
+            t, path,
+            {"name",     "run",          "timeout_s",     "grace_s",       "retries",
+             "requires", "stop_on_fail", "expect_status", "lock",          "lock_timeout_s",
+             "measure",  "prompt",       "answer",        "expect",        "units",
+             "low",      "high",         "marginal_low",  "marginal_high", "pattern"}) ||
+        !check.text(t, "name", path, s.name, true) || !check.text(t, "lock", path, s.lock, false)) {
+        return false;
+    }
+    if (t.contains("lock") && !plain_name(s.lock)) {
+        return check.fail(t.get("lock")->source(), path + "lock",
+                          "letters, digits, '-', '_' and '.' only");
+    }
+    if (!plain_name(s.name)) {
+        return check.fail(t.get("name")->source(), path + "name",
+                          "letters, digits, '-', '_' and '.' only");
+    }
+    if (t.contains("prompt")) {
+        s.prompt.emplace();
+        if (!read_prompt(check, t, path, *s.prompt)) return false;
+    } else {
+        for (const char* key : {"answer", "expect", "units", "low", "high", "marginal_low",
+                                "marginal_high", "pattern"}) {
+            if (t.contains(key)) {
+                return check.fail(t.get(key)->source(), path + key,
+                                  "goes with prompt: a program's step measures with measure");
+            }
+        }
+    }
+    const toml::node* run = t.get("run");
+    if (run == nullptr && s.prompt) return read_step_rest(check, t, path, s);
+    if (run == nullptr) return check.fail(t.source(), path + "run", "missing");
+    const toml::array* args = run->as_array();
+    if (args == nullptr || args->empty()) {
+        return check.fail(run->source(), path + "run",
+                          "must be a list of the program and its arguments");
+    }
+    for (const toml::node& arg : *args) {
+        if (!arg.is_string())
+            return check.fail(arg.source(), path + "run", "must hold strings only");
+        s.run.push_back(*arg.value<std::string>());
+    }
+    if (s.run[0].empty()) return check.fail(run->source(), path + "run", "names no program");
+    return read_step_rest(check, t, path, s);
+}
+
 }  // namespace
+
+const char* answer_kind_name(AnswerKind kind) {
+    switch (kind) {
+        case AnswerKind::yes_no:
+            return "yes-no";
+        case AnswerKind::number:
+            return "number";
+        case AnswerKind::text:
+            return "text";
+        case AnswerKind::confirm:
+            break;
+    }
+    return "confirm";
+}
 
 bool load_sequence(const std::string& path, Sequence& sequence, std::string& error) {
     Sequence s;
@@ -162,9 +267,12 @@ bool load_sequence(const std::string& path, Sequence& sequence, std::string& err
     toml::table root;
     if (!read_toml(path, root, s.sha256, error)) return false;
     Checker check(path);
-    bool ok = check.known_keys(root, "", {"name", "version", "step"}) &&
+    bool ok = check.known_keys(root, "", {"name", "version", "serial_pattern", "step"}) &&
               check.text(root, "name", "", s.name, true) &&
-              check.text(root, "version", "", s.version, true);
+              check.text(root, "version", "", s.version, true) &&
+              check.text(root, "serial_pattern", "", s.serial_pattern, false) &&
+              (!root.contains("serial_pattern") ||
+               valid_pattern(check, root, "serial_pattern", "", s.serial_pattern));
     const toml::array* steps = ok ? check.tables(root, "step") : nullptr;
     ok = steps != nullptr;
     std::set<std::string> names;

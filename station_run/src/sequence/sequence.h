@@ -19,9 +19,25 @@ struct Measure {
     Limits limits;
 };
 
+// A question for the operator in place of a program, and the answer it takes.
+enum class AnswerKind { confirm, yes_no, number, text };
+
+struct Prompt {
+    std::string text;
+    AnswerKind kind = AnswerKind::confirm;
+    bool expect_yes = true;  // yes-no: the answer that passes
+    std::string units;       // number: judged as a measurement
+    Limits limits;
+    std::string pattern;  // text: an RE2 the whole answer must match
+};
+
+// The answer kind's name in a sequence and a record ("confirm" for none).
+const char* answer_kind_name(AnswerKind kind);
+
 struct Step {
     std::string name;
     std::vector<std::string> run;  // the program and its arguments, before substitution
+    std::optional<Prompt> prompt;  // an operator's step: no program
     double timeout_s = 300;
     double grace_s = 5;
     int retries = 0;
@@ -39,6 +55,7 @@ struct Sequence {
     std::string path;    // absolute
     std::string sha256;  // of the file's bytes
     std::vector<Step> steps;
+    std::string serial_pattern;  // an RE2 a serial must match whole; empty: any
 };
 
 // Reads and checks the sequence at `path`. False with a message that names

@@ -48,6 +48,8 @@ NewBoardRun run_of(const StationRecord& s, const StationBoard& b) {
     close(out_fd);
     close(err_fd);
     settings.lock_fd = lock_fd;
+    // A board's process group is not the terminal's: it would stop on reading it.
+    settings.terminal_fd = -1;
     const StationBoard& b = s.boards[p.board];
     const int status =
         p.resume ? resume_board(b.folder, settings) : run_board(run_of(s, b), settings);
