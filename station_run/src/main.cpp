@@ -31,6 +31,7 @@
 #include "outputs/report_page.h"
 #include "outputs/statistics.h"
 #include "record/events.h"
+#include "station/loop.h"
 #include "station/station.h"
 #include "station/station_file.h"
 #include "station/station_json.h"
@@ -39,7 +40,7 @@ namespace {
 
 constexpr int kPassed = 0;
 
-enum class Mode { run, resume, report, summary };
+enum class Mode { run, loop, resume, report, summary };
 
 struct Options {
     Mode mode = Mode::run;
@@ -70,13 +71,15 @@ const cmdline::option_record long_options[] = {
     {"baseline", 1, nullptr, 'B'},      {"baseline-since", 1, nullptr, 'D'},
     {"ewma-lambda", 1, nullptr, 'W'},   {"ewma-l", 1, nullptr, 'Y'},
     {"html", 1, nullptr, 'M'},          {"station-file", 1, nullptr, 'F'},
-    {"help", 0, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+    {"loop", 0, nullptr, 'K'},          {"help", 0, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 
 void print_usage(FILE* out, const char* prog) {
     fprintf(out,
             "Usage: %s [options] [SEQUENCE]\n"
             "       %s --station-file FILE -s SOCKET=SERIAL... [options] [SEQUENCE]\n"
+            "       %s --loop [--station-file FILE] [options] [SEQUENCE]\n"
             "       %s --resume DIR\n"
             "       %s --report DIR\n"
             "       %s --summary [--since DATE] [--sequence NAME] [-s SERIAL] [--json]\n"
@@ -91,7 +94,10 @@ void print_usage(FILE* out, const char* prog) {
             "                         name)\n"
             "      --station-file FILE  Test the boards in the sockets FILE names, each given\n"
             "                         its serial as -s SOCKET=SERIAL; -o is the station's folder\n"
-            "      --operator NAME    Who runs it\n"
+            "      --operator NAME    Who runs it, and answers its operator's steps\n"
+            "      --loop             Board after board: read each serial as a scanner types\n"
+            "                         it (or from station_view --control), run, show the\n"
+            "                         verdict, ask for the next; -o is the loop's folder\n"
             "  -o, --output DIR       The run folder (default runs/SERIAL-YYYYMMDDTHHMMSSZ)\n"
             "      --output-limit MB  What is kept of each stream of a step (default 64)\n"
             "      --expected-tone HZ The tone's offset the generator sets, for {expected_tone}\n"
@@ -115,7 +121,7 @@ void print_usage(FILE* out, const char* prog) {
             "  -h, --help             Show this help and exit\n"
             "Exit status: 0 passed, 1 a limit or step failed, 2 an error or an abort,\n"
             "3 a step timed out.\n",
-            prog, prog, prog, prog, prog,
+            prog, prog, prog, prog, prog, prog,
 #ifdef ORLIX_SIMULATED
             "default sim"
 #else
@@ -140,7 +146,7 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
 #endif
     // What a resumed run takes from its record may not be given again.
     std::vector<std::string> run_options, summary_options;
-    bool summary = false, report = false;
+    bool summary = false, report = false, loop = false;
     int c;
     while ((c = cmdline::getopt_long(argc, argv, "d:i:s:o:vh", long_options, nullptr)) != -1) {
         const char* arg = cmdline::optarg;
@@ -216,6 +222,9 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
                 break;
             case 'U':
                 summary = true;
+                break;
+            case 'K':
+                loop = true;
                 break;
             case 'N': {
                 const std::optional<std::string> since = time_from_user(arg);
@@ -297,10 +306,16 @@ bool read_options(int argc, char* argv[], const char* prog, Options& o) {
         o.run.sequence = argv[cmdline::optind];
         run_options.push_back("SEQUENCE");
     }
-    if (summary + report + (o.mode == Mode::resume) > 1) {
-        fprintf(stderr, "%s: --resume, --report and --summary are modes: one at a time\n", prog);
+    if (summary + report + loop + (o.mode == Mode::resume) > 1) {
+        fprintf(stderr, "%s: --resume, --report, --summary and --loop are modes: one at a time\n",
+                prog);
         return false;
     }
+    if (loop && !o.serials.empty()) {
+        fprintf(stderr, "%s: --loop reads each serial from its input: -s cannot be given\n", prog);
+        return false;
+    }
+    if (loop) o.mode = Mode::loop;
     if (!summary && !summary_options.empty()) {
         fprintf(stderr, "%s: %s goes with --summary\n", prog, summary_options.front().c_str());
         return false;
@@ -422,6 +437,8 @@ int main(int argc, char* argv[]) {
         case Mode::resume:
             return is_station_folder(o.folder) ? resume_station(o.folder, o.settings)
                                                : resume_board(o.folder, o.settings);
+        case Mode::loop:
+            return run_loop({o.run, o.station_file, o.run.output}, o.settings);
         case Mode::run:
             break;
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capture_json.h"
+#include "sequence/answer.h"
 #include "sequence/json_pointer.h"
 #include "sequence/measure.h"
 #include "sequence/sequence.h"
@@ -108,6 +109,49 @@ TEST(StationMeasure, MeasurementsOfAStepThatEndedEarlyAreSkipped) {
         EXPECT_EQ(each.note, "not taken: why");
         EXPECT_FALSE(each.value.has_value());
     }
+}
+
+TEST(StationAnswer, EachKindTakesItsAnswersAndRefusesTheRestWithTheReason) {
+    Prompt confirm;
+    EXPECT_TRUE(judge_answer(confirm, "").taken);
+    EXPECT_TRUE(judge_answer(confirm, "  ").taken);
+    EXPECT_EQ(judge_answer(confirm, "ok").reason, "press Enter alone to confirm");
+
+    Prompt led;
+    led.kind = AnswerKind::yes_no;
+    led.expect_yes = false;
+    for (const char* no : {"n", "No", " NO "}) {
+        const JudgedAnswer j = judge_answer(led, no);
+        EXPECT_TRUE(j.taken && j.measurement.verdict == Verdict::pass && *j.measurement.value == 0)
+            << no;
+    }
+    const JudgedAnswer yes = judge_answer(led, "Y");
+    EXPECT_EQ(yes.measurement.verdict, Verdict::fail);
+    EXPECT_EQ(*yes.measurement.value, 1);
+    EXPECT_EQ(judge_answer(led, "yep").reason, "answer yes or no");
+
+    Prompt meter;
+    meter.kind = AnswerKind::number;
+    meter.units = "dBm";
+    meter.limits = {10, 20, 11, {}};
+    EXPECT_EQ(judge_answer(meter, "20").measurement.verdict, Verdict::pass);
+    EXPECT_EQ(judge_answer(meter, "10.5").measurement.verdict, Verdict::marginal);
+    EXPECT_EQ(judge_answer(meter, "-3e1").measurement.verdict, Verdict::fail);
+    for (const char* refused : {"", "0x10", "inf", "12 dBm", "1e999"}) {
+        EXPECT_FALSE(judge_answer(meter, refused).taken) << refused;
+    }
+    EXPECT_EQ(answer_hint(meter), "a number in dBm, from 10 to 20");
+
+    Prompt label;
+    label.kind = AnswerKind::text;
+    label.pattern = "LBL-[0-9]+";
+    const JudgedAnswer matched = judge_answer(label, "LBL-7");
+    EXPECT_EQ(matched.measurement.verdict, Verdict::pass);
+    EXPECT_FALSE(matched.measurement.value.has_value());
+    EXPECT_EQ(matched.measurement.note, "LBL-7");
+    EXPECT_EQ(judge_answer(label, "xLBL-7").measurement.verdict, Verdict::fail);
+    EXPECT_FALSE(judge_answer(label, "").taken);
+    EXPECT_FALSE(judge_answer(label, std::string(kAnswerMost + 1, 'L')).taken);
 }
 
 TEST(StationLimits, InclusiveLimitsMarginalBandsAndMarginsAtEachEdge) {

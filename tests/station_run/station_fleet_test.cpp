@@ -64,7 +64,8 @@ void fifty_boards(const std::string& path, bool drift) {
                           judge("ch1_dc", "dBFS", f.channels[1].dc_dbfs, {{}, -30.0, {}, -36.0})};
         a.verdict = Verdict::pass;
         for (const Measurement& m : a.measurements) a.verdict = worse(a.verdict, m.verdict);
-        run.steps = {{"capture-checks", {"capture_inspect"}, {a}, a.verdict, "", false, false, "", ""}};
+        run.steps = {
+            {"capture-checks", {"capture_inspect"}, {a}, a.verdict, "", false, false, "", ""}};
         run.verdict = a.verdict;
         ASSERT_TRUE(history->end_run(run, error)) << error;
     }

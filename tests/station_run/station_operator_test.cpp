@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -187,6 +188,67 @@ TEST_F(OperatorRun, KilledWhileAskingTheResumedRunAsksAgainAndEndsAsAnUninterrup
     EXPECT_EQ(r.out.find("connect: Connect the antenna"), std::string::npos) << r.out;
     EXPECT_EQ(step_verdicts(checked_record(dir / "cut")),
               step_verdicts(checked_record(dir / "whole")));
+}
+
+// A board's step that fails for the serial SN-2 alone.
+const char* const kFailsSn2 = R"(
+[[step]]
+name = "check"
+run = ["sh", "-c", "case {output} in */SN-2-*) exit 1;; esac"]
+)";
+
+TEST_F(OperatorRun, ALoopTestsEachSerialTypedAndAsksAgainForAnEmptyOrRepeatedOne) {
+    const std::string seq = sequence("loop.toml", kFailsSn2);
+    Process p = asking({"--loop", "-o", "line", "--operator", "ann", seq}, Stdin::pipe);
+    p.type("SN-1\n\nSN-1\nSN-2\nSN-3\n");
+    p.end_input();
+    const Result r = p.wait();
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;  // the worst board's
+    EXPECT_EQ(test_support::lines_starting(r.out, "Not taken: "),
+              (std::vector<std::string>{
+                  "Not taken: the serial is empty: scan the board's label",
+                  "Not taken: SN-1 was just tested in this socket: seat the next board"}));
+    EXPECT_NE(r.out.find("SN-2  FAIL  check"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Loop ended: 3 boards, exit status 1"), std::string::npos) << r.out;
+    std::vector<std::string> runs;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "line")) {
+        if (e.path().filename().string()[0] == '.') continue;
+        const json rec = checked_record(e.path());
+        runs.push_back(rec["serial"].get<std::string>() + " " + rec["verdict"].get<std::string>() +
+                       " " + rec["operator_actions"][0]["source"].get<std::string>());
+    }
+    std::sort(runs.begin(), runs.end());
+    EXPECT_EQ(runs, (std::vector<std::string>{"SN-1 PASS terminal", "SN-2 FAIL terminal",
+                                              "SN-3 PASS terminal"}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "line/.control/loop.json"));
+}
+
+TEST_F(OperatorRun, ALoopOfAStationAsksEachSocketsSerialAgainstItsPattern) {
+    const std::string seq =
+        sequence("loop.toml",
+                 "[[step]]\nname = \"check\"\nrun = [\"test\", \"{device}\", \"!=\", \"sim:B\"]\n");
+    test_support::write_file(dir / "station.toml", R"(
+name = "pair"
+serial_pattern = "SN-[0-9]+"
+[[socket]]
+name = "A"
+device = "sim:A"
+[[socket]]
+name = "B"
+device = "sim:B"
+)");
+    Process p =
+        asking({"--loop", "--station-file", "station.toml", "-o", "line", seq}, Stdin::pipe);
+    p.type("SN-1\nsn-2\nSN-1\nSN-2\n");
+    p.end_input();
+    const Result r = p.wait();
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(
+        test_support::lines_starting(r.out, "Not taken: "),
+        (std::vector<std::string>{"Not taken: sn-2 does not match the serial pattern SN-[0-9]+",
+                                  "Not taken: SN-1 is in socket A already"}));
+    EXPECT_NE(r.out.find("Serial for A: SN-1\nSerial for B: sn-2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("A  SN-1  PASS\nB  SN-2  FAIL  check"), std::string::npos) << r.out;
 }
 
 }  // namespace

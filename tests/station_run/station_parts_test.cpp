@@ -7,6 +7,7 @@
 
 #include "board/locks.h"
 #include "process.h"
+#include "station/loop.h"
 #include "station/station_file.h"
 
 namespace {
@@ -75,6 +76,15 @@ TEST(StationFileRead, SocketsAndTheirEnvironmentsAsWritten) {
     EXPECT_EQ(f.sockets[0].env[1].first, "Z_LAST");
     EXPECT_EQ(f.sha256.size(), 64u);
     EXPECT_TRUE(f.sockets[1].env.empty());
+}
+
+TEST(LoopSerials, EmptyRepeatedAndUnmatchedSerialsAreRefusedWithTheReason) {
+    EXPECT_EQ(serial_refusal("SN-1", "", ""), "");
+    EXPECT_EQ(serial_refusal("SN-1", "SN-0", "SN-[0-9]+"), "");
+    EXPECT_EQ(serial_refusal("", "SN-0", ""), "the serial is empty: scan the board's label");
+    EXPECT_NE(serial_refusal("SN-0", "SN-0", "").find("just tested"), std::string::npos);
+    // The whole serial must match, not a part of it.
+    EXPECT_NE(serial_refusal("XSN-12", "", "SN-[0-9]+").find("does not match"), std::string::npos);
 }
 
 }  // namespace

@@ -347,6 +347,17 @@ TEST_F(BoardRun, BadSequenceIsRefusedNamingItsLineAndKey) {
         {head + "run = [\"no_such_program\"]\n", "step a: program not found: no_such_program"},
         {head + run + "lock_timeout_s = 5\n", ":6: step[1].lock_timeout_s: goes with lock"},
         {head + run + "lock = \"rf\"\nlock_timeout_s = 0\n", ":7: step[1].lock_timeout_s: must be"},
+        // An operator's step runs no program, and each key of an answer
+        // belongs to its kind.
+        {head + run + "prompt = \"Connect\"\n", ":5: step[1].run: an operator's step (prompt)"},
+        {head + "prompt = \"Look\"\nanswer = \"maybe\"\n", ":6: step[1].answer: takes"},
+        {head + "prompt = \"Look\"\nanswer = \"yes-no\"\n", ":3: step[1].expect: takes"},
+        {head + "prompt = \"Read\"\nanswer = \"number\"\npattern = \"x\"\n",
+         ":7: step[1].pattern: goes with answer = \"text\""},
+        {head + "prompt = \"Type\"\nanswer = \"text\"\npattern = \"(\"\n",
+         ":7: step[1].pattern: does not parse"},
+        {head + run + "units = \"dBm\"\n", ":6: step[1].units: goes with prompt"},
+        {"serial_pattern = \"[\"\n" + head + run, ":1: serial_pattern: does not parse"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);

@@ -215,7 +215,7 @@ int run_board(const NewBoardRun& o, const RunSettings& settings) {
     run.history_target = o.history;
     if (!open_history(run)) return kTrouble;
     r.output = o.output;
-    if (!make_run_folder(r.output, o.serial, run.lock, error)) return trouble(error);
+    if (!make_run_folder(r.output, o.serial, run.lock, error, o.parent)) return trouble(error);
     r.station = o.station;
     r.operator_name = o.operator_name;
     r.serial = o.serial;

@@ -61,26 +61,34 @@ bool FolderLock::take(const std::string& folder, std::string& error) {
     return false;
 }
 
+bool new_run_folder(const std::string& parent, const std::string& serial, std::string& folder,
+                    std::string& error) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    if (mkdir(parent.c_str(), 0777) != 0 && errno != EEXIST) {
+        error = parent + ": " + strerror(errno);
+        return false;
+    }
+    std::string base = parent + "/";
+    base += folder_name_of(serial);
+    base += '-';
+    base += stamp;
+    for (int n = 1; n < 100; ++n) {
+        folder = n == 1 ? base : base + "-" + std::to_string(n);
+        if (mkdir(folder.c_str(), 0777) == 0) return true;
+        if (errno != EEXIST) break;
+    }
+    error = folder + ": " + strerror(errno);
+    return false;
+}
+
 bool make_run_folder(std::string& folder, const std::string& serial, FolderLock& lock,
-                     std::string& error) {
+                     std::string& error, const std::string& parent) {
     if (folder.empty()) {
-        const std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        gmtime_r(&now, &tm);
-        char stamp[32];
-        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-        if (mkdir("runs", 0777) != 0 && errno != EEXIST) {
-            error = std::string("runs: ") + strerror(errno);
-            return false;
-        }
-        std::string base = "runs/";
-        base += folder_name_of(serial);
-        base += '-';
-        base += stamp;
-        for (int n = 1; n < 100; ++n) {
-            folder = n == 1 ? base : base + "-" + std::to_string(n);
-            if (mkdir(folder.c_str(), 0777) == 0 || errno != EEXIST) break;
-        }
+        if (!new_run_folder(parent, serial, folder, error)) return false;
     } else if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
         error = folder + ": " + strerror(errno);
         return false;

@@ -21,8 +21,12 @@ private:
 };
 
 // A new run folder, held: `folder` as given (made when missing), or
-// runs/SERIAL-YYYYMMDDTHHMMSSZ (-2, -3, ... when taken) with the serial made
+// PARENT/SERIAL-YYYYMMDDTHHMMSSZ (-2, -3, ... when taken) with the serial made
 // a plain, visible name. It becomes the folder's absolute path. Refused when
 // it holds a run already.
+// Only the folder PARENT/SERIAL-YYYYMMDDTHHMMSSZ made, as make_run_folder
+// makes it, for a run another process starts in it.
+bool new_run_folder(const std::string& parent, const std::string& serial, std::string& folder,
+                    std::string& error);
 bool make_run_folder(std::string& folder, const std::string& serial, FolderLock& lock,
-                     std::string& error);
+                     std::string& error, const std::string& parent = "runs");

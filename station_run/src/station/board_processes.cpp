@@ -31,6 +31,7 @@ NewBoardRun run_of(const StationRecord& s, const StationBoard& b) {
     r.socket = b.socket;
     r.socket_env = b.env;
     r.station_file_sha256 = s.file_sha256;
+    r.started_from = b.started_from;
     return r;
 }
 

@@ -154,7 +154,7 @@ int run_station(const NewStation& o, const RunSettings& settings) {
     }
     s.folder = o.folder;
     FolderLock lock;
-    if (!make_run_folder(s.folder, s.name, lock, error)) return trouble(error);
+    if (!make_run_folder(s.folder, s.name, lock, error, o.run.parent)) return trouble(error);
     if (is_station_folder(s.folder)) {
         return trouble(s.folder + ": holds a station's run already (--resume continues it)");
     }
@@ -171,6 +171,8 @@ int run_station(const NewStation& o, const RunSettings& settings) {
         b.device = socket.device;
         b.env = socket.env;
         b.folder = s.folder + "/" + socket.name;
+        const auto from = o.started_from.find(socket.name);
+        if (from != o.started_from.end()) b.started_from = from->second;
         s.boards.push_back(std::move(b));
     }
     s.started = utc_now();

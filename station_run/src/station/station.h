@@ -5,6 +5,7 @@
 // runs where) and ends with the station's result.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@ struct NewStation {
     StationFile file;
     NewBoardRun run;  // what the boards share; the station file names their devices
     std::vector<std::pair<std::string, std::string>> serials;  // socket, serial
+    std::map<std::string, std::string> started_from;           // by socket, in a loop
     std::string folder;  // the station's folder; empty: runs/STATION-YYYYMMDDTHHMMSSZ
 };
 

@@ -1,5 +1,7 @@
 #include "station_file.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -95,8 +97,18 @@ bool load_station_file(const std::string& path, StationFile& station, std::strin
     toml::table root;
     if (!read_toml(path, root, s.sha256, error)) return false;
     Checker check(path);
-    bool ok = check.known_keys(root, "", {"name", "socket"}) &&
-              check.text(root, "name", "", s.name, true);
+    bool ok = check.known_keys(root, "", {"name", "serial_pattern", "socket"}) &&
+              check.text(root, "name", "", s.name, true) &&
+              check.text(root, "serial_pattern", "", s.serial_pattern, false);
+    if (ok && root.contains("serial_pattern")) {
+        RE2::Options options;
+        options.set_log_errors(false);
+        const RE2 pattern(s.serial_pattern, options);
+        if (!pattern.ok()) {
+            ok = check.fail(root.get("serial_pattern")->source(), "serial_pattern",
+                            "does not parse: " + pattern.error());
+        }
+    }
     if (ok && s.name.empty()) ok = check.fail(root.get("name")->source(), "name", "empty");
     const toml::array* sockets = ok ? check.tables(root, "socket") : nullptr;
     ok = sockets != nullptr;

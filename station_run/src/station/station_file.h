@@ -18,6 +18,7 @@ struct StationFile {
     std::string path;    // absolute
     std::string sha256;  // of the file's bytes
     std::vector<Socket> sockets;
+    std::string serial_pattern;  // an RE2 a serial must match whole; empty: any
 };
 
 // Reads and checks the station file at `path`. False with a message that

@@ -25,6 +25,7 @@ struct StationBoard {
     std::string note;                 // why there is no verdict, or what else went wrong
     // Read back: the exit status an earlier station's process had of it.
     std::optional<int> kept_exit_status;
+    std::string started_from;  // who gave its serial, in a loop: its run records it
 };
 
 struct StationRecord {
