@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board_run_fixture.h"
@@ -188,6 +189,33 @@ TEST_F(OperatorRun, KilledWhileAskingTheResumedRunAsksAgainAndEndsAsAnUninterrup
     EXPECT_EQ(r.out.find("connect: Connect the antenna"), std::string::npos) << r.out;
     EXPECT_EQ(step_verdicts(checked_record(dir / "cut")),
               step_verdicts(checked_record(dir / "whole")));
+}
+
+TEST_F(OperatorRun, AStationsBoardsAskTheTerminalInTurnNamingSocketAndSerial) {
+    const std::string seq = sequence("ask.toml",
+                                     "[[step]]\nname = \"led\"\nprompt = \"Is the LED green?\"\n"
+                                     "answer = \"yes-no\"\nexpect = \"yes\"\n");
+    test_support::write_file(dir / "station.toml",
+                             "name = \"pair\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+                             "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n");
+    Process p =
+        asking({"--station-file", "station.toml", "-s", "A=SN-1", "-s", "B=SN-2", "-o", "st", seq});
+    ASSERT_TRUE(p.wait_for_output("] Operator (socket ", 30s));
+    // The board asking first holds the operator: the other waits its turn.
+    const bool a_first = p.out_so_far().find(
+                             "[A] Operator (socket A, serial SN-1), led: Is the "
+                             "LED green? [yes or no]") != std::string::npos;
+    const std::string first = a_first ? "A" : "B", second = a_first ? "B" : "A";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(p.wait_for_output("[" + second + "] Operator", 10ms)) << p.out_so_far();
+    p.type("y\n");
+    answer(p, "[" + second + "] Operator (socket " + second, "n");
+    const Result r = p.wait();
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(step_verdicts(checked_record(dir / "st" / first)),
+              std::vector<std::string>{"led PASS"});
+    EXPECT_EQ(step_verdicts(checked_record(dir / "st" / second)),
+              std::vector<std::string>{"led FAIL"});
 }
 
 // A board's step that fails for the serial SN-2 alone.

@@ -67,6 +67,8 @@ public:
     // Reads the rest of the output and reaps the child.
     Result wait();
     pid_t pid() const { return pid_; }
+    // What the child printed on its standard output so far.
+    const std::string& out_so_far() const { return result_.out; }
     // Types `text` on the child's standard input (a pipe or its terminal).
     void type(const std::string& text);
     // Ends the input: the pipe closed, or the terminal's end-of-file typed.

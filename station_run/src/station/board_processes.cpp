@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 
 #include "base/signal_wake.h"
 #include "board/locks.h"
+#include "board/operator.h"
+#include "files.h"
 #include "guard.h"
 
 namespace {
@@ -39,8 +42,9 @@ NewBoardRun run_of(const StationRecord& s, const StationBoard& b) {
 // Ctrl-C reaches the station alone, which passes it on in socket order; gone
 // with the station's process however that ends.
 [[noreturn]] void board_process(const StationRecord& s, const BoardProcess& p, int lock_fd,
-                                int out_fd, int err_fd, const std::vector<int>& station_fds,
-                                pid_t station, RunSettings settings) {
+                                int out_fd, int err_fd, int typed_fd,
+                                const std::vector<int>& station_fds, pid_t station,
+                                RunSettings settings) {
     forget_caught_signals();
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != station) _exit(kTrouble);
     setpgid(0, 0);
@@ -48,9 +52,11 @@ NewBoardRun run_of(const StationRecord& s, const StationBoard& b) {
     for (int fd : station_fds) close(fd);
     close(out_fd);
     close(err_fd);
+    if (typed_fd >= 0) fcntl(typed_fd, F_SETFD, 0);
     settings.lock_fd = lock_fd;
-    // A board's process group is not the terminal's: it would stop on reading it.
-    settings.terminal_fd = -1;
+    // A board's process group is not the terminal's: it would stop on reading
+    // it. The station passes on what is typed instead.
+    settings.terminal_fd = typed_fd;
     const StationBoard& b = s.boards[p.board];
     const int status =
         p.resume ? resume_board(b.folder, settings) : run_board(run_of(s, b), settings);
@@ -84,6 +90,13 @@ void pass_on(const std::string& socket, int& fd, std::string& part, FILE* to) {
         close(fd);
         fd = -1;
     }
+}
+
+// What the operator typed, to the board that asks.
+void pass_typed(BoardProcess& b) {
+    char buffer[4096];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0 && b.typed_fd >= 0) write_all(b.typed_fd, buffer, static_cast<std::size_t>(n));
 }
 
 void send_grants(const std::vector<BoardProcess>& boards, const std::vector<Grant>& grants) {
@@ -124,17 +137,23 @@ bool start_boards(const StationRecord& s, std::vector<BoardProcess>& processes,
                   const RunSettings& settings) {
     std::vector<int> station_fds;
     for (BoardProcess& b : processes) {
-        int pair[2], out[2], err[2];
+        int pair[2], out[2], err[2], typed[2] = {-1, -1};
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+        if (settings.terminal_fd >= 0 && pipe2(typed, O_CLOEXEC) != 0) return false;
         station_fds.insert(station_fds.end(), {pair[0], out[0], err[0]});
+        if (typed[1] >= 0) station_fds.push_back(typed[1]);
         fflush(stdout);
         fflush(stderr);
         const pid_t station = getpid();
         const pid_t pid = fork();
         if (pid < 0) return false;
-        if (pid == 0) board_process(s, b, pair[1], out[1], err[1], station_fds, station, settings);
+        if (pid == 0) {
+            board_process(s, b, pair[1], out[1], err[1], typed[0], station_fds, station, settings);
+        }
         setpgid(pid, pid);
+        if (typed[0] >= 0) close(typed[0]);
+        b.typed_fd = typed[1];
         close(pair[1]);
         close(out[1]);
         close(err[1]);
@@ -146,10 +165,15 @@ bool start_boards(const StationRecord& s, std::vector<BoardProcess>& processes,
     return true;
 }
 
-void watch_boards(const StationRecord& s, std::vector<BoardProcess>& boards) {
+void watch_boards(const StationRecord& s, std::vector<BoardProcess>& boards, bool terminal) {
     LockBroker broker;
     sig_atomic_t passed_on = 0;
+    int answering = -1;  // the board the operator answers
     for (;;) {
+        // What was typed before a question does not answer it.
+        const int holder = broker.holder(kOperatorTurn);
+        if (terminal && holder != answering && holder >= 0) tcflush(STDIN_FILENO, TCIFLUSH);
+        answering = holder;
         while (passed_on < signals_caught) {
             ++passed_on;
             for (const BoardProcess& b : boards) {
@@ -166,6 +190,8 @@ void watch_boards(const StationRecord& s, std::vector<BoardProcess>& boards) {
                 while (waitpid(b.pid, &b.wait_status, 0) < 0 && errno == EINTR) {
                 }
                 b.pid = -1;
+                if (b.typed_fd >= 0) close(b.typed_fd);
+                b.typed_fd = -1;
                 continue;
             }
             running = true;
@@ -177,7 +203,15 @@ void watch_boards(const StationRecord& s, std::vector<BoardProcess>& boards) {
             }
         }
         if (!running) return;
+        const bool typing = terminal && answering >= 0;
+        if (typing) fds.push_back({STDIN_FILENO, POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0) continue;
+        if (typing && fds.back().revents != 0) {
+            pass_typed(boards[static_cast<std::size_t>(answering)]);
+            fds.pop_back();
+        } else if (typing) {
+            fds.pop_back();
+        }
         if (fds[0].revents != 0) {
             char drain[64];
             while (read(signal_wake_fd(), drain, sizeof drain) > 0) {

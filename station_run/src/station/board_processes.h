@@ -19,6 +19,7 @@ struct BoardProcess {
     bool resume = false;    // its folder holds a run to take up
     pid_t pid = -1;
     int lock_fd = -1, out_fd = -1, err_fd = -1;
+    int typed_fd = -1;  // what the operator types, passed on while it has the operator
     std::string out_part, err_part;  // a line not ended yet
     int wait_status = 0;
 };
@@ -28,5 +29,7 @@ struct BoardProcess {
 bool start_boards(const StationRecord& station, std::vector<BoardProcess>& processes,
                   const RunSettings& settings);
 
-// Runs the station until every process has ended.
-void watch_boards(const StationRecord& station, std::vector<BoardProcess>& processes);
+// Runs the station until every process has ended. With `terminal`, what is
+// typed there goes to the board whose question the operator answers.
+void watch_boards(const StationRecord& station, std::vector<BoardProcess>& processes,
+                  bool terminal);

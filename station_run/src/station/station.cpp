@@ -128,7 +128,7 @@ int run_boards(StationRecord& s, std::vector<BoardProcess>& processes,
             if (p.pid > 0) kill(p.pid, SIGTERM);
         }
     }
-    watch_boards(s, processes);
+    watch_boards(s, processes, settings.terminal_fd >= 0);
     return conclude_station(s, processes);
 }
 
