@@ -10,12 +10,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "connections.h"
+#include "control_channel.h"
+#include "control_gate.h"
 #include "escape.h"
 #include "getopt_long.h"
 #include "guard.h"
@@ -27,18 +30,22 @@ constexpr int kPassed = 0;
 constexpr int kTrouble = 2;
 
 const cmdline::option_record long_options[] = {
+    {"control", 0, nullptr, 'c'},
     {"help", 0, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
 void print_usage(FILE* out, const char* prog) {
     fprintf(out,
-            "Usage: %s [ADDR:]PORT [DIR]\n"
+            "Usage: %s [--control] [ADDR:]PORT [DIR]\n"
             "Serves a live view of the runs under DIR (default runs): each board's step,\n"
             "the time left to its deadline, its measurements and its verdict, as the\n"
             "records are written. It listens on 127.0.0.1 unless given an address.\n"
             "Options:\n"
-            "  -h, --help  Show this help and exit\n"
+            "      --control  Let the operator start boards (of station_run --loop -o DIR),\n"
+            "                 answer their questions and abort runs from the page; it\n"
+            "                 prints a link, good once, that opens the operator's session\n"
+            "  -h, --help     Show this help and exit\n"
             "Exit status: 0 after --help, 2 an error; it ends by the signal that stops it.\n",
             prog);
 }
@@ -102,7 +109,12 @@ int main(int argc, char* argv[]) {
     guard_standard_descriptors(prog);
     guard_output();
     int c;
+    bool control = false;
     while ((c = cmdline::getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+        if (c == 'c') {
+            control = true;
+            continue;
+        }
         if (c == 'h') {
             print_usage(stdout, prog);
             return finish_output(prog) ? kPassed : kTrouble;
@@ -142,16 +154,43 @@ int main(int argc, char* argv[]) {
     settings.index = std::make_shared<RunIndex>(dir, dir_fd, 32);
     settings.hosts = hosts_for(address.host, address.port);
     settings.stopping = &stopping;
+    // The runs below learn that a view may answer from its lease in DIR.
+    int control_fd = -1;
+    if (control) {
+        if (!make_control_folder(dir) ||
+            (control_fd = open((dir + "/" + kControlFolder).c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 ||
+            !renew_view_lease(control_fd)) {
+            return trouble(dir + "/" + kControlFolder + ": " + strerror(errno));
+        }
+        settings.control = std::make_shared<ControlGate>();
+    }
     set_up_view(server, settings);
     if (!server.bind(address.host, address.port)) {
         return trouble("cannot listen on " + shown);
     }
+    const std::string origin = address.host.find(':') != std::string::npos
+                                   ? "[" + address.host + "]:" + std::to_string(address.port)
+                                   : shown;
     printf("Serving the runs under %s on http://%s/\n", terminal_safe(dir).c_str(),
-           terminal_safe(address.host.find(':') != std::string::npos
-                             ? "[" + address.host + "]:" + std::to_string(address.port)
-                             : shown)
-               .c_str());
+           terminal_safe(origin).c_str());
+    if (settings.control) {
+        // Said once: whoever opens it first is the operator.
+        printf("Operator's link (good once): http://%s/control/open?secret=%s\n",
+               terminal_safe(origin).c_str(), settings.control->secret().c_str());
+    }
     if (!finish_output(prog)) return kTrouble;
+    std::thread lease;
+    if (control_fd >= 0) {
+        lease = std::thread([&stopping, control_fd] {
+            while (!stopping.load()) {
+                renew_view_lease(control_fd);
+                for (int i = 0; i < kViewLeaseRenewS * 10 && !stopping.load(); ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            }
+        });
+    }
     int stopped_by = 0;
     std::thread waiter([&] {
         sigwait(&stops, &stopped_by);
@@ -163,6 +202,8 @@ int main(int argc, char* argv[]) {
     const int error = errno;
     if (!by_signal) pthread_kill(waiter.native_handle(), SIGTERM);  // ends its wait
     waiter.join();
+    stopping = true;
+    if (lease.joinable()) lease.join();
     if (by_signal) die_by_signal(stopped_by);
     return trouble("the server stopped: " + std::string(strerror(error)));
 }

@@ -31,6 +31,20 @@ td.time { text-align: right; white-space: nowrap; font-variant-numeric: tabular-
 .v-RUNNING { background: #0d47a1 } .v-WAITING { background: #4e342e }
 tr.v-RUNNING td.verdict { color: #0d47a1 } tr.v-WAITING td.verdict { color: #4e342e }
 tr.step { background: none } tr.v-RUNNING { background: #e3f2fd }
+.question { background: #fff8e1; border: 3px solid #f57f17; border-radius: .4rem; padding: .6rem .8rem;
+            margin: .6rem 0 }
+.prompt { font-size: 1.6rem; font-weight: 700; margin: 0 0 .5rem }
+.reason { color: #b71c1c; font-size: 1.15rem; margin: 0 0 .5rem }
+button { font-size: 1.4rem; padding: .5rem 1.4rem; margin: .2rem .6rem .2rem 0; border-radius: .3rem;
+         border: 1px solid #555; background: #fff; cursor: pointer }
+button.primary { background: #0d47a1; color: #fff; border-color: #0d47a1 }
+button.abort { font-size: 1rem; padding: .3rem .8rem; background: #fff; color: #b71c1c; border-color: #b71c1c }
+input.answer, input.serial-in { font-size: 1.4rem; padding: .4rem; width: 12rem; max-width: 60vw }
+#start { background: #fff; border: 1px solid #ccc; border-radius: .4rem; padding: .6rem 1rem;
+         margin: 0 0 1rem }
+#start form { display: flex; flex-wrap: wrap; align-items: center; gap: .6rem; margin: .3rem 0 }
+#start label { font-size: 1.4rem; min-width: 6rem }
+.sent { opacity: .6 } .said { color: #b71c1c; font-size: 1.1rem }
 )";
 
 const char* const kScript = R"(
@@ -43,6 +57,10 @@ const runs = new Map();
 // A run that leaves the view takes its part of these along; the rest is
 // bounded too, for a page left open all shift.
 const viewer = { events: [], arrivals: {} };
+// The operator's session's token, on a page of a view that may act; none on
+// a page that only watches.
+const tokenTag = document.querySelector('meta[name="control-token"]');
+const control = tokenTag ? tokenTag.content : "";
 window.viewer = viewer;
 const kEventsKept = 20000;
 let offset = 0;  // the viewer's clock less this one's
@@ -62,8 +80,9 @@ function board(folder) {
   r = { folder, steps: new Map(), current: null, card,
         socket: el("h2", "socket", folder), serial: el("p", "serial", ""),
         banner: el("div", "banner v-RUNNING", "WAITING"), now: el("p", "now", ""),
-        table: el("table", "steps"), alarms: el("ul", "alarms"), report: el("p", "report") };
-  card.append(r.socket, r.serial, r.banner, r.now, r.table, r.alarms, r.report);
+        ask: el("div", "ask"), table: el("table", "steps"), alarms: el("ul", "alarms"),
+        report: el("p", "report"), actions: el("div", "actions") };
+  card.append(r.socket, r.serial, r.banner, r.now, r.ask, r.table, r.alarms, r.report, r.actions);
   const after = [...boards.children].find(c => c.getAttribute("data-run") > folder);
   boards.insertBefore(card, after || null);
   runs.set(folder, r);
@@ -150,6 +169,66 @@ function tick(r) {
       (left > 0 ? Math.ceil(left / 1000) + " s left" : "past its deadline");
 }
 
+// Asks station_run, through the view, to act; what it says when it refuses.
+function post(what, body, said) {
+  body.token = control;
+  said.textContent = "";
+  return fetch("control/" + what, { method: "POST", credentials: "same-origin",
+      headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) })
+    .then(r => r.ok ? true : r.text().then(t => { said.textContent = t.trim(); return false; }))
+    .catch(() => { said.textContent = "The view cannot be reached"; return false; });
+}
+
+// The question a board asks, with a button for each answer it takes.
+function question(r, rec) {
+  const box = el("div", "question");
+  box.setAttribute("data-question", rec.question);
+  box.append(el("p", "prompt", rec.step + ": " + rec.prompt));
+  if (rec.reason) box.append(el("p", "reason", "Not taken: " + rec.reason));
+  r.ask.replaceChildren(box);
+  if (!control) {
+    box.append(el("p", "said", "Waiting for the operator"));
+    return;
+  }
+  const said = el("p", "said");
+  const send = text => post("answer", { run: r.folder, question: rec.question, answer: text }, said)
+      .then(ok => { if (ok) box.classList.add("sent"); });
+  const form = el("form");
+  if (rec.answer === "confirm" || rec.answer === "yes-no") {
+    const answers = rec.answer === "confirm" ? [["OK", ""]] : [["Yes", "yes"], ["No", "no"]];
+    for (const [name, text] of answers) {
+      const b = el("button", "primary", name);
+      b.type = "button";
+      b.addEventListener("click", () => send(text));
+      form.append(b);
+    }
+  } else {
+    const input = el("input", "answer");
+    input.name = "answer";
+    input.autocomplete = "off";
+    if (rec.answer === "number") input.inputMode = "decimal";
+    const hint = rec.answer === "number"
+        ? "a number" + (rec.units ? " in " + rec.units : "") : "a text";
+    input.placeholder = hint;
+    const b = el("button", "primary", "Submit");
+    b.type = "submit";
+    form.append(input, b);
+    form.addEventListener("submit", e => { e.preventDefault(); send(input.value); });
+    setTimeout(() => input.focus(), 0);
+  }
+  box.append(form, said);
+}
+
+// While a run runs, the operator may abort it from its card.
+function abortButton(r) {
+  if (!control) return;
+  const said = el("span", "said");
+  const b = el("button", "abort", "Abort");
+  b.type = "button";
+  b.addEventListener("click", () => post("abort", { run: r.folder }, said));
+  r.actions.replaceChildren(b, said);
+}
+
 function apply(run, rec) {
   const r = board(run);
   switch (rec.event) {
@@ -158,6 +237,10 @@ function apply(run, rec) {
       r.serial.textContent = "Serial " + rec.serial;
       for (const s of rec.steps || []) step(r, s.name);
       banner(r, "RUNNING");
+      abortButton(r);
+      break;
+    case "operator_asked":
+      question(r, rec);
       break;
     case "lock_wait":
       verdict(step(r, rec.step), "WAITING");
@@ -168,6 +251,7 @@ function apply(run, rec) {
       r.current = { step: rec.step, started: Date.parse(rec.started), timeout: rec.timeout_s };
       break;
     case "attempt_ended": {
+      r.ask.replaceChildren();
       const s = step(r, rec.step);
       s.time.textContent = number(rec.duration_s) + " s";
       figures(s, rec.measurements || []);
@@ -185,6 +269,7 @@ function apply(run, rec) {
     }
     case "run_resumed":
       banner(r, "RUNNING");
+      abortButton(r);
       r.report.replaceChildren();
       r.alarms.replaceChildren();
       for (const name of rec.interrupted || []) verdict(step(r, name), "\u2026");
@@ -197,6 +282,8 @@ function apply(run, rec) {
     case "run_ended": {
       banner(r, rec.verdict);
       r.current = null;
+      r.ask.replaceChildren();
+      r.actions.replaceChildren();
       const a = el("a", null, "The run's page");
       a.href = run === "." ? "runs/report.html"
           : "runs/" + run.split("/").map(encodeURIComponent).join("/") + "/report.html";
@@ -233,6 +320,64 @@ events.onmessage = e => {
   viewer.arrivals[m.run + "\n" + m.line] = Date.now();
 };
 setInterval(() => runs.forEach(tick), 250);
+
+// A loop waiting in the view's folder: a serial field a socket, which a
+// scanner types into, and a start button.
+let shownLoop = null;
+function showLoop(loop) {
+  const panel = document.getElementById("start");
+  const key = JSON.stringify(loop);
+  if (key === shownLoop) return;
+  shownLoop = key;
+  panel.hidden = false;
+  if (!loop) {
+    panel.replaceChildren(el("p", null, "No loop waits here for a board: station_run --loop -o this folder starts one"));
+return;
+}
+if (loop.running) {
+    panel.replaceChildren(el("p", null, "Testing: the next board is asked for at the end"));
+    return;
+}
+const parts = [el("h2", null, "Next board")];
+let focus = null;
+for (const socket of loop.sockets) {
+    const form = el("form");
+    form.setAttribute("data-socket", socket);
+    const input = el("input", "serial-in");
+    input.name = "serial";
+    input.autocomplete = "off";
+    input.placeholder = "serial";
+    const given = loop.given && loop.given[socket];
+    if (given) {
+        input.value = given;
+        input.disabled = true;
+    }
+    const b = el("button", "primary", "Start");
+    b.type = "submit";
+    b.disabled = !!given;
+    const said = el("span", "said");
+    form.append(el("label", null, socket ? "Socket " + socket : "Serial"), input, b, said);
+    form.addEventListener(
+        "submit", e = > {
+            e.preventDefault();
+            post("start", {socket, serial : input.value}, said);
+        });
+    if (socket == = loop.asking) focus = input;
+    parts.push(form);
+}
+if (loop.refused) parts.push(el("p", "reason", "Not taken: " + loop.refused));
+panel.replaceChildren(... parts);
+const active = document.activeElement;
+if (focus && !(active&& active.tagName == = "INPUT" && !active.disabled)) focus.focus();
+}
+if (control) {
+    const look = () = > fetch("control/state", {credentials : "same-origin"})
+                            .then(r = > r.ok ? r.json() : null)
+                            .then(s = > showLoop(s ? s.loop : null))
+                            .catch(() = > {});
+    look();
+    setInterval(look, 1000);
+}
 )";
 
 // The page's style: its own, and each verdict's colour from the table every
@@ -259,19 +404,21 @@ std::string base64_sha256(const std::string& text) {
 
 }  // namespace
 
-const std::string& view_page() {
-    static const std::string page =
-        std::string(
-            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta name=\"viewport\" content=\"width=device-width\">"
-            "<title>Station view</title><style>") +
-        style() +
-        "</style></head><body><main><header><h1>Station view</h1>"
-        "<p id=\"link\" class=\"link\">connecting\u2026</p></header>"
-        "<p id=\"note\" class=\"note\" hidden></p>"
-        "<div id=\"boards\"></div><p id=\"empty\">No run yet.</p></main><script>" +
-        kScript + "</script></body></html>\n";
-    return page;
+std::string view_page(const std::string& token) {
+    // The token is hex: nothing in it can leave its attribute.
+    const bool hex = token.find_first_not_of("0123456789abcdef") == std::string::npos;
+    const std::string tag = token.empty() || !hex
+                                ? std::string()
+                                : "<meta name=\"control-token\" content=\"" + token + "\">";
+    return std::string(
+               "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+               "<meta name=\"viewport\" content=\"width=device-width\">") +
+           tag + "<title>Station view</title><style>" + style() +
+           "</style></head><body><main><header><h1>Station view</h1>"
+           "<p id=\"link\" class=\"link\">connecting\u2026</p></header>"
+           "<p id=\"note\" class=\"note\" hidden></p><section id=\"start\" hidden></section>"
+           "<div id=\"boards\"></div><p id=\"empty\">No run yet.</p></main><script>" +
+           kScript + "</script></body></html>\n";
 }
 
 const std::string& view_page_policy() {

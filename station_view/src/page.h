@@ -4,8 +4,8 @@
 
 #include <string>
 
-// The page.
-const std::string& view_page();
+// The page; with the operator's session's `token`, one that may act.
+std::string view_page(const std::string& token = "");
 // Its Content-Security-Policy: its own script and style by their digests,
 // connections to its own origin, nothing else.
 const std::string& view_page_policy();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "beneath.h"
+#include "control_routes.h"
 #include "cursor.h"
 #include "escape.h"
 #include "page.h"
@@ -265,12 +266,17 @@ void set_up_view(httplib::Server& server, const ViewSettings& v) {
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/", [v](const httplib::Request& req, httplib::Response& res) {
         res.set_header("Content-Security-Policy", view_page_policy());
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Cache-Control", "no-store");
-        res.set_content(view_page(), "text/html; charset=utf-8");
+        // The operator's page carries its session's token; no other page is framed.
+        res.set_header("X-Frame-Options", "DENY");
+        const std::string token =
+            v.control ? v.control->token_for(req.get_header_value("Cookie")) : "";
+        res.set_content(view_page(token), "text/html; charset=utf-8");
     });
+    add_control_routes(server, v);
     server.Get("/events", [v](const httplib::Request& req, httplib::Response& res) {
         serve_events(req, res, v);
     });

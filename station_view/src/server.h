@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "control_gate.h"
 #include "run_index.h"
 
 struct ViewSettings {
@@ -20,6 +21,7 @@ struct ViewSettings {
     int poll_ms = 20;                             // how often a stream looks for new lines
     std::vector<std::string> hosts;               // a request's Host must be one; empty: any
     const std::atomic<bool>* stopping = nullptr;  // set when the viewer stops
+    std::shared_ptr<ControlGate> control;         // who may act; none: the view only watches
 };
 
 // Sets the server's bounds and routes.

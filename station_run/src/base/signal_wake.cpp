@@ -32,6 +32,10 @@ bool catch_signals_to_pipe() {
     return true;
 }
 
+void take_termination(int sig) {
+    on_signal(sig);
+}
+
 int signal_wake_fd() {
     return wake_pipe[0];
 }

@@ -8,6 +8,10 @@
 // False, errno set, when it cannot be made.
 bool catch_signals_to_pipe();
 
+// Takes `sig` as if it had come: for a request to stop that comes another
+// way, which an ignored signal must not lose.
+void take_termination(int sig);
+
 // The pipe's read end: readable once a signal came.
 int signal_wake_fd();
 

@@ -234,7 +234,7 @@ AbortWatch::AbortWatch(std::string folder) : folder_(std::move(folder)) {
             if (asked && !asked_) {
                 asked_ = utc_now();
                 // As a Ctrl-C: the run ends its step and records the abort.
-                kill(getpid(), SIGINT);
+                take_termination(SIGINT);
             }
             wake_.wait_for(lock, std::chrono::milliseconds(250));
         }
