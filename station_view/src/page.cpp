@@ -332,15 +332,15 @@ function showLoop(loop) {
   panel.hidden = false;
   if (!loop) {
     panel.replaceChildren(el("p", null, "No loop waits here for a board: station_run --loop -o this folder starts one"));
-return;
-}
-if (loop.running) {
+    return;
+  }
+  if (loop.running) {
     panel.replaceChildren(el("p", null, "Testing: the next board is asked for at the end"));
     return;
-}
-const parts = [el("h2", null, "Next board")];
-let focus = null;
-for (const socket of loop.sockets) {
+  }
+  const parts = [el("h2", null, "Next board")];
+  let focus = null;
+  for (const socket of loop.sockets) {
     const form = el("form");
     form.setAttribute("data-socket", socket);
     const input = el("input", "serial-in");
@@ -348,35 +348,29 @@ for (const socket of loop.sockets) {
     input.autocomplete = "off";
     input.placeholder = "serial";
     const given = loop.given && loop.given[socket];
-    if (given) {
-        input.value = given;
-        input.disabled = true;
-    }
+    if (given) { input.value = given; input.disabled = true; }
     const b = el("button", "primary", "Start");
     b.type = "submit";
     b.disabled = !!given;
     const said = el("span", "said");
     form.append(el("label", null, socket ? "Socket " + socket : "Serial"), input, b, said);
-    form.addEventListener(
-        "submit", e = > {
-            e.preventDefault();
-            post("start", {socket, serial : input.value}, said);
-        });
-    if (socket == = loop.asking) focus = input;
+    form.addEventListener("submit", e => {
+      e.preventDefault();
+      post("start", { socket, serial: input.value }, said);
+    });
+    if (socket === loop.asking) focus = input;
     parts.push(form);
-}
-if (loop.refused) parts.push(el("p", "reason", "Not taken: " + loop.refused));
-panel.replaceChildren(... parts);
-const active = document.activeElement;
-if (focus && !(active&& active.tagName == = "INPUT" && !active.disabled)) focus.focus();
+  }
+  if (loop.refused) parts.push(el("p", "reason", "Not taken: " + loop.refused));
+  panel.replaceChildren(...parts);
+  const active = document.activeElement;
+  if (focus && !(active && active.tagName === "INPUT" && !active.disabled)) focus.focus();
 }
 if (control) {
-    const look = () = > fetch("control/state", {credentials : "same-origin"})
-                            .then(r = > r.ok ? r.json() : null)
-                            .then(s = > showLoop(s ? s.loop : null))
-                            .catch(() = > {});
-    look();
-    setInterval(look, 1000);
+  const look = () => fetch("control/state", { credentials: "same-origin" })
+      .then(r => r.ok ? r.json() : null).then(s => showLoop(s ? s.loop : null)).catch(() => {});
+  look();
+  setInterval(look, 1000);
 }
 )";
 

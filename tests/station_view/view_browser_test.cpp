@@ -105,6 +105,44 @@ TEST_F(StationViewInBrowser, FollowsATwoBoardStationThroughARestartOfTheViewer) 
                                std::filesystem::copy_options::overwrite_existing);
 }
 
+// An operator at the page: starts a board in each socket of a waiting loop,
+// answers each question as it comes, the two boards asking in turn, and
+// sees both verdicts; the records say the view started the runs and gave
+// every answer.
+TEST_F(StationViewInBrowser, AnOperatorStartsBoardsAndAnswersThemInThePage) {
+    write_file(dir / "station.toml",
+               "name = \"bench\"\n[[socket]]\nname = \"A\"\ndevice = \"sim:A\"\n"
+               "[[socket]]\nname = \"B\"\ndevice = \"sim:B\"\n");
+    write_file(dir / "operator.toml", R"(name = "operator"
+version = "1"
+[[step]]
+name = "connect"
+prompt = "Connect the antenna"
+[[step]]
+name = "led"
+prompt = "Is the LED green?"
+answer = "yes-no"
+expect = "yes"
+[[step]]
+name = "power"
+prompt = "Read the meter"
+answer = "number"
+units = "dBm"
+low = 10
+high = 20
+)");
+    const Result r = test_support::run(test_support::launch_in(
+        dir.path(), PYTHON3_BIN,
+        {SOURCE_DIR "/tests/data/check_control.py", CHROMEDRIVER_BIN, CHROMIUM_BIN,
+         STATION_VIEW_BIN, STATION_RUN_BIN, std::to_string(port_), (dir / "loop").string(),
+         (dir / "operator.toml").string(), (dir / "station.toml").string(),
+         (dir / "operator.png").string()}));
+    std::cout << "  " << r.out;
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::filesystem::copy_file(dir / "operator.png", BINARY_DIR "/station_view_operator.png",
+                               std::filesystem::copy_options::overwrite_existing);
+}
+
 // Every line written and flushed reaches the page, promptly even on a loaded
 // machine; the target, 100 ms at the 95th percentile, is the benchmark's.
 TEST_F(StationViewInBrowser, EveryRecordLineReachesThePagePromptly) {
