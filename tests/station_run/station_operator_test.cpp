@@ -23,6 +23,7 @@ using test_support::read_file;
 using test_support::Result;
 using test_support::Stdin;
 using test_support::step_verdicts;
+using test_support::wait_until;
 using namespace std::chrono_literals;
 
 // Every kind of question an operator is asked.
@@ -191,6 +192,18 @@ TEST_F(OperatorRun, KilledWhileAskingTheResumedRunAsksAgainAndEndsAsAnUninterrup
               step_verdicts(checked_record(dir / "whole")));
 }
 
+TEST_F(OperatorRun, ACtrlCWhileAskingAbortsTheStep) {
+    const std::string seq = sequence("ask.toml", kAsking);
+    Process p = asking({"-o", "run", seq});
+    ASSERT_TRUE(p.wait_for_output("connect: Connect the antenna", 30s));
+    p.send_signal(SIGINT, true);
+    const Result r = p.wait();
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    const json rec = checked_record(dir / "run");
+    EXPECT_EQ(rec["verdict"], "ABORTED");
+    EXPECT_EQ(rec["steps"][0]["verdict"], "ABORTED");
+}
+
 TEST_F(OperatorRun, AStationsBoardsAskTheTerminalInTurnNamingSocketAndSerial) {
     const std::string seq = sequence("ask.toml",
                                      "[[step]]\nname = \"led\"\nprompt = \"Is the LED green?\"\n"
@@ -249,6 +262,33 @@ TEST_F(OperatorRun, ALoopTestsEachSerialTypedAndAsksAgainForAnEmptyOrRepeatedOne
     EXPECT_EQ(runs, (std::vector<std::string>{"SN-1 PASS terminal", "SN-2 FAIL terminal",
                                               "SN-3 PASS terminal"}));
     EXPECT_FALSE(std::filesystem::exists(dir / "line/.control/loop.json"));
+}
+
+TEST_F(OperatorRun, ACtrlCDuringALoopsRunAbortsThatRunAndEndsTheLoop) {
+    const std::string seq =
+        sequence("loop.toml", "[[step]]\nname = \"soak\"\nrun = [\"sleep\", \"30\"]\n");
+    test_support::Launch l = station({"--loop", "-o", "line", seq});
+    l.stdin_from = Stdin::pipe;
+    l.own_process_group = true;  // as a terminal's job
+    Process p(l);
+    p.type("SN-1\nSN-2\n");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::error_code none;  // until the loop makes it
+            for (const auto& e : std::filesystem::directory_iterator(dir / "line", none)) {
+                if (read_file(e.path() / "record.jsonl").find("step_started") !=
+                    std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        30s));
+    p.send_signal(SIGINT, true);
+    const Result r = p.wait();
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out << r.err;
+    EXPECT_NE(r.out.find("SN-1  ABORTED  soak"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("SN-2"), std::string::npos) << "the loop ended: " << r.out;
 }
 
 TEST_F(OperatorRun, ALoopOfAStationAsksEachSocketsSerialAgainstItsPattern) {
