@@ -154,6 +154,24 @@ TEST(StationAnswer, EachKindTakesItsAnswersAndRefusesTheRestWithTheReason) {
     EXPECT_FALSE(judge_answer(label, std::string(kAnswerMost + 1, 'L')).taken);
 }
 
+TEST(StationSequence, TheDefaultAsksNoOperatorAndTheExampleAsksEachKind) {
+    Sequence fallback, example;
+    std::string error;
+    ASSERT_TRUE(
+        load_sequence(SOURCE_DIR "/station_run/sequences/board-acceptance.toml", fallback, error))
+        << error;
+    for (const Step& s : fallback.steps) EXPECT_FALSE(s.prompt) << s.name << " would wait";
+    ASSERT_TRUE(
+        load_sequence(SOURCE_DIR "/station_run/sequences/operator-checks.toml", example, error))
+        << error;
+    std::vector<std::string> kinds;
+    for (const Step& s : example.steps) {
+        if (s.prompt) kinds.push_back(answer_kind_name(s.prompt->kind));
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"confirm", "yes-no", "number", "text"}));
+    EXPECT_FALSE(example.serial_pattern.empty());
+}
+
 TEST(StationLimits, InclusiveLimitsMarginalBandsAndMarginsAtEachEdge) {
     const Limits both{9.0, 11.0, 9.5, 10.5};
     struct Case {
