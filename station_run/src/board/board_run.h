@@ -23,7 +23,7 @@ struct RunSettings {
 
 struct NewBoardRun {
     std::string device, image, serial = "unknown", station, operator_name;
-    std::string output;    // the run folder; empty: PARENT/SERIAL-TIME
+    std::string output;  // the run folder; empty: PARENT/SERIAL-TIME
     std::string parent = "runs";
     std::string sequence;  // the sequence file; empty: the installed default
     std::string history = "station.sqlite";

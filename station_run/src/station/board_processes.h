@@ -19,7 +19,7 @@ struct BoardProcess {
     bool resume = false;    // its folder holds a run to take up
     pid_t pid = -1;
     int lock_fd = -1, out_fd = -1, err_fd = -1;
-    int typed_fd = -1;  // what the operator types, passed on while it has the operator
+    int typed_fd = -1;               // what the operator types, passed on while it has the operator
     std::string out_part, err_part;  // a line not ended yet
     int wait_status = 0;
 };
