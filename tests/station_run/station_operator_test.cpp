@@ -119,6 +119,11 @@ TEST_F(OperatorRun, EachKindOfQuestionIsAnsweredAtTheTerminalAndJudged) {
         std::string::npos);
     const std::string junit = read_file(dir / "run/junit.xml");
     EXPECT_NE(junit.find("led/answer"), std::string::npos) << junit;
+    // The page shows the text answered, and no output of a program there was none of.
+    const std::string page = read_file(dir / "run/report.html");
+    EXPECT_NE(page.find("<td>label</td><td>answer</td><td class=\"n\">LBL-0042</td>"),
+              std::string::npos);
+    EXPECT_EQ(page.find("label, attempt 1: standard output"), std::string::npos);
 }
 
 TEST_F(OperatorRun, ATextThatDoesNotMatchFailsAndNoAnswerInTimeIsATimeout) {

@@ -343,17 +343,23 @@ std::string report_page(const RunRecord& run) {
         const Attempt* last = deciding_attempt(s);
         if (last == nullptr) continue;
         for (const Measurement& m : last->measurements) {
+            // An operator's text answer has no number: the text is what was measured.
+            const std::string shown = m.value ? number(m.value)
+                                      : last->answer && m.verdict != Verdict::skipped
+                                          ? esc(*last->answer)
+                                          : "missing";
             html += "<tr><td>" + esc(s.name) + "</td><td>" + esc(m.name) + "</td><td class=\"n\">" +
-                    (m.value ? number(m.value) : "missing") + "</td><td>" + esc(m.units) +
-                    "</td><td class=\"n\">" + number(m.limits.low) + "</td><td class=\"n\">" +
-                    number(m.limits.high) + "</td><td class=\"n\">" + number(m.margin) +
-                    "</td><td class=\"n\">" + number(m.margin_percent) + "</td><td>" +
-                    verdict_span(m.verdict) + "</td><td>" + bar(m) + "</td></tr>";
+                    shown + "</td><td>" + esc(m.units) + "</td><td class=\"n\">" +
+                    number(m.limits.low) + "</td><td class=\"n\">" + number(m.limits.high) +
+                    "</td><td class=\"n\">" + number(m.margin) + "</td><td class=\"n\">" +
+                    number(m.margin_percent) + "</td><td>" + verdict_span(m.verdict) + "</td><td>" +
+                    bar(m) + "</td></tr>";
         }
     }
     html += "</table></div>\n" + capture_section(run) + "\n<h2>Output</h2>\n";
     for (const StepRecord& s : run.steps) {
         for (const Attempt& a : s.attempts) {
+            if (a.asked) continue;  // the operator's: no program, no output
             for (const auto& [stream, file] : {std::pair{"standard output", a.stdout_file},
                                                std::pair{"standard error", a.stderr_file}}) {
                 const std::string text = esc(tail(run_file(run, file, kOutputShown, true)));
