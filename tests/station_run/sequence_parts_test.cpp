@@ -127,6 +127,7 @@ TEST(StationAnswer, EachKindTakesItsAnswersAndRefusesTheRestWithTheReason) {
     }
     const JudgedAnswer yes = judge_answer(led, "Y");
     EXPECT_EQ(yes.measurement.verdict, Verdict::fail);
+    EXPECT_EQ(yes.failed_why, "answered yes where no passes");
     EXPECT_EQ(*yes.measurement.value, 1);
     EXPECT_EQ(judge_answer(led, "yep").reason, "answer yes or no");
 

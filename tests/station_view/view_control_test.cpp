@@ -123,13 +123,17 @@ TEST_F(ViewControl, OnlyTheLinksOneSessionFromThisViewsPageMayAct) {
     // A token of another session (another viewer's), a page of another site,
     // a form posted from one, another name for this viewer, a wrong token:
     // each refused, nothing passed on.
-    const ControlGate other;
+    ControlGate other;
+    const std::string others_token =
+        other.token_for(std::string(kSessionCookie) + "=" + other.open(other.secret()));
+    ASSERT_EQ(others_token.size(), 64u);
     const struct {
         json body;
         httplib::Headers headers;
         std::string type;
         int status;
     } refused[] = {
+        {answer(others_token), {{"Cookie", cookie}}, "application/json", 403},
         {answer(std::string(64, 'a')), {{"Cookie", cookie}}, "application/json", 403},
         {answer(token),
          {{"Cookie", cookie}, {"Origin", "http://evil.example"}},

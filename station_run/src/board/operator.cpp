@@ -202,6 +202,7 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
             a.answer_source = source;
             a.answered_at = utc_now();
             a.measurements = {j.measurement};
+            a.note = j.failed_why;
             answered = true;
             break;
         }
@@ -215,7 +216,7 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
     if (answered) {
         Verdict v = Verdict::pass;
         for (const Measurement& m : a.measurements) v = worse(v, m.verdict);
-        return end(v, "");
+        return end(v, a.note);
     }
     if (a.timed_out) {
         return end(Verdict::timeout, "no answer within " + number_text(step.timeout_s) + " s");

@@ -52,7 +52,12 @@ JudgedAnswer judge_answer(const Prompt& prompt, const std::string& text) {
             const double expected = prompt.expect_yes ? 1 : 0;
             Measurement m = judge("answer", "", yes ? 1 : 0, {expected, expected, {}, {}});
             m.note = yes ? "yes" : "no";
-            return taken(m);
+            JudgedAnswer j = taken(m);
+            if (m.verdict == Verdict::fail) {
+                j.failed_why = std::string("answered ") + (yes ? "yes" : "no") + " where " +
+                               (prompt.expect_yes ? "yes" : "no") + " passes";
+            }
+            return j;
         }
         case AnswerKind::number: {
             const std::optional<double> v = decimal_number(t);
@@ -68,7 +73,11 @@ JudgedAnswer judge_answer(const Prompt& prompt, const std::string& text) {
             m.name = "answer";
             m.note = t;
             m.verdict = RE2::FullMatch(t, pattern) ? Verdict::pass : Verdict::fail;
-            return taken(m);
+            JudgedAnswer j = taken(m);
+            if (m.verdict == Verdict::fail) {
+                j.failed_why = "\"" + t + "\" does not match " + prompt.pattern;
+            }
+            return j;
         }
     }
     return refused("no answer is taken");

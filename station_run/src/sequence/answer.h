@@ -14,6 +14,9 @@ struct JudgedAnswer {
     bool taken = false;
     std::string reason;  // why not, when not taken
     Measurement measurement;
+    // Why a yes-no or text answer taken fails, in the operator's words
+    // rather than the measurement's 0 and 1.
+    std::string failed_why;
 };
 
 // Judges `text` (a line as typed, its end of line gone, or the view's
