@@ -137,6 +137,12 @@ bool gather_serials(LoopState& state, Typed& typed, const std::string& folder,
                 }
             }
         }
+        // The serial beside its prompt, as typed; one the view gave for
+        // another socket than the one asked, on a line of its own.
+        if (source == "view" && socket != state.asking) {
+            printf("\n");
+            prompt(socket);
+        }
         if (source == "view" || !terminal) {
             printf("%s%s\n", terminal_safe(serial).c_str(),
                    source == "view" ? " (from the view)" : "");
