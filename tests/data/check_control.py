@@ -14,11 +14,10 @@ import re
 import signal
 import subprocess
 import sys
-import time
 
 from selenium.webdriver.common.by import By
 
-from headless import browser
+from headless import browser, wait_for
 
 QUESTIONS = """
 return Array.from(document.querySelectorAll('section.board .question:not(.sent)')).map(q => ({
@@ -34,14 +33,6 @@ return Object.fromEntries(Array.from(document.querySelectorAll('section.board'))
 ANSWERS = {"Is the LED green?": "Yes", "Read the meter": "15"}
 
 
-def wait_for(test, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = test()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise RuntimeError("timed out waiting for " + what)
 
 
 def main():

@@ -30,7 +30,7 @@ import subprocess
 import sys
 import time
 
-from headless import browser
+from headless import browser, wait_for
 
 EVENTS = "return window.viewer ? window.viewer.events : [];"
 STATE = r"""
@@ -60,14 +60,6 @@ def start_viewer(view, port, folder):
     return process
 
 
-def wait_for(test, timeout, what):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = test()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise RuntimeError("timed out waiting for " + what)
 
 
 def record_lines(path):

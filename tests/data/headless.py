@@ -1,4 +1,6 @@
 """Headless Chromium as the page checks drive it."""
+import time
+
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
@@ -13,3 +15,14 @@ def browser(driver_path, chromium, width, height):
     driver = webdriver.Chrome(service=Service(driver_path), options=options)
     driver.set_window_size(width, height)
     return driver
+
+
+def wait_for(test, timeout, what):
+    """test's first true value, looked for every 50 ms for `timeout` seconds."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = test()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise RuntimeError("timed out waiting for " + what)
