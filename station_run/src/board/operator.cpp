@@ -88,21 +88,16 @@ struct Typed {
     }
 };
 
-struct ViewAnswer {
-    std::string text;
-    bool valid = false;
-};
-
 // The view's answers to this question; answers to another are dropped.
-std::vector<ViewAnswer> view_answers(const std::string& folder, const std::string& question) {
-    std::vector<ViewAnswer> out;
+std::vector<std::string> view_answers(const std::string& folder, const std::string& question) {
+    std::vector<std::string> out;
     for (const std::string& body : take_control(folder, "answer")) {
         const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
         if (!j.is_object() || j.value("question", "") != question || !j.contains("answer") ||
             !j["answer"].is_string()) {
             continue;
         }
-        out.push_back({j["answer"].get<std::string>(), true});
+        out.push_back(j["answer"].get<std::string>());
     }
     return out;
 }
@@ -150,7 +145,6 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
                 turn = true;
                 break;
             case LockWait::stopped:
-                a.timed_out = false;
                 return end(Verdict::aborted, "not answered: the run was aborted");
             case LockWait::timed_out:
                 a.timed_out = true;
@@ -187,8 +181,8 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
         if (fds[1].revents != 0) {
             for (const std::string& line : typed.lines()) given.emplace_back(line, "terminal");
         }
-        for (const ViewAnswer& v : view_answers(r.output, question)) {
-            given.emplace_back(v.text, "view");
+        for (const std::string& text : view_answers(r.output, question)) {
+            given.emplace_back(text, "view");
         }
         for (const auto& [text, source] : given) {
             const JudgedAnswer j = judge_answer(*step.prompt, text);
