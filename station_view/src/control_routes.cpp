@@ -69,15 +69,24 @@ bool text_field(const json& body, const char* key, std::size_t most, std::string
            out.find('\0') == std::string::npos;
 }
 
-// The control folder of a run the view follows, or of the view's folder.
-int control_folder_of(const ViewSettings& v, const std::string& run) {
-    const std::string path = run == "." ? kControlFolder : run + "/" + kControlFolder;
-    return open_beneath(v.index->folder()->fd, path, O_RDONLY | O_DIRECTORY);
+// The control folder of the view's folder (`run` "."), or of a run below
+// it: a folder with a record, so that nothing is dropped where no run looks.
+int control_folder_of(const ViewSettings& v, const std::string& run, bool of_a_run) {
+    const std::shared_ptr<const OpenFolder> dir = v.index->folder();
+    const std::string prefix = run == "." ? "" : run + "/";
+    if (of_a_run) {
+        const int record = open_beneath(dir->fd, prefix + "record.jsonl", O_RDONLY | O_NONBLOCK);
+        struct stat st;
+        const bool found = record >= 0 && fstat(record, &st) == 0 && S_ISREG(st.st_mode);
+        if (record >= 0) close(record);
+        if (!found) return -1;
+    }
+    return open_beneath(dir->fd, prefix + kControlFolder, O_RDONLY | O_DIRECTORY);
 }
 
 // The loop's state when a loop waits in the view's folder: renewed lately.
 json waiting_loop(const ViewSettings& v) {
-    const int dir = control_folder_of(v, ".");
+    const int dir = control_folder_of(v, ".", false);
     if (dir < 0) return nullptr;
     const int fd = openat(dir, "loop.json", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     close(dir);
@@ -130,21 +139,24 @@ void act(const httplib::Request& req, httplib::Response& res, const ViewSettings
         if (loop.is_null() || loop.value("running", true)) {
             return say(res, 409, "No loop waits for a serial in this folder");
         }
-        return pass_on(res, control_folder_of(v, "."), "start",
+        return pass_on(res, control_folder_of(v, ".", false), "start",
                        {{"socket", socket}, {"serial", serial}});
     }
     std::string folder;
     if (!text_field(body, "run", 4096, run) || !(run == "." || report_folder(run, folder))) {
         return say(res, 400, "A request names a run the view follows");
     }
-    if (action == "abort") return pass_on(res, control_folder_of(v, run), "abort", json::object());
+    if (action == "abort") {
+        return pass_on(res, control_folder_of(v, run, true), "abort", json::object());
+    }
     std::string question;
     if (!text_field(body, "question", 16, question) ||
         question.find_first_not_of("0123456789abcdef") != std::string::npos ||
         !text_field(body, "answer", kAnswerMost, text, true)) {
         return say(res, 400, "An answer names its question and holds a text");
     }
-    pass_on(res, control_folder_of(v, run), "answer", {{"question", question}, {"answer", text}});
+    pass_on(res, control_folder_of(v, run, true), "answer",
+            {{"question", question}, {"answer", text}});
 }
 
 }  // namespace

@@ -169,6 +169,12 @@ TEST_F(ViewControl, OnlyTheLinksOneSessionFromThisViewsPageMayAct) {
     EXPECT_EQ(
         post("/control/abort", {{"token", token}, {"run", "SN-404"}}, {{"Cookie", cookie}})->status,
         404);
+    // The view's own folder is no run: nothing is dropped where no run looks.
+    EXPECT_EQ(
+        post("/control/abort", {{"token", token}, {"run", "."}}, {{"Cookie", cookie}})->status,
+        404);
+    EXPECT_EQ(test_support::files_starting(dir / "runs/.control", "abort-"),
+              std::vector<std::string>{});
     untouched();
 
     // The operator's own page: passed on, once.
