@@ -69,18 +69,31 @@ bool text_field(const json& body, const char* key, std::size_t most, std::string
            out.find('\0') == std::string::npos;
 }
 
+// Whether the record in `folder` below the view's says the run is going:
+// its last line is no run's end. Only its tail is read.
+bool run_going(int dir_fd, const std::string& prefix) {
+    const int record = open_beneath(dir_fd, prefix + "record.jsonl", O_RDONLY | O_NONBLOCK);
+    struct stat st;
+    std::string tail;
+    if (record >= 0 && fstat(record, &st) == 0 && S_ISREG(st.st_mode)) {
+        const off_t from = std::max<off_t>(0, st.st_size - 4096);
+        tail.resize(static_cast<std::size_t>(st.st_size - from));
+        const ssize_t n = pread(record, tail.data(), tail.size(), from);
+        tail.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    if (record >= 0) close(record);
+    if (tail.empty()) return false;
+    const std::size_t last = tail.rfind('\n', tail.size() - 2);
+    return tail.find("\"event\":\"run_ended\"", last == std::string::npos ? 0 : last) ==
+           std::string::npos;
+}
+
 // The control folder of the view's folder (`run` "."), or of a run below
-// it: a folder with a record, so that nothing is dropped where no run looks.
+// it that is going, so that nothing is dropped where no run looks.
 int control_folder_of(const ViewSettings& v, const std::string& run, bool of_a_run) {
     const std::shared_ptr<const OpenFolder> dir = v.index->folder();
     const std::string prefix = run == "." ? "" : run + "/";
-    if (of_a_run) {
-        const int record = open_beneath(dir->fd, prefix + "record.jsonl", O_RDONLY | O_NONBLOCK);
-        struct stat st;
-        const bool found = record >= 0 && fstat(record, &st) == 0 && S_ISREG(st.st_mode);
-        if (record >= 0) close(record);
-        if (!found) return -1;
-    }
+    if (of_a_run && !run_going(dir->fd, prefix)) return -1;
     return open_beneath(dir->fd, prefix + kControlFolder, O_RDONLY | O_DIRECTORY);
 }
 
@@ -110,7 +123,7 @@ json waiting_loop(const ViewSettings& v) {
 // Drops a request in a control folder; the status says how it went.
 void pass_on(httplib::Response& res, int control_fd, const std::string& kind, const json& request) {
     if (control_fd < 0) {
-        say(res, 404, "No such run here, or it takes no requests");
+        say(res, 404, "No such run going here: it has ended, or takes no requests");
         return;
     }
     const bool posted = post_control(control_fd, kind, request.dump());

@@ -176,6 +176,20 @@ TEST_F(ViewControl, OnlyTheLinksOneSessionFromThisViewsPageMayAct) {
     EXPECT_EQ(test_support::files_starting(dir / "runs/.control", "abort-"),
               std::vector<std::string>{});
     untouched();
+    // Nor where the run has ended.
+    const std::filesystem::path ended = dir / "runs/SN-0-20261210T070000Z";
+    std::filesystem::create_directories(ended / ".control");
+    write_file(
+        ended / "record.jsonl",
+        R"({"event":"run_started","serial":"SN-0","started":"2026-12-10T07:00:00.000Z"})"
+        "\n"
+        R"({"event":"run_ended","verdict":"PASS","exit_status":0,"ended":"2026-12-10T07:01:00.000Z"})"
+        "\n");
+    EXPECT_EQ(post("/control/abort", {{"token", token}, {"run", ended.filename().string()}},
+                   {{"Cookie", cookie}})
+                  ->status,
+              404);
+    EXPECT_TRUE(std::filesystem::is_empty(ended / ".control"));
 
     // The operator's own page: passed on, once.
     auto ok = post("/control/answer", answer(token), {{"Cookie", cookie}, {"Origin", own}});
