@@ -245,6 +245,11 @@ run = ["sh", "-c", "case {output} in */SN-2-*) exit 1;; esac"]
 
 TEST_F(OperatorRun, ALoopTestsEachSerialTypedAndAsksAgainForAnEmptyOrRepeatedOne) {
     const std::string seq = sequence("loop.toml", kFailsSn2);
+    const Result given = run_station({"--loop", "-s", "SN-1", seq});
+    EXPECT_EQ(given.exit_code, 2);
+    EXPECT_NE(given.err.find("--loop reads each serial from its input: -s cannot be given"),
+              std::string::npos)
+        << given.err;
     Process p = asking({"--loop", "-o", "line", "--operator", "ann", seq}, Stdin::pipe);
     p.type("SN-1\n\nSN-1\nSN-2\nSN-3\n");
     p.end_input();
