@@ -17,6 +17,8 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::size_t kSocketMost = 64, kSerialMost = 128, kAnswerMost = 1024;
+constexpr const char* kWatchOnly =
+    "This view only watches: start station_view with --control to act from it";
 
 void say(httplib::Response& res, int status, const std::string& text) {
     res.status = status;
@@ -34,7 +36,7 @@ std::string lower(std::string s) {
 // The body it carries is read only once the request has passed the rest.
 int refusal(const httplib::Request& req, const ViewSettings& v, json& body, std::string& why) {
     if (!v.control) {
-        why = "This view only watches: start station_view with --control to act from it";
+        why = kWatchOnly;
         return 403;
     }
     const std::string origin = req.get_header_value("Origin");
@@ -179,10 +181,9 @@ void add_control_routes(httplib::Server& server, const ViewSettings& v) {
         const std::string session =
             v.control ? v.control->open(req.get_param_value("secret")) : std::string();
         if (session.empty()) {
-            return say(res, 403,
-                       v.control ? "This link was used already, or is not this view's"
-                                 : "This view only watches: start station_view with --control "
-                                   "to act from it");
+            return say(
+                res, 403,
+                v.control ? "This link was used already, or is not this view's" : kWatchOnly);
         }
         res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + session +
                                          "; HttpOnly; SameSite=Strict; Path=/");
@@ -190,7 +191,6 @@ void add_control_routes(httplib::Server& server, const ViewSettings& v) {
         res.set_redirect("/", 303);
     });
     server.Get("/control/state", [v](const httplib::Request& req, httplib::Response& res) {
-        json body;
         if (!v.control || v.control->token_for(req.get_header_value("Cookie")).empty()) {
             return say(res, 403, "No operator's session");
         }
@@ -205,10 +205,7 @@ void add_control_routes(httplib::Server& server, const ViewSettings& v) {
     }
     // Anything else under /control/ changes nothing either.
     const auto refuse = [v](const httplib::Request&, httplib::Response& res) {
-        say(res, v.control ? 404 : 403,
-            v.control ? "No such request"
-                      : "This view only watches: start station_view with --control to act "
-                        "from it");
+        say(res, v.control ? 404 : 403, v.control ? "No such request" : kWatchOnly);
     };
     server.Get(R"(/control/.*)", refuse);
     server.Post(R"(/control/.*)", refuse);
