@@ -4,21 +4,18 @@
 #include <openssl/rand.h>
 
 #include <stdexcept>
+#include <vector>
+
+#include "hex.h"
 
 namespace {
 
 std::string random_hex(std::size_t bytes) {
-    std::string raw(bytes, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1) {
+    std::vector<unsigned char> raw(bytes);
+    if (RAND_bytes(raw.data(), static_cast<int>(bytes)) != 1) {
         throw std::runtime_error("no random bytes for a secret");
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : raw) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
+    return hex_of(raw.data(), raw.size());
 }
 
 // Compared in a time that does not tell how much of it was right.

@@ -15,6 +15,7 @@
 #include "control_channel.h"
 #include "escape.h"
 #include "guard.h"
+#include "hex.h"
 #include "locks.h"
 #include "record/events.h"
 #include "record/record_facts.h"
@@ -33,13 +34,7 @@ std::string question_id() {
         for (std::size_t i = 0; i < sizeof bytes; ++i)
             bytes[i] = static_cast<unsigned char>(now >> (8 * i));
     }
-    std::string id;
-    for (unsigned char b : bytes) {
-        static const char digits[] = "0123456789abcdef";
-        id += digits[b >> 4];
-        id += digits[b & 15];
-    }
-    return id;
+    return hex_of(bytes, sizeof bytes);
 }
 
 // Who asks: the socket and serial on a station of several boards, the
