@@ -1,11 +1,13 @@
 // What every part of station_run takes, in process: the times a user gives,
 // and what each verdict is.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "base/times.h"
+#include "base/typed_lines.h"
 #include "verdict.h"
 
 namespace {
@@ -50,6 +52,33 @@ TEST(StationVerdicts, RankExitStatusAndPassingAreEachVerdictsOwn) {
     EXPECT_FALSE(passed(Verdict::skipped));
     Verdict none;
     EXPECT_FALSE(verdict_from_name("pass", none)) << "the words are upper case";
+}
+
+TEST(StationTypedLines, LinesComeWholeBoundedAndAtTheEndOfInput) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    TypedLines typed(p[0], 8);
+    auto lines = [&] {
+        typed.read_some();
+        std::vector<std::string> out;
+        while (std::optional<std::string> l = typed.next()) out.push_back(*l);
+        return out;
+    };
+    const std::string first = "SN-1\r\n\nSN-";
+    ASSERT_EQ(write(p[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"SN-1", ""}));
+    // A scanner that never sends Enter: past the bound, the line ends as it stands.
+    const std::string endless = "2-ABCDEFGH";
+    ASSERT_EQ(write(p[1], endless.data(), endless.size()), static_cast<ssize_t>(endless.size()));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"SN-2-ABCDEFGH"}));
+    const std::string last = "SN-3";
+    ASSERT_EQ(write(p[1], last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    close(p[1]);
+    EXPECT_EQ(lines(), std::vector<std::string>{});
+    EXPECT_FALSE(typed.ended());
+    EXPECT_EQ(lines(), (std::vector<std::string>{"SN-3"}));
+    EXPECT_TRUE(typed.ended());
+    close(p[0]);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "base/signal_wake.h"
 #include "base/times.h"
+#include "base/typed_lines.h"
 #include "control_channel.h"
 #include "escape.h"
 #include "guard.h"
@@ -50,38 +51,6 @@ void print_question(const RunRecord& r, const Step& step, const std::string& rea
            terminal_safe(step.name).c_str(), terminal_safe(p.text).c_str(), answer_hint(p).c_str());
     fflush(stdout);
 }
-
-// The lines typed at the terminal, or sent by the station's relay of its
-// terminal; what was typed before the question does not answer it.
-struct Typed {
-    int fd = -1;
-    std::string part;
-    bool closed = false;
-
-    explicit Typed(int from) : fd(from) {
-        if (fd >= 0 && isatty(fd)) tcflush(fd, TCIFLUSH);
-    }
-    // Reads what is there; the whole lines it completes.
-    std::vector<std::string> lines() {
-        std::vector<std::string> out;
-        char buffer[4096];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) closed = true;
-        if (n > 0) part.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t end; (end = part.find('\n')) != std::string::npos;) {
-            std::string line = part.substr(0, end);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            out.push_back(line);
-            part.erase(0, end + 1);
-        }
-        // A line past any answer's bound is refused whole, not kept.
-        if (part.size() > 2 * kAnswerMost) {
-            out.push_back(part);
-            part.clear();
-        }
-        return out;
-    }
-};
 
 // The view's answers to this question; answers to another are dropped.
 std::vector<std::string> view_answers(const std::string& folder, const std::string& question) {
@@ -151,11 +120,15 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
     }
     const std::string question = question_id();
     take_control(r.output, "answer");  // anything left from before
-    Typed typed(run.settings.terminal_fd);
+    // What was typed before the question does not answer it; a line past
+    // any answer's bound is refused whole.
+    const int terminal = run.settings.terminal_fd;
+    if (terminal >= 0 && isatty(terminal)) tcflush(terminal, TCIFLUSH);
+    TypedLines typed(terminal, 2 * kAnswerMost);
     std::string reason;
     auto ask = [&] {
         run.append(operator_asked_event(step.name, number, question, *step.prompt, r, reason));
-        if (typed.fd >= 0) print_question(r, step, reason);
+        if (terminal >= 0) print_question(r, step, reason);
     };
     ask();
     bool answered = false;
@@ -170,12 +143,12 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
             a.timed_out = true;
             break;
         }
-        pollfd fds[2] = {{signal_wake_fd(), POLLIN, 0}, {typed.closed ? -1 : typed.fd, POLLIN, 0}};
+        pollfd fds[2] = {{signal_wake_fd(), POLLIN, 0}, {typed.ended() ? -1 : terminal, POLLIN, 0}};
         poll(fds, 2, static_cast<int>(std::min<long long>(left, kLookMs)));
         std::vector<std::pair<std::string, std::string>> given;  // text, source
-        if (fds[1].revents != 0) {
-            for (const std::string& line : typed.lines()) given.emplace_back(line, "terminal");
-        }
+        if (fds[1].revents != 0) typed.read_some();
+        while (std::optional<std::string> line = typed.next())
+            given.emplace_back(*line, "terminal");
         for (const std::string& text : view_answers(r.output, question)) {
             given.emplace_back(text, "view");
         }
@@ -195,8 +168,7 @@ Attempt ask_operator(BoardRunState& run, const Step& step, int number,
             answered = true;
             break;
         }
-        if (!answered && typed.closed && (typed.fd >= 0) && !view_follows(r.output)) {
-            typed.fd = -1;
+        if (!answered && terminal >= 0 && typed.ended() && !view_follows(r.output)) {
             a.note = "no operator: the terminal closed";
             break;
         }

@@ -22,6 +22,7 @@
 #include "base/signal_wake.h"
 #include "base/times.h"
 #include "base/trouble.h"
+#include "base/typed_lines.h"
 #include "board/programs.h"
 #include "board/run_folder.h"
 #include "control_channel.h"
@@ -79,29 +80,6 @@ bool terminal_signals_group() {
     return foreground;
 }
 
-// Lines typed at standard input, or by a scanner; none once it ends.
-struct Typed {
-    std::string part;
-    bool ended = false;
-    std::optional<std::string> line() {
-        const std::size_t end = part.find('\n');
-        if (end == std::string::npos) return {};
-        std::string l = part.substr(0, end);
-        part.erase(0, end + 1);
-        if (!l.empty() && l.back() == '\r') l.pop_back();
-        return l;
-    }
-    void read_some() {
-        char buffer[4096];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n > 0) part.append(buffer, static_cast<std::size_t>(n));
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) ended = true;
-        // A line past any serial's bound ends as it stands.
-        if (part.size() > 4 * kSerialMost && part.find('\n') == std::string::npos) part += '\n';
-        if (ended && !part.empty() && part.back() != '\n') part += '\n';
-    }
-};
-
 void prompt(const std::string& socket) {
     printf("%s",
            socket.empty() ? "Serial: " : ("Serial for " + terminal_safe(socket) + ": ").c_str());
@@ -110,7 +88,7 @@ void prompt(const std::string& socket) {
 
 // Gathers a serial for every socket of the round; false at the end of
 // input, or a termination signal, before the round is whole.
-bool gather_serials(LoopState& state, Typed& typed, const std::string& folder,
+bool gather_serials(LoopState& state, TypedLines& typed, const std::string& folder,
                     const std::string& pattern) {
     const bool terminal = isatty(STDIN_FILENO);
     state.given.clear();
@@ -164,12 +142,12 @@ bool gather_serials(LoopState& state, Typed& typed, const std::string& folder,
         auto last_write = std::chrono::steady_clock::now();
         while (!answered) {
             if (termination_signal != 0) return false;
-            if (std::optional<std::string> line = typed.line()) {
+            if (std::optional<std::string> line = typed.next()) {
                 offer(state.asking, *line, "terminal");
                 answered = true;
                 break;
             }
-            if (typed.ended) {
+            if (typed.ended()) {
                 printf("\n");
                 return false;
             }
@@ -346,7 +324,7 @@ int run_loop(const LoopOptions& o, const RunSettings& settings) {
     take_control(loop.folder, "start");  // none is for this loop
     printf("Testing board after board in %s; end the input (Ctrl-D) to stop\n",
            terminal_safe(loop.folder).c_str());
-    Typed typed;
+    TypedLines typed(STDIN_FILENO, 4 * kSerialMost);  // a line past it ends as it stands
     int worst = 0, boards = 0;
     bool aborted = false;
     while (gather_serials(state, typed, loop.folder, pattern)) {
